@@ -1,0 +1,46 @@
+# Thin wrapper over CMake. `make run` and `make test` install what is missing first.
+BUILD   ?= build
+ASAN    ?= build-asan
+BENCH   ?= build-bench
+FUZZ    ?= build-fuzz
+JOBS    ?= $(shell nproc)
+PREFIX  ?= /usr/local
+CMAKE_FLAGS ?=
+
+.PHONY: all deps configure build run test bench check fuzz format clean screenshot
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+$(BUILD)/CMakeCache.txt:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+
+build: deps $(BUILD)/CMakeCache.txt
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	$(BUILD)/src/ui/blendora
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+check: deps
+	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DBLENDORA_SANITIZE=ON
+	cmake --build $(ASAN) -j $(JOBS)
+	cd $(ASAN) && ctest --output-on-failure -j $(JOBS)
+
+bench: deps
+	cmake -S . -B $(BENCH) -DCMAKE_BUILD_TYPE=Release -DBLENDORA_TESTS=OFF -DBLENDORA_BENCH=ON
+	cmake --build $(BENCH) -j $(JOBS)
+	bench/run-all $(BENCH)
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+screenshot: build
+	scripts/screenshot $(BUILD)/src/ui/blendora docs/screenshot.png
+
+clean:
+	rm -rf $(BUILD) $(ASAN) $(BENCH) $(FUZZ)

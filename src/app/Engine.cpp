@@ -1,0 +1,10 @@
+#include "Engine.h"
+
+namespace blendora {
+
+Engine& realEngine() {
+    static Engine engine;
+    return engine;
+}
+
+} // namespace blendora

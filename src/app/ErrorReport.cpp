@@ -1,0 +1,27 @@
+#include "ErrorReport.h"
+
+#include "Failure.h"
+
+namespace blendora {
+
+QString errorReportText(const QString& description, const QString& procedureText, int line) {
+    return description + QStringLiteral("\r\n") + procedureText + QStringLiteral("at line ") +
+           QString::number(line) + QStringLiteral("\r\r") +
+           QStringLiteral("Please email screenshot of this message to ") + kSupportAddress;
+}
+
+void ReportError(Prompts& prompts, const QString& procedureText, int line,
+                 const QString& description) {
+    prompts.warning(errorReportText(description, procedureText, line), kErrorCaption);
+}
+
+void Trap::report(int line, const QString& description) {
+    ++failures_;
+    lastFailedLine_ = line;
+    lastDescription_ = description;
+    ReportError(prompts_, procedureText_, line, description);
+}
+
+QString Trap::describe(const std::exception& e) { return blendora::describe(e); }
+
+} // namespace blendora

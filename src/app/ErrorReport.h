@@ -1,0 +1,70 @@
+#pragma once
+
+#include "Prompts.h"
+
+#include <QString>
+#include <exception>
+
+namespace blendora {
+
+inline const QString kSupportAddress = QStringLiteral("support@quorvane.example");
+inline const QString kErrorCaption = QStringLiteral("Application Error");
+
+namespace proc {
+inline const QString FormLoad = QStringLiteral("in Corvalt2021/08/31.Form1.Form_Load ");
+inline const QString FormQueryUnload = QStringLiteral("in Corvalt2021/08/31.Form1.Form_QueryUnload ");
+inline const QString PushButton1Click = QStringLiteral("in Corvalt2021/08/31.Form1.PushButton1_Click ");
+inline const QString PushButton2Click = QStringLiteral("in Corvalt2021/08/31.Form1.PushButton2_Click ");
+inline const QString PushButton3Click = QStringLiteral("in Corvalt2021/08/31.Form1.PushButton3_Click ");
+inline const QString PushButton4Click = QStringLiteral("in Corvalt2021/08/31.Form1.PushButton4_Click ");
+inline const QString PushButton5Click = QStringLiteral("in Corvalt2021/08/31.Form1.PushButton5_Click ");
+inline const QString MergeWave = QStringLiteral("in Corvalt2021/08/31.modWave.MergeWave ");
+} // namespace proc
+
+QString errorReportText(const QString& description, const QString& procedureText, int line);
+void ReportError(Prompts& prompts, const QString& procedureText, int line,
+                 const QString& description);
+
+// Runs the numbered statements of one procedure. A statement that throws is reported with the
+// procedure text and its number, and the procedure goes on with its next statement.
+class Trap {
+public:
+    Trap(Prompts& prompts, QString procedureText)
+        : prompts_(prompts), procedureText_(std::move(procedureText)) {}
+
+    // True when the statement ran to its end.
+    template <class F> bool at(int line, F&& statement) {
+        try {
+            statement();
+            return true;
+        } catch (const std::exception& e) {
+            report(line, describe(e));
+        } catch (...) {
+            report(line, QString());
+        }
+        return false;
+    }
+
+    // A branch test; a test that itself fails enters the branch.
+    template <class F> bool test(int line, F&& condition) {
+        bool taken = true;
+        at(line, [&] { taken = condition(); });
+        return taken;
+    }
+
+    int failures() const { return failures_; }
+    int lastFailedLine() const { return lastFailedLine_; }
+    QString lastDescription() const { return lastDescription_; }
+
+private:
+    void report(int line, const QString& description);
+    static QString describe(const std::exception& e);
+
+    Prompts& prompts_;
+    QString procedureText_;
+    int failures_ = 0;
+    int lastFailedLine_ = 0;
+    QString lastDescription_;
+};
+
+} // namespace blendora

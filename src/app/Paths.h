@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+
+namespace blendora {
+
+// The folder that holds the program's executable, without a separator at its end.
+QString programFolder();
+// Tests place files beside a fake program folder; an empty folder restores the real one.
+void setProgramFolderForTesting(const QString& folder);
+
+// True when the file's last-modified time can be read; never reports anything.
+bool FileIsPresent(const QString& path);
+
+// TEMP when set and non-empty, else TMPDIR, else /tmp; read anew on every call.
+QString temporaryFolder();
+
+QByteArray nativePath(const QString& path);
+
+} // namespace blendora

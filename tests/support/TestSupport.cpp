@@ -1,0 +1,133 @@
+#include "TestSupport.h"
+
+#include "Failure.h"
+
+#include <QFile>
+#include <QProcess>
+#include <QtEndian>
+#include <QtTest>
+#include <cmath>
+
+namespace blendora::test {
+
+namespace {
+Prompt record(ScriptedPrompts& p, Prompt prompt) {
+    p.seen << prompt;
+    if (p.onPrompt)
+        p.onPrompt(prompt);
+    return prompt;
+}
+} // namespace
+
+void ScriptedPrompts::message(const QString& text, const QString& caption) {
+    record(*this, {Prompt::Message, text, caption, {}});
+}
+
+bool ScriptedPrompts::question(const QString& text, const QString& caption) {
+    record(*this, {Prompt::Question, text, caption, {}});
+    if (onQuestionThrow) {
+        onQuestionThrow();
+        fail(QStringLiteral("The question could not be shown."));
+    }
+    return answers.isEmpty() ? false : answers.takeFirst();
+}
+
+void ScriptedPrompts::warning(const QString& text, const QString& caption) {
+    record(*this, {Prompt::Warning, text, caption, {}});
+}
+
+QString ScriptedPrompts::openFile(const FileDialogRequest& request) {
+    record(*this, {Prompt::Open, request.title, {}, request});
+    return files.isEmpty() ? QString() : files.takeFirst();
+}
+
+QString ScriptedPrompts::saveFile(const FileDialogRequest& request) {
+    record(*this, {Prompt::Save, request.title, {}, request});
+    return files.isEmpty() ? QString() : files.takeFirst();
+}
+
+QStringList ScriptedPrompts::texts() const {
+    QStringList out;
+    for (const Prompt& p : seen)
+        out << p.text;
+    return out;
+}
+
+int ScriptedPrompts::count(Prompt::Kind kind) const {
+    int n = 0;
+    for (const Prompt& p : seen)
+        n += p.kind == kind;
+    return n;
+}
+
+void writeToneWav(const QString& path, int rate, int channels, double seconds, double frequency,
+                  double amplitude) {
+    const qint64 frames = qint64(std::llround(seconds * rate));
+    const quint32 dataSize = quint32(frames * channels * 2);
+    QByteArray bytes(44 + dataSize, '\0');
+    char* h = bytes.data();
+    memcpy(h, "RIFF", 4);
+    qToLittleEndian<quint32>(36 + dataSize, h + 4);
+    memcpy(h + 8, "WAVEfmt ", 8);
+    qToLittleEndian<quint32>(16, h + 16);
+    qToLittleEndian<quint16>(1, h + 20);
+    qToLittleEndian<quint16>(channels, h + 22);
+    qToLittleEndian<quint32>(rate, h + 24);
+    qToLittleEndian<quint32>(rate * channels * 2, h + 28);
+    qToLittleEndian<quint16>(channels * 2, h + 32);
+    qToLittleEndian<quint16>(16, h + 34);
+    memcpy(h + 36, "data", 4);
+    qToLittleEndian<quint32>(dataSize, h + 40);
+    char* s = h + 44;
+    for (qint64 i = 0; i < frames; ++i) {
+        const double v = amplitude * std::sin(2 * M_PI * frequency * double(i) / rate);
+        const qint16 word = qint16(std::lround(v * 32767));
+        for (int c = 0; c < channels; ++c, s += 2)
+            qToLittleEndian<qint16>(word, s);
+    }
+    writeAll(path, bytes);
+}
+
+QString makeToneMp3(const QString& folder, const QString& name, int rate, int channels,
+                    double seconds, double frequency) {
+    const QString wav = folder + QLatin1Char('/') + name + QStringLiteral(".wav");
+    const QString mp3 = folder + QLatin1Char('/') + name + QStringLiteral(".mp3");
+    writeToneWav(wav, rate, channels, seconds, frequency);
+    if (!run(QStringLiteral(BLENDORA_LAME), {QStringLiteral("--quiet"), QStringLiteral("-h"), wav, mp3}))
+        return QString();
+    QFile::remove(wav);
+    return mp3;
+}
+
+bool run(const QString& program, const QStringList& arguments, QByteArray* output) {
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(program, arguments);
+    if (!p.waitForFinished(300000)) {
+        qWarning() << program << "did not finish";
+        return false;
+    }
+    const QByteArray out = p.readAll();
+    if (output)
+        *output = out;
+    if (p.exitStatus() != QProcess::NormalExit || p.exitCode() != 0) {
+        qWarning() << program << arguments << "failed:" << out;
+        return false;
+    }
+    return true;
+}
+
+QByteArray readAll(const QString& path) {
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return {};
+    return f.readAll();
+}
+
+void writeAll(const QString& path, const QByteArray& bytes) {
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(bytes) != bytes.size())
+        qFatal("cannot write %s", qPrintable(path));
+}
+
+} // namespace blendora::test

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "Prompts.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <functional>
+
+namespace blendora::test {
+
+// Every message box and dialog, answered from a script.
+struct Prompt {
+    enum Kind { Message, Question, Warning, Open, Save } kind;
+    QString text; // message text, or the dialog's title
+    QString caption;
+    FileDialogRequest request;
+};
+
+class ScriptedPrompts : public Prompts {
+public:
+    void message(const QString& text, const QString& caption) override;
+    bool question(const QString& text, const QString& caption) override;
+    void warning(const QString& text, const QString& caption) override;
+    QString openFile(const FileDialogRequest& request) override;
+    QString saveFile(const FileDialogRequest& request) override;
+
+    QList<Prompt> seen;
+    QList<bool> answers;          // for questions; No when empty
+    QStringList files;            // for open and save dialogs; cancel when empty
+    std::function<void(const Prompt&)> onPrompt; // runs while the box is "open"
+    std::function<void()> onQuestionThrow;       // when set, a question throws after it
+
+    QStringList texts() const;
+    int count(Prompt::Kind kind) const;
+};
+
+class RecordingShell : public Shell {
+public:
+    bool openUrl(const QString& url) override {
+        urls << url;
+        return true;
+    }
+    bool openFolder(const QString& folder) override {
+        folders << folder;
+        return true;
+    }
+    QStringList urls, folders;
+};
+
+// Writes a 16-bit PCM WAV file of a sine tone.
+void writeToneWav(const QString& path, int rate, int channels, double seconds, double frequency,
+                  double amplitude = 0.5);
+// Runs the real lame on a tone WAV; returns the MP3 path.
+QString makeToneMp3(const QString& folder, const QString& name, int rate, int channels,
+                    double seconds, double frequency);
+// Runs a program to its end; fails the test on a non-zero exit.
+bool run(const QString& program, const QStringList& arguments, QByteArray* output = nullptr);
+
+QByteArray readAll(const QString& path);
+void writeAll(const QString& path, const QByteArray& bytes);
+
+} // namespace blendora::test
