@@ -23,7 +23,7 @@ void setProgramFolderForTesting(const QString& folder) { programFolderOverride()
 QByteArray nativePath(const QString& path) { return QFile::encodeName(path); }
 
 bool FileIsPresent(const QString& path) {
-    if (path.isEmpty())
+    if (path.isEmpty() || path.contains(QChar(0)))
         return false;
     struct stat st;
     return ::stat(nativePath(path).constData(), &st) == 0;

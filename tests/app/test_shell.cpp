@@ -1,0 +1,77 @@
+// Settings store, application title, home-page draw and the shared file helpers.
+#include "AppTitle.h"
+#include "HomePage.h"
+#include "Paths.h"
+#include "Settings.h"
+#include "TestSupport.h"
+
+#include <QtTest>
+
+using namespace blendora;
+
+class TestShell : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir config_;
+
+private slots:
+    void initTestCase() {
+        qputenv("XDG_CONFIG_HOME", config_.path().toUtf8());
+    }
+
+    void appTitleCutsWordsUntilItFits() {
+        QCOMPARE(shortenedTitle(QStringLiteral("Blendora")), QStringLiteral("Blendora"));
+        QCOMPARE(shortenedTitle(QStringLiteral("Easy Audio Mixer")), QStringLiteral("Easy Audio"));
+        // 50 characters, spaces at positions 38 and 45 (1-based): cut twice to 37.
+        const QString title = QString(37, 'a') + ' ' + QString(6, 'b') + ' ' + QString(5, 'c');
+        QCOMPARE(title.size(), 50);
+        QCOMPARE(shortenedTitle(title), QString(37, 'a'));
+        SetAppTitle(QStringLiteral("Blendora"));
+        QCOMPARE(appTitle(), QStringLiteral("Blendora"));
+    }
+
+    void settingsRoundTripAndReachTheDiskAtOnce() {
+        QCOMPARE(GetSetting(kMakerName, kProductTitle, "Text1", ""), QString());
+        const QString path = QStringLiteral("/home/ana/Müsik/my song ♫.mp3");
+        SaveSetting(kMakerName, kProductTitle, "Text1", path);
+        QCOMPARE(GetSetting(kMakerName, kProductTitle, "Text1", ""), path);
+        // Written through: another process reading now sees it.
+        const QString file = config_.path() + "/Quorvane.ini";
+        QVERIFY2(QFile::exists(file), qPrintable(QDir(config_.path()).entryList().join(',')));
+        QSettings fresh(file, QSettings::IniFormat);
+        QCOMPARE(fresh.value("Blendora/Text1").toString(), path);
+        SaveSetting(kMakerName, kProductTitle, "Text1", QString());
+        QCOMPARE(GetSetting(kMakerName, kProductTitle, "Text1", "x"), QString());
+    }
+
+    void homePageOpensOnlyOnSeven() {
+        for (int n = 1; n <= 100; ++n) {
+            blendora::test::RecordingShell shell;
+            const double r = (n - 1) / 100.0 + 0.001;
+            OpenHomePageAtRandom([r] { return r; }, shell);
+            QCOMPARE(shell.urls.size(), n == 7 ? 1 : 0);
+        }
+    }
+
+    void fileIsPresentNeverThrows() {
+        QTemporaryDir dir;
+        QVERIFY(FileIsPresent(dir.path()));
+        QVERIFY(!FileIsPresent(dir.path() + "/missing"));
+        QVERIFY(!FileIsPresent(QString()));
+        QVERIFY(!FileIsPresent(QString::fromLatin1("bad\0name", 8)));
+    }
+
+    void temporaryFolderFallsBack() {
+        qputenv("TEMP", "/var/tmp/t");
+        qputenv("TMPDIR", "/x");
+        QCOMPARE(temporaryFolder(), QStringLiteral("/var/tmp/t"));
+        qputenv("TEMP", "");
+        QCOMPARE(temporaryFolder(), QStringLiteral("/x"));
+        qunsetenv("TEMP");
+        qunsetenv("TMPDIR");
+        QCOMPARE(temporaryFolder(), QStringLiteral("/tmp"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestShell)
+#include "test_shell.moc"
