@@ -22,8 +22,12 @@ QString shortenedTitle(const QString& productTitle) {
     return t;
 }
 
-QString appTitle() { return currentTitle(); }
+QString appTitle() {
+    return currentTitle();
+}
 
-void SetAppTitle(const QString& productTitle) { currentTitle() = shortenedTitle(productTitle); }
+void SetAppTitle(const QString& productTitle) {
+    currentTitle() = shortenedTitle(productTitle);
+}
 
 } // namespace blendora

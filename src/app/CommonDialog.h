@@ -6,7 +6,7 @@ namespace blendora {
 
 // The window's one file dialog: properties set before each showing, the answer in FileName.
 class CommonDialog {
-public:
+  public:
     QString FileName;
     QString DialogTitle;
     QString Filter;
@@ -15,7 +15,7 @@ public:
     void ShowOpen(Prompts& prompts) { FileName = prompts.openFile(request()); }
     void ShowSave(Prompts& prompts) { FileName = prompts.saveFile(request()); }
 
-private:
+  private:
     FileDialogRequest request() const { return {FileName, DialogTitle, Filter, InitDir}; }
 };
 

@@ -7,7 +7,7 @@ namespace blendora {
 // The engine entry points as the program calls them. The default forwards to the real engine;
 // tests hand in engines of another version, engines that refuse to start or that fail.
 class Engine {
-public:
+  public:
     virtual ~Engine() = default;
     virtual std::uint32_t GetVersion() { return BASS_GetVersion(); }
     virtual int SetConfig(std::uint32_t option, std::uint32_t value) {

@@ -22,6 +22,8 @@ void Trap::report(int line, const QString& description) {
     ReportError(prompts_, procedureText_, line, description);
 }
 
-QString Trap::describe(const std::exception& e) { return blendora::describe(e); }
+QString Trap::describe(const std::exception& e) {
+    return blendora::describe(e);
+}
 
 } // namespace blendora

@@ -12,12 +12,18 @@ inline const QString kErrorCaption = QStringLiteral("Application Error");
 
 namespace proc {
 inline const QString FormLoad = QStringLiteral("in Corvalt2021/08/31.Form1.Form_Load ");
-inline const QString FormQueryUnload = QStringLiteral("in Corvalt2021/08/31.Form1.Form_QueryUnload ");
-inline const QString PushButton1Click = QStringLiteral("in Corvalt2021/08/31.Form1.PushButton1_Click ");
-inline const QString PushButton2Click = QStringLiteral("in Corvalt2021/08/31.Form1.PushButton2_Click ");
-inline const QString PushButton3Click = QStringLiteral("in Corvalt2021/08/31.Form1.PushButton3_Click ");
-inline const QString PushButton4Click = QStringLiteral("in Corvalt2021/08/31.Form1.PushButton4_Click ");
-inline const QString PushButton5Click = QStringLiteral("in Corvalt2021/08/31.Form1.PushButton5_Click ");
+inline const QString FormQueryUnload =
+    QStringLiteral("in Corvalt2021/08/31.Form1.Form_QueryUnload ");
+inline const QString PushButton1Click =
+    QStringLiteral("in Corvalt2021/08/31.Form1.PushButton1_Click ");
+inline const QString PushButton2Click =
+    QStringLiteral("in Corvalt2021/08/31.Form1.PushButton2_Click ");
+inline const QString PushButton3Click =
+    QStringLiteral("in Corvalt2021/08/31.Form1.PushButton3_Click ");
+inline const QString PushButton4Click =
+    QStringLiteral("in Corvalt2021/08/31.Form1.PushButton4_Click ");
+inline const QString PushButton5Click =
+    QStringLiteral("in Corvalt2021/08/31.Form1.PushButton5_Click ");
 inline const QString MergeWave = QStringLiteral("in Corvalt2021/08/31.modWave.MergeWave ");
 } // namespace proc
 
@@ -28,7 +34,7 @@ void ReportError(Prompts& prompts, const QString& procedureText, int line,
 // Runs the numbered statements of one procedure. A statement that throws is reported with the
 // procedure text and its number, and the procedure goes on with its next statement.
 class Trap {
-public:
+  public:
     Trap(Prompts& prompts, QString procedureText)
         : prompts_(prompts), procedureText_(std::move(procedureText)) {}
 
@@ -56,7 +62,7 @@ public:
     int lastFailedLine() const { return lastFailedLine_; }
     QString lastDescription() const { return lastDescription_; }
 
-private:
+  private:
     void report(int line, const QString& description);
     static QString describe(const std::exception& e);
 

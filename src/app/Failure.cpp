@@ -10,8 +10,12 @@ QString errnoText(int error, const QString& subject) {
     return subject.isEmpty() ? text : subject + QStringLiteral(": ") + text;
 }
 
-void failErrno(int error, const QString& subject) { fail(errnoText(error, subject)); }
+void failErrno(int error, const QString& subject) {
+    fail(errnoText(error, subject));
+}
 
-QString describe(const std::exception& e) { return QString::fromUtf8(e.what()); }
+QString describe(const std::exception& e) {
+    return QString::fromUtf8(e.what());
+}
 
 } // namespace blendora

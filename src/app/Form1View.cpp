@@ -4,8 +4,12 @@
 
 namespace blendora {
 
-void DoEvents() { QCoreApplication::processEvents(); }
+void DoEvents() {
+    QCoreApplication::processEvents();
+}
 
-void Form1View::doEvents() { DoEvents(); }
+void Form1View::doEvents() {
+    DoEvents();
+}
 
 } // namespace blendora

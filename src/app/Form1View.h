@@ -10,7 +10,7 @@ enum Pointer : int { PointerDefault = 0, PointerBusy = 11, PointerCustom = 99 };
 // What the layers below the window need of Form1: its fields, pointer and progress bar, and
 // a pass of the event loop. Form1 implements it; tests use a plain recording one.
 class Form1View {
-public:
+  public:
     virtual ~Form1View() = default;
     virtual QString text1() const = 0;
     virtual QString text2() const = 0;

@@ -18,9 +18,13 @@ QString programFolder() {
     return fake.isEmpty() ? QCoreApplication::applicationDirPath() : fake;
 }
 
-void setProgramFolderForTesting(const QString& folder) { programFolderOverride() = folder; }
+void setProgramFolderForTesting(const QString& folder) {
+    programFolderOverride() = folder;
+}
 
-QByteArray nativePath(const QString& path) { return QFile::encodeName(path); }
+QByteArray nativePath(const QString& path) {
+    return QFile::encodeName(path);
+}
 
 bool FileIsPresent(const QString& path) {
     if (path.isEmpty() || path.contains(QChar(0)))

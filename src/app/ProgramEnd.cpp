@@ -12,7 +12,9 @@ std::function<void()>& endCleanup() {
 }
 } // namespace
 
-void setEndCleanup(std::function<void()> cleanup) { endCleanup() = std::move(cleanup); }
+void setEndCleanup(std::function<void()> cleanup) {
+    endCleanup() = std::move(cleanup);
+}
 
 void EndProgram() {
     if (auto& cleanup = endCleanup())

@@ -15,7 +15,7 @@ struct FileDialogRequest {
 // Everything that needs a person: message boxes and file dialogs. Texts are passed with
 // their exact characters; a display turns CR LF and lone CR into line breaks.
 class Prompts {
-public:
+  public:
     virtual ~Prompts() = default;
     // OK only, no icon (style 0).
     virtual void message(const QString& text, const QString& caption) = 0;
@@ -30,7 +30,7 @@ public:
 
 // Opening things in the desktop.
 class Shell {
-public:
+  public:
     virtual ~Shell() = default;
     virtual bool openUrl(const QString& url) = 0;
     virtual bool openFolder(const QString& folder) = 0;

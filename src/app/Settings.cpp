@@ -6,7 +6,6 @@
 
 namespace blendora {
 
-
 QString GetSetting(const QString& appName, const QString& section, const QString& key,
                    const QString& defaultValue) {
     QSettings settings(QSettings::IniFormat, QSettings::UserScope, appName);

@@ -27,7 +27,9 @@ namespace blendora {
 namespace {
 
 // Lengths are laid out in twips, 15 to a logical pixel.
-int tw(int twips) { return qRound(twips / 15.0); }
+int tw(int twips) {
+    return qRound(twips / 15.0);
+}
 QRect twipRect(int left, int top, int width, int height) {
     return QRect(tw(left), tw(top), tw(width), tw(height));
 }
@@ -115,17 +117,20 @@ void Form1::buildLayout() {
         return t;
     };
 
-    PushButton4 = button("PushButton4", QStringLiteral("Help"), this, twipRect(120, 120, 7800, 405));
+    PushButton4 =
+        button("PushButton4", QStringLiteral("Help"), this, twipRect(120, 120, 7800, 405));
     Frame2 = frame("Frame2", QStringLiteral("1st File"), twipRect(120, 600, 7800, 800));
     Text1 = field("Text1", Frame2, twipRect(240, 300, 6615, 345));
-    PushButton1 = button("PushButton1", QStringLiteral("..."), Frame2, twipRect(6960, 300, 600, 345));
+    PushButton1 =
+        button("PushButton1", QStringLiteral("..."), Frame2, twipRect(6960, 300, 600, 345));
     Frame1 = frame("Frame1", QStringLiteral("2nd File"), twipRect(120, 1470, 7800, 800));
     Text2 = field("Text2", Frame1, twipRect(240, 300, 6615, 345));
-    PushButton3 = button("PushButton3", QStringLiteral("..."), Frame1, twipRect(6960, 300, 600, 345));
+    PushButton3 =
+        button("PushButton3", QStringLiteral("..."), Frame1, twipRect(6960, 300, 600, 345));
     PushButton5 = button("PushButton5", QStringLiteral("Load Sample/Example MP3 Files"), this,
                          twipRect(120, 2400, 7800, 405));
-    PushButton2 = button("PushButton2", QStringLiteral("Start Mixing"), this,
-                         twipRect(120, 2925, 7800, 405));
+    PushButton2 =
+        button("PushButton2", QStringLiteral("Start Mixing"), this, twipRect(120, 2925, 7800, 405));
     ProgressBar1 = new QProgressBar(this);
     ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
     ProgressBar1->setGeometry(twipRect(120, 3450, 7800, 405));
@@ -201,7 +206,8 @@ bool Form1::Form_Load() {
     }
     trap.at(140, [&] { engine_->SetConfig(kConfigUpdatePeriod, 0); });
     if (trap.test(142, [&] { return engine_->Init(0, 44100, 0, this, nullptr) == 0; })) {
-        trap.at(144, [&] { prompts_->message(QStringLiteral("Can't initialize device"), appTitle()); });
+        trap.at(144,
+                [&] { prompts_->message(QStringLiteral("Can't initialize device"), appTitle()); });
         endProgram();
         return false;
     }
@@ -233,7 +239,9 @@ void Form1::Form_QueryUnload() {
     trap.at(102, [&] { engine_->Free(); });
 }
 
-void Form1::Form_Unload() { endProgram(); }
+void Form1::Form_Unload() {
+    endProgram();
+}
 
 void Form1::endProgram() {
     if (seams_.endProgram)
@@ -250,13 +258,25 @@ void Form1::closeEvent(QCloseEvent* event) {
 
 // ---- input fields -------------------------------------------------------------------------
 
-QString Form1::text1() const { return Text1->text(); }
-QString Form1::text2() const { return Text2->text(); }
-void Form1::setText1(const QString& text) { Text1->setText(text); }
-void Form1::setText2(const QString& text) { Text2->setText(text); }
+QString Form1::text1() const {
+    return Text1->text();
+}
+QString Form1::text2() const {
+    return Text2->text();
+}
+void Form1::setText1(const QString& text) {
+    Text1->setText(text);
+}
+void Form1::setText2(const QString& text) {
+    Text2->setText(text);
+}
 
-void Form1::Text1_Change() { SaveSetting(kMakerName, kProductTitle, QStringLiteral("Text1"), Text1->text()); }
-void Form1::Text2_Change() { SaveSetting(kMakerName, kProductTitle, QStringLiteral("Text2"), Text2->text()); }
+void Form1::Text1_Change() {
+    SaveSetting(kMakerName, kProductTitle, QStringLiteral("Text1"), Text1->text());
+}
+void Form1::Text2_Change() {
+    SaveSetting(kMakerName, kProductTitle, QStringLiteral("Text2"), Text2->text());
+}
 
 void Form1::browse(const QString& procedureText, QLineEdit* field) {
     Trap trap(*prompts_, procedureText);
@@ -275,8 +295,12 @@ void Form1::browse(const QString& procedureText, QLineEdit* field) {
         trap.at(110, [&] { field->setText(CommonDialog1.FileName); });
 }
 
-void Form1::PushButton1_Click() { browse(proc::PushButton1Click, Text1); }
-void Form1::PushButton3_Click() { browse(proc::PushButton3Click, Text2); }
+void Form1::PushButton1_Click() {
+    browse(proc::PushButton1Click, Text1);
+}
+void Form1::PushButton3_Click() {
+    browse(proc::PushButton3Click, Text2);
+}
 
 // ---- samples and help -------------------------------------------------------------------
 
@@ -299,7 +323,8 @@ void Form1::PushButton5_Click() {
 void Form1::PushButton4_Click() {
     Trap trap(*prompts_, proc::PushButton4Click);
     trap.at(100, [&] {
-        prompts_->message(QStringLiteral("Questions? Please contact Team Quorvane at ") + kContactPage,
+        prompts_->message(QStringLiteral("Questions? Please contact Team Quorvane at ") +
+                              kContactPage,
                           appTitle());
     });
 }
@@ -310,15 +335,23 @@ void Form1::PushButton2_Click() {}
 
 // ---- progress bar -------------------------------------------------------------------------
 
-int Form1::progressValue() const { return ProgressBar1->value(); }
+int Form1::progressValue() const {
+    return ProgressBar1->value();
+}
 void Form1::setProgressValue(int value) {
     if (value < ProgressBar1->minimum() || value > ProgressBar1->maximum())
         fail(QStringLiteral("Invalid property value"));
     ProgressBar1->setValue(value);
 }
-QString Form1::progressText() const { return ProgressBar1->format(); }
-void Form1::setProgressText(const QString& text) { ProgressBar1->setFormat(text); }
-void Form1::setProgressMaximum(int maximum) { ProgressBar1->setMaximum(maximum); }
+QString Form1::progressText() const {
+    return ProgressBar1->format();
+}
+void Form1::setProgressText(const QString& text) {
+    ProgressBar1->setFormat(text);
+}
+void Form1::setProgressMaximum(int maximum) {
+    ProgressBar1->setMaximum(maximum);
+}
 
 // ---- pointer feedback ---------------------------------------------------------------------
 
@@ -347,16 +380,36 @@ void Form1::hover(int pointer) {
         setMousePointer(pointer);
 }
 
-void Form1::Form_MouseMove() { hover(PointerDefault); }
-void Form1::Frame1_MouseMove() { hover(PointerDefault); }
-void Form1::Frame2_MouseMove() { hover(PointerDefault); }
-void Form1::Text1_MouseMove() { hover(PointerDefault); }
-void Form1::Text2_MouseMove() { hover(PointerDefault); }
-void Form1::PushButton1_MouseMove() { hover(PointerCustom); }
-void Form1::PushButton2_MouseMove() { hover(PointerCustom); }
-void Form1::PushButton3_MouseMove() { hover(PointerCustom); }
-void Form1::PushButton4_MouseMove() { hover(PointerCustom); }
-void Form1::PushButton5_MouseMove() { hover(PointerCustom); }
+void Form1::Form_MouseMove() {
+    hover(PointerDefault);
+}
+void Form1::Frame1_MouseMove() {
+    hover(PointerDefault);
+}
+void Form1::Frame2_MouseMove() {
+    hover(PointerDefault);
+}
+void Form1::Text1_MouseMove() {
+    hover(PointerDefault);
+}
+void Form1::Text2_MouseMove() {
+    hover(PointerDefault);
+}
+void Form1::PushButton1_MouseMove() {
+    hover(PointerCustom);
+}
+void Form1::PushButton2_MouseMove() {
+    hover(PointerCustom);
+}
+void Form1::PushButton3_MouseMove() {
+    hover(PointerCustom);
+}
+void Form1::PushButton4_MouseMove() {
+    hover(PointerCustom);
+}
+void Form1::PushButton5_MouseMove() {
+    hover(PointerCustom);
+}
 
 void Form1::mouseMoveEvent(QMouseEvent* event) {
     Form_MouseMove();
@@ -368,10 +421,14 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
     case QEvent::MouseMove: {
         using Handler = void (Form1::*)();
         const std::pair<QObject*, Handler> handlers[] = {
-            {PushButton1, &Form1::PushButton1_MouseMove}, {PushButton2, &Form1::PushButton2_MouseMove},
-            {PushButton3, &Form1::PushButton3_MouseMove}, {PushButton4, &Form1::PushButton4_MouseMove},
-            {PushButton5, &Form1::PushButton5_MouseMove}, {Text1, &Form1::Text1_MouseMove},
-            {Text2, &Form1::Text2_MouseMove},             {Frame1, &Form1::Frame1_MouseMove},
+            {PushButton1, &Form1::PushButton1_MouseMove},
+            {PushButton2, &Form1::PushButton2_MouseMove},
+            {PushButton3, &Form1::PushButton3_MouseMove},
+            {PushButton4, &Form1::PushButton4_MouseMove},
+            {PushButton5, &Form1::PushButton5_MouseMove},
+            {Text1, &Form1::Text1_MouseMove},
+            {Text2, &Form1::Text2_MouseMove},
+            {Frame1, &Form1::Frame1_MouseMove},
             {Frame2, &Form1::Frame2_MouseMove}};
         for (const auto& [control, handler] : handlers)
             if (watched == control)

@@ -32,7 +32,7 @@ struct Form1Seams {
 class Form1 : public QWidget, public Form1View {
     Q_OBJECT
 
-public:
+  public:
     explicit Form1(Form1Seams seams = {});
     ~Form1() override;
 
@@ -92,12 +92,12 @@ public:
     CommonDialog CommonDialog1;
     SkinFramework SkinFramework1;
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     void buildLayout();
     void ApplySkin();
     void endProgram();

@@ -65,7 +65,9 @@ QString QtPrompts::saveFile(const FileDialogRequest& request) {
                                         toolkitFilter(request.filter));
 }
 
-bool QtShell::openUrl(const QString& url) { return QDesktopServices::openUrl(QUrl(url)); }
+bool QtShell::openUrl(const QString& url) {
+    return QDesktopServices::openUrl(QUrl(url));
+}
 
 bool QtShell::openFolder(const QString& folder) {
     return QDesktopServices::openUrl(QUrl::fromLocalFile(folder));

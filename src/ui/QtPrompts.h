@@ -9,7 +9,7 @@ namespace blendora {
 
 // Message boxes and file dialogs of the desktop.
 class QtPrompts : public Prompts {
-public:
+  public:
     void setParent(QWidget* parent) { parent_ = parent; }
     void message(const QString& text, const QString& caption) override;
     bool question(const QString& text, const QString& caption) override;
@@ -22,12 +22,12 @@ public:
     // "Desc|*.a|Desc2|*.b" in the toolkit's form "Desc (*.a);;Desc2 (*.b)".
     static QString toolkitFilter(const QString& filter);
 
-private:
+  private:
     QPointer<QWidget> parent_;
 };
 
 class QtShell : public Shell {
-public:
+  public:
     bool openUrl(const QString& url) override;
     bool openFolder(const QString& folder) override;
 };

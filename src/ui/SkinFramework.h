@@ -8,7 +8,7 @@ namespace blendora {
 // The skin engine: a skin file is a Qt style sheet. Calls come in a fixed order: LoadSkin,
 // ApplyOptions, AutoApplyNewWindows, AutoApplyNewThreads, ApplyWindow.
 class SkinFramework {
-public:
+  public:
     // Reads the style sheet; the second argument names a section of a skin package (unused).
     void LoadSkin(const QString& path, const QString& section);
     // Option bits of the skin package; a style sheet has none to choose.
@@ -21,7 +21,7 @@ public:
 
     QString styleSheet() const { return sheet_; }
 
-private:
+  private:
     QString sheet_;
 };
 

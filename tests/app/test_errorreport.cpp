@@ -13,7 +13,7 @@ using blendora::test::ScriptedPrompts;
 class TestErrorReport : public QObject {
     Q_OBJECT
 
-private slots:
+  private slots:
     void reportTextIsExact_data() {
         QTest::addColumn<QString>("description");
         QTest::newRow("described") << QStringLiteral("File not found");
@@ -28,9 +28,10 @@ private slots:
         const Prompt& p = prompts.seen.first();
         QCOMPARE(p.kind, Prompt::Warning);
         QCOMPARE(p.caption, QStringLiteral("Application Error"));
-        QCOMPARE(p.text, description + QStringLiteral("\r\nin Corvalt2021/08/31.Form1.Form_Load at line "
-                                                      "134\r\rPlease email screenshot of this "
-                                                      "message to ") +
+        QCOMPARE(p.text, description +
+                             QStringLiteral("\r\nin Corvalt2021/08/31.Form1.Form_Load at line "
+                                            "134\r\rPlease email screenshot of this "
+                                            "message to ") +
                              kSupportAddress);
     }
 
@@ -50,7 +51,8 @@ private slots:
         QCOMPARE(prompts.seen.size(), 2);
         QVERIFY(prompts.seen[0].text.contains("PushButton2_Click at line 102\r\r"));
         QVERIFY(prompts.seen[0].text.startsWith("No such file or directory\r\n"));
-        QVERIFY(prompts.seen[1].text.startsWith("second\r\nin Corvalt2021/08/31.Form1.PushButton2_Click at line 106"));
+        QVERIFY(prompts.seen[1].text.startsWith(
+            "second\r\nin Corvalt2021/08/31.Form1.PushButton2_Click at line 106"));
     }
 
     void failingBranchTestEntersTheBranch() {

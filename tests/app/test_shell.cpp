@@ -14,10 +14,8 @@ class TestShell : public QObject {
 
     QTemporaryDir config_;
 
-private slots:
-    void initTestCase() {
-        qputenv("XDG_CONFIG_HOME", config_.path().toUtf8());
-    }
+  private slots:
+    void initTestCase() { qputenv("XDG_CONFIG_HOME", config_.path().toUtf8()); }
 
     void appTitleCutsWordsUntilItFits() {
         QCOMPARE(shortenedTitle(QStringLiteral("Blendora")), QStringLiteral("Blendora"));

@@ -93,7 +93,8 @@ QString makeToneMp3(const QString& folder, const QString& name, int rate, int ch
     const QString wav = folder + QLatin1Char('/') + name + QStringLiteral(".wav");
     const QString mp3 = folder + QLatin1Char('/') + name + QStringLiteral(".mp3");
     writeToneWav(wav, rate, channels, seconds, frequency);
-    if (!run(QStringLiteral(BLENDORA_LAME), {QStringLiteral("--quiet"), QStringLiteral("-h"), wav, mp3}))
+    if (!run(QStringLiteral(BLENDORA_LAME),
+             {QStringLiteral("--quiet"), QStringLiteral("-h"), wav, mp3}))
         return QString();
     QFile::remove(wav);
     return mp3;

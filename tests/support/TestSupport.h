@@ -19,7 +19,7 @@ struct Prompt {
 };
 
 class ScriptedPrompts : public Prompts {
-public:
+  public:
     void message(const QString& text, const QString& caption) override;
     bool question(const QString& text, const QString& caption) override;
     void warning(const QString& text, const QString& caption) override;
@@ -27,8 +27,8 @@ public:
     QString saveFile(const FileDialogRequest& request) override;
 
     QList<Prompt> seen;
-    QList<bool> answers;          // for questions; No when empty
-    QStringList files;            // for open and save dialogs; cancel when empty
+    QList<bool> answers;                         // for questions; No when empty
+    QStringList files;                           // for open and save dialogs; cancel when empty
     std::function<void(const Prompt&)> onPrompt; // runs while the box is "open"
     std::function<void()> onQuestionThrow;       // when set, a question throws after it
 
@@ -37,7 +37,7 @@ public:
 };
 
 class RecordingShell : public Shell {
-public:
+  public:
     bool openUrl(const QString& url) override {
         urls << url;
         return true;

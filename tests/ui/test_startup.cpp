@@ -52,8 +52,8 @@ struct Harness {
     std::unique_ptr<Form1> form;
 
     Form1& make() {
-        form = std::make_unique<Form1>(Form1Seams{&prompts, &shell, &engine, [this] { return draw; },
-                                                  [this] { ++ended; }});
+        form = std::make_unique<Form1>(
+            Form1Seams{&prompts, &shell, &engine, [this] { return draw; }, [this] { ++ended; }});
         return *form;
     }
 };
@@ -66,7 +66,7 @@ class TestStartup : public QObject {
     QTemporaryDir config_;
     QTemporaryDir folder_;
 
-private slots:
+  private slots:
     void initTestCase() { qputenv("XDG_CONFIG_HOME", config_.path().toUtf8()); }
 
     void init() {
@@ -96,7 +96,8 @@ private slots:
         QCOMPARE(h.ended, starts ? 0 : 1);
         QCOMPARE(form.isVisible(), false);
         if (starts) {
-            QCOMPARE(h.engine.calls, (QStringList{"GetVersion", "SetConfig 1 0", "Init 0 44100 0"}));
+            QCOMPARE(h.engine.calls,
+                     (QStringList{"GetVersion", "SetConfig 1 0", "Init 0 44100 0"}));
             QVERIFY(h.prompts.seen.isEmpty());
             QCOMPARE(form.windowTitle(), QStringLiteral("Blendora"));
             QCOMPARE(appTitle(), QStringLiteral("Blendora"));
@@ -125,7 +126,8 @@ private slots:
         QCOMPARE(h.prompts.seen[0].kind, Prompt::Warning);
         QVERIFY(h.prompts.seen[0].text.contains("Form1.Form_Load at line 134\r\r"));
         QVERIFY(h.prompts.seen[0].text.startsWith("libblendora-audio.so"));
-        QCOMPARE(h.prompts.seen[1].text, QStringLiteral("An incorrect version of BASS.DLL was loaded"));
+        QCOMPARE(h.prompts.seen[1].text,
+                 QStringLiteral("An incorrect version of BASS.DLL was loaded"));
         QVERIFY(!h.engine.calls.contains("SetConfig 1 0"));
         QCOMPARE(h.ended, 1);
         QCOMPARE(h.shell.urls.size(), 1);

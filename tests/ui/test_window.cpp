@@ -1,0 +1,211 @@
+// The main window's controls, pointer feedback, browse dialogs and path fields.
+#include "Form1.h"
+#include "Settings.h"
+#include "TestSupport.h"
+
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QtTest>
+
+using namespace blendora;
+using blendora::test::Prompt;
+using blendora::test::ScriptedPrompts;
+
+namespace {
+struct NoEngine : Engine {
+    int Init(int, std::uint32_t, std::uint32_t, void*, const void*) override { return 1; }
+};
+} // namespace
+
+class TestWindow : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir config_;
+    ScriptedPrompts prompts_;
+    test::RecordingShell shell_;
+    NoEngine engine_;
+    std::unique_ptr<Form1> form_;
+
+    QString stored(const char* key) { return GetSetting(kMakerName, kProductTitle, key, "<none>"); }
+
+    void move(QWidget* w) {
+        QMouseEvent event(QEvent::MouseMove, QPointF(2, 2), w->mapToGlobal(QPointF(2, 2)),
+                          Qt::NoButton, Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(w, &event);
+    }
+
+  private slots:
+    void initTestCase() { qputenv("XDG_CONFIG_HOME", config_.path().toUtf8()); }
+
+    void init() {
+        QFile::remove(config_.path() + "/Quorvane.ini");
+        prompts_ = ScriptedPrompts();
+        form_ = std::make_unique<Form1>(
+            Form1Seams{&prompts_, &shell_, &engine_, [] { return 0.5; }, [] {}});
+        QVERIFY(form_->Form_Load());
+    }
+
+    void controlsAreWhereTheTablePutsThem() {
+        Form1& f = *form_;
+        QCOMPARE(f.size(), QSize(536, 266));
+        QCOMPARE(f.minimumSize(), f.maximumSize());
+        QVERIFY(f.windowFlags() & Qt::WindowMinimizeButtonHint);
+        QVERIFY(!(f.windowFlags() & Qt::WindowMaximizeButtonHint));
+        QCOMPARE(f.palette().color(QPalette::Window), QColor(Qt::white));
+
+        struct Row {
+            QWidget* control;
+            QWidget* container;
+            QString caption;
+            QRect geometry;
+            qreal points;
+        };
+        const Row rows[] = {
+            {f.PushButton4, &f, "Help", {8, 8, 520, 27}, 11.25},
+            {f.Frame2, &f, "1st File", {8, 40, 520, 53}, 9},
+            {f.Text1, f.Frame2, "", {16, 20, 441, 23}, 9},
+            {f.PushButton1, f.Frame2, "...", {464, 20, 40, 23}, 11.25},
+            {f.Frame1, &f, "2nd File", {8, 98, 520, 53}, 9},
+            {f.Text2, f.Frame1, "", {16, 20, 441, 23}, 9},
+            {f.PushButton3, f.Frame1, "...", {464, 20, 40, 23}, 11.25},
+            {f.PushButton5, &f, "Load Sample/Example MP3 Files", {8, 160, 520, 27}, 11.25},
+            {f.PushButton2, &f, "Start Mixing", {8, 195, 520, 27}, 11.25},
+            {f.ProgressBar1, &f, "Progress Bar", {8, 230, 520, 27}, 9},
+        };
+        for (const Row& row : rows) {
+            const QString name = row.control->objectName();
+            QVERIFY2(row.control->parentWidget() == row.container, qPrintable(name));
+            QCOMPARE(row.control->geometry(), row.geometry);
+            QCOMPARE(row.control->font().family(), QStringLiteral("Arial"));
+            QCOMPARE(row.control->font().pointSizeF(), row.points);
+            QVERIFY(row.control->font().bold());
+            QString caption;
+            if (auto* b = qobject_cast<QPushButton*>(row.control))
+                caption = b->text();
+            else if (auto* g = qobject_cast<QGroupBox*>(row.control))
+                caption = g->title();
+            else if (auto* p = qobject_cast<QProgressBar*>(row.control))
+                caption = p->text();
+            else if (auto* t = qobject_cast<QLineEdit*>(row.control))
+                caption = t->text();
+            QCOMPARE(caption, row.caption);
+        }
+        QCOMPARE(f.Frame1->palette().color(QPalette::Window), QColor(Qt::white));
+        QCOMPARE(f.ProgressBar1->value(), 0);
+        QVERIFY(f.ProgressBar1->isTextVisible());
+
+        // Focus order: the tab indexes; frames and the bar take none.
+        QList<QWidget*> chain;
+        QWidget* w = f.Text1;
+        do {
+            if (w->focusPolicy() & Qt::TabFocus)
+                chain << w;
+            w = w->nextInFocusChain();
+        } while (w != f.Text1);
+        const QList<QWidget*> expected{f.Text1,       f.PushButton1, f.Text2,      f.PushButton3,
+                                       f.PushButton5, f.PushButton2, f.PushButton4};
+        QCOMPARE(chain, expected);
+    }
+
+    void pointerFollowsHoverButNeverTheBusyPointer() {
+        Form1& f = *form_;
+        QCOMPARE(f.mousePointer(), int(PointerDefault));
+        struct Step {
+            QWidget* over;
+            int pointer;
+        };
+        const Step free[] = {
+            {f.PushButton1, 99}, {f.ProgressBar1, 99},
+            {f.Text1, 0},        {f.PushButton2, 99},
+            {f.PushButton2, 99}, {f.Frame1, 0},
+            {f.PushButton3, 99}, {f.Frame2, 0},
+            {f.PushButton4, 99}, {&f, 0},
+            {f.PushButton5, 99}, {f.Text2, 0},
+        };
+        for (const Step& s : free) {
+            move(s.over);
+            QCOMPARE(f.mousePointer(), s.pointer);
+            // One pointer over the whole window, fields included.
+            QCOMPARE(f.Text1->cursor().shape(), f.cursorFor(s.pointer).shape());
+            QCOMPARE(f.cursor().shape(), f.cursorFor(s.pointer).shape());
+        }
+        f.setMousePointer(PointerBusy);
+        for (QWidget* over : {(QWidget*)f.PushButton1, (QWidget*)f.Text1, (QWidget*)&f,
+                              (QWidget*)f.Frame2, (QWidget*)f.PushButton5}) {
+            move(over);
+            QCOMPARE(f.mousePointer(), int(PointerBusy));
+            QCOMPARE(f.PushButton1->cursor().shape(), Qt::WaitCursor);
+        }
+    }
+
+    void browseFillsOnlyItsOwnField() {
+        Form1& f = *form_;
+        f.Text2->setText("/keep/two.mp3");
+        prompts_.files << "/music/one.MP3.flac";
+        f.PushButton1_Click();
+        QCOMPARE(prompts_.seen.size(), 1);
+        const Prompt& p = prompts_.seen.first();
+        QCOMPARE(p.kind, Prompt::Open);
+        QCOMPARE(p.request.title, QStringLiteral("Select MP3 File"));
+        QCOMPARE(p.request.filter, QStringLiteral("MP3 Files (*.mp3)|*.mp3"));
+        QCOMPARE(p.request.fileName, QString());
+        QCOMPARE(f.Text1->text(), QStringLiteral("/music/one.MP3.flac"));
+        QCOMPARE(stored("Text1"), QStringLiteral("/music/one.MP3.flac"));
+        QCOMPARE(f.Text2->text(), QStringLiteral("/keep/two.mp3"));
+        QCOMPARE(stored("Text2"), QStringLiteral("/keep/two.mp3"));
+
+        // Cancel leaves field and store alone; the next showing starts fresh.
+        QFile::remove(config_.path() + "/Quorvane.ini");
+        f.PushButton3_Click();
+        QCOMPARE(prompts_.seen.last().request.fileName, QString());
+        QCOMPARE(f.Text2->text(), QStringLiteral("/keep/two.mp3"));
+        QVERIFY(!QFile::exists(config_.path() + "/Quorvane.ini"));
+        QCOMPARE(prompts_.count(Prompt::Warning), 0);
+    }
+
+    void browseStartsInTheFieldsFolder() {
+        QTemporaryDir dir;
+        form_->Text1->setText(dir.path() + "/song.mp3");
+        form_->PushButton1_Click();
+        QCOMPARE(prompts_.seen.last().request.initialFolder, dir.path());
+    }
+
+    void everyChangeIsStored() {
+        Form1& f = *form_;
+        f.Text1->setFocus();
+        QTest::keyClicks(f.Text1, "a b");
+        QCOMPARE(f.Text1->text(), QStringLiteral("a b"));
+        QCOMPARE(stored("Text1"), QStringLiteral("a b"));
+        QTest::keyClick(f.Text1, Qt::Key_Backspace);
+        QCOMPARE(stored("Text1"), QStringLiteral("a "));
+        f.Text1->clear();
+        QCOMPARE(stored("Text1"), QString());
+        QCOMPARE(stored("Text2"), QString("<none>"));
+    }
+
+    void droppedFileFillsTheFieldItLandsOn() {
+        Form1& f = *form_;
+        auto drop = [](QWidget* target, const QString& file) {
+            QMimeData mime;
+            mime.setUrls({QUrl::fromLocalFile(file)});
+            QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton,
+                                  Qt::NoModifier);
+            QApplication::sendEvent(target, &enter);
+            QVERIFY(enter.isAccepted());
+            QDropEvent event(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(target, &event);
+        };
+        drop(f.Text2, "/home/me/a song.mp3");
+        QCOMPARE(f.Text2->text(), QStringLiteral("/home/me/a song.mp3"));
+        QCOMPARE(stored("Text2"), QStringLiteral("/home/me/a song.mp3"));
+        drop(f.Frame2, "/x/first.mp3");
+        QCOMPARE(f.Text1->text(), QStringLiteral("/x/first.mp3"));
+        QCOMPARE(f.Text2->text(), QStringLiteral("/home/me/a song.mp3"));
+    }
+};
+
+QTEST_MAIN(TestWindow)
+#include "test_window.moc"
