@@ -230,6 +230,15 @@ class TestStartup : public QObject {
         QCOMPARE(h.form->Text2->text(), QStringLiteral("/kept.mp3"));
     }
 
+    void fullIconReplacesTheSmallOne() {
+        Harness h;
+        Form1& form = h.make();
+        QCOMPARE(form.windowIcon().availableSizes(), QList<QSize>{QSize(32, 32)});
+        QVERIFY(form.Form_Load());
+        QCOMPARE(form.windowIcon().availableSizes(),
+                 (QList<QSize>{{32, 32}, {48, 48}, {128, 128}, {256, 256}}));
+    }
+
     void currentFolderIsTheProgramFolder() {
         Harness h;
         QVERIFY(h.make().Form_Load());

@@ -1,0 +1,109 @@
+#include "Decode.h"
+
+#include "AppTitle.h"
+#include "Failure.h"
+#include "Form1View.h"
+#include "Paths.h"
+#include "Prompts.h"
+
+#include <QtEndian>
+#include <sys/stat.h>
+
+namespace blendora {
+
+EngineHandle StreamCreateFileLong(Engine& engine, int mem, const void* file, std::uint32_t offset,
+                                  std::uint32_t length, std::uint32_t flags) {
+    return engine.StreamCreateFile(mem, file, offset, length, flags | kUnicodeName);
+}
+
+EngineHandle MusicLoadLong(Engine& engine, int mem, const void* file, std::uint32_t offset,
+                           std::uint32_t length, std::uint32_t flags, std::uint32_t freq) {
+    return engine.MusicLoad(mem, file, offset, length, flags | kUnicodeName, freq);
+}
+
+int ChannelSetPositionLong(Engine& engine, EngineHandle handle, std::uint32_t position,
+                           std::uint32_t mode) {
+    return engine.ChannelSetPosition(handle, position, mode);
+}
+
+namespace {
+// Only regular files are opened: a FIFO would hang the window, a device never ends.
+bool isRegularOrMissing(const QString& path) {
+    struct stat st;
+    if (path.contains(QChar(0)) || ::stat(nativePath(path).constData(), &st) != 0)
+        return true;
+    return S_ISREG(st.st_mode);
+}
+} // namespace
+
+bool Decoder::DecodeMp3ToWav(const QString& input, const QString& wav) {
+    const auto* name = input.utf16();
+    EngineHandle channel = 0;
+    if (isRegularOrMissing(input)) {
+        channel = StreamCreateFileLong(engine_, 0, name, 0, 0, kStreamDecode);
+        if (channel == 0)
+            channel = MusicLoadLong(engine_, 0, name, 0, 0,
+                                    kStreamDecode | kMusicPrescan | kMusicRampNormal, 0);
+    }
+    if (channel == 0) {
+        prompts_.message(QStringLiteral("Can't read the file...") + input, appTitle());
+        return false;
+    }
+    channel_ = channel;
+
+    info_ = ChannelInfo();
+    if (!engine_.ChannelGetInfo(channel_, &info_))
+        fail(QStringLiteral("The decoder gave no format for ") + input);
+    riff_ = RiffHeader();
+    format_ = WaveFormatChunk();
+    data_ = WaveDataHeader();
+    format_.channels = std::int16_t(info_.chans);
+    format_.bitsPerSample = (info_.flags & kSample8Bits) ? 8 : 16;
+    format_.blockAlign = std::int16_t(format_.channels * format_.bitsPerSample / 8);
+    format_.sampleRate = std::int32_t(info_.freq);
+    format_.byteRate = format_.sampleRate * format_.blockAlign;
+
+    wav_ = OutputFile::create(wav);
+    try {
+        const QByteArray header = waveHeaderBytes(riff_, format_, data_);
+        wav_.write(header.constData(), std::size_t(header.size()));
+        std::uint64_t written = 0;
+        while (engine_.ChannelIsActive(channel_) != 0) {
+            const std::int32_t delivered =
+                engine_.ChannelGetData(channel_, buffer_.data(), std::uint32_t(buffer_.size()));
+            if (delivered > 0) {
+                written += std::uint64_t(delivered);
+                // A header that cannot declare the data would lie about it.
+                if (written > kMaxWaveDataSize)
+                    fail(QStringLiteral("%1 decodes to more than the 4 GiB that a WAV file "
+                                        "can hold.")
+                             .arg(input));
+                wav_.write(buffer_.data(), std::size_t(delivered));
+            }
+            decodedBytes_ = engine_.ChannelGetPosition(channel_, kPositionBytes);
+            DoEvents();
+        }
+        // The header tells what was written, whatever the engine's count says.
+        decodedBytes_ = written;
+        FinishWaveHeader();
+    } catch (...) {
+        wav_.discard();
+        throw;
+    }
+    decodedBytes_ = 0;
+    ChannelSetPositionLong(engine_, channel_, 0, kPositionBytes);
+    return true;
+}
+
+void Decoder::FinishWaveHeader() {
+    riff_.riffSize = std::uint32_t(decodedBytes_ + kWaveHeaderSize - 8);
+    data_.dataSize = std::uint32_t(decodedBytes_);
+    char size[4];
+    qToLittleEndian(riff_.riffSize, size);
+    wav_.writeAt(size, 4, 4);
+    qToLittleEndian(data_.dataSize, size);
+    wav_.writeAt(size, 4, 40);
+    wav_.close();
+}
+
+} // namespace blendora

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "Engine.h"
+#include "FileIo.h"
+#include "Wave.h"
+
+#include <QString>
+#include <array>
+
+namespace blendora {
+
+class Prompts;
+
+// Engine calls that take 64-bit offsets and positions, given 32-bit ones.
+EngineHandle StreamCreateFileLong(Engine& engine, int mem, const void* file, std::uint32_t offset,
+                                  std::uint32_t length, std::uint32_t flags);
+EngineHandle MusicLoadLong(Engine& engine, int mem, const void* file, std::uint32_t offset,
+                           std::uint32_t length, std::uint32_t flags, std::uint32_t freq);
+int ChannelSetPositionLong(Engine& engine, EngineHandle handle, std::uint32_t position,
+                           std::uint32_t mode);
+
+// Turns one input into a PCM WAV file through the engine. Its working state lives as long as
+// the window does and is reused by each call.
+class Decoder {
+  public:
+    Decoder(Engine& engine, Prompts& prompts) : engine_(engine), prompts_(prompts) {}
+
+    // True when the WAV file was written; false (after "Can't read the file...") when the
+    // engine can open the input neither as a stream nor as music. Any other failure throws.
+    bool DecodeMp3ToWav(const QString& input, const QString& wav);
+
+  private:
+    void FinishWaveHeader();
+
+    Engine& engine_;
+    Prompts& prompts_;
+    EngineHandle channel_ = 0;
+    ChannelInfo info_;
+    std::uint64_t decodedBytes_ = 0;
+    std::array<char, 20000> buffer_{};
+    RiffHeader riff_;
+    WaveFormatChunk format_;
+    WaveDataHeader data_;
+    OutputFile wav_;
+};
+
+} // namespace blendora

@@ -1,0 +1,192 @@
+// The encoder run as a child process: arguments, outcome, waiting, and surviving our end.
+#include "Encode.h"
+#include "TestSupport.h"
+
+#include <QElapsedTimer>
+#include <QTimer>
+#include <QtTest>
+#include <csignal>
+#include <sys/stat.h>
+
+using namespace blendora;
+
+namespace {
+
+const QString kLame = QStringLiteral(BLENDORA_LAME);
+
+// MPEG-1 Layer III frame header fields of the first frame after any ID3v2 tag.
+struct FrameHeader {
+    int version = 0, layer = 0, kbps = 0, rate = 0;
+};
+
+FrameHeader firstFrame(const QByteArray& mp3) {
+    qsizetype i = 0;
+    if (mp3.startsWith("ID3") && mp3.size() > 10) {
+        const auto b = [&](int k) { return quint32(quint8(mp3[k])) & 0x7f; };
+        i = 10 + (b(6) << 21 | b(7) << 14 | b(8) << 7 | b(9));
+    }
+    for (; i + 4 <= mp3.size(); ++i) {
+        const quint8 a = mp3[i], c = mp3[i + 1], d = mp3[i + 2];
+        if (a != 0xff || (c & 0xe0) != 0xe0)
+            continue;
+        FrameHeader h;
+        h.version = (c >> 3) & 3; // 3: MPEG-1
+        h.layer = (c >> 1) & 3;   // 1: Layer III
+        static const int kbps[] = {0,   32,  40,  48,  56,  64,  80, 96,
+                                   112, 128, 160, 192, 224, 256, 320};
+        h.kbps = kbps[((d >> 4) & 15) % 15];
+        static const int rates[] = {44100, 48000, 32000, 0};
+        h.rate = rates[(d >> 2) & 3];
+        return h;
+    }
+    return {};
+}
+
+} // namespace
+
+class TestEncode : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir_;
+    QString wav_;
+
+  private slots:
+    void initTestCase() {
+        wav_ = dir_.path() + "/in.wav";
+        test::writeToneWav(wav_, 44100, 2, 2.0, 440);
+    }
+
+    void writesAValidMp3WhereverAsked_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("existing");
+        QTest::newRow("plain") << "out.mp3" << false;
+        QTest::newRow("spaces and quote") << "my \"mix\" folder/it's here.mp3" << false;
+        QTest::newRow("no extension") << "mixed" << false;
+        QTest::newRow("over an existing file") << "old.mp3" << true;
+        QTest::newRow("shell characters") << "a$b;c*d `e`\nf.mp3" << false;
+    }
+
+    void writesAValidMp3WhereverAsked() {
+        QFETCH(QString, name);
+        QFETCH(bool, existing);
+        const QString out = dir_.path() + "/" + name;
+        QDir().mkpath(QFileInfo(out).absolutePath());
+        if (existing)
+            test::writeAll(out, QByteArray(500000, 'x'));
+        qputenv("LAMEOPT", "-b 320");
+        const EncodeOutcome outcome = EncodeWavToMp3(kLame, wav_, out);
+        qunsetenv("LAMEOPT");
+        QVERIFY2(outcome.ok, qPrintable(outcome.problem));
+        const QByteArray mp3 = test::readAll(out);
+        QVERIFY(mp3.size() > 10000 && mp3.size() < 100000);
+        const FrameHeader h = firstFrame(mp3);
+        QCOMPARE(h.version, 3);
+        QCOMPARE(h.layer, 1);
+        QCOMPARE(h.kbps, 128);
+        QCOMPARE(h.rate, 44100);
+    }
+
+    void relativeNameStartingWithDashIsAFile() {
+        const QString cwd = QDir::currentPath();
+        QDir::setCurrent(dir_.path());
+        const EncodeOutcome outcome = EncodeWavToMp3(kLame, wav_, "-V0");
+        QDir::setCurrent(cwd);
+        QVERIFY2(outcome.ok, qPrintable(outcome.problem));
+        QVERIFY(QFileInfo(dir_.path() + "/-V0").size() > 10000);
+    }
+
+    void failuresAreKnownAndLeaveNothing() {
+        // An output folder that does not exist.
+        EncodeOutcome outcome = EncodeWavToMp3(kLame, wav_, dir_.path() + "/missing/out.mp3");
+        QVERIFY(!outcome.ok);
+        QVERIFY2(outcome.problem.contains("exit code"), qPrintable(outcome.problem));
+        QVERIFY(!QFile::exists(dir_.path() + "/missing/out.mp3"));
+
+        // A WAV that is gone: the encoder fails and leaves no output.
+        outcome = EncodeWavToMp3(kLame, dir_.path() + "/gone.wav", dir_.path() + "/bad.mp3");
+        QVERIFY(!outcome.ok);
+        QVERIFY(!QFile::exists(dir_.path() + "/bad.mp3"));
+
+        // No encoder: the start fails, nothing runs.
+        RunOutcome run;
+        const int code =
+            RunAndWait({dir_.path() + "/no-lame", "-h", wav_, dir_.path() + "/x.mp3"}, 0, &run);
+        QCOMPARE(code, kStartFailureBase + ENOENT);
+        QVERIFY(code < 0);
+        QVERIFY(!run.started);
+        outcome = EncodeWavToMp3(dir_.path() + "/no-lame", wav_, dir_.path() + "/x.mp3");
+        QVERIFY(outcome.problem.contains("could not be started"));
+        QVERIFY(!QFile::exists(dir_.path() + "/x.mp3"));
+    }
+
+    void signalsAndErrorOutputAreReported() {
+        const QString script = dir_.path() + "/crash.sh";
+        test::writeAll(
+            script, "#!/bin/sh\necho 'first line' >&2\necho 'disk on fire' >&2\nkill -SEGV $$\n");
+        QFile::setPermissions(script, QFile::ReadOwner | QFile::ExeOwner);
+        RunOutcome run;
+        RunAndWait({script}, 0, &run);
+        QCOMPARE(run.signal, SIGSEGV);
+        QVERIFY(run.errorTail.contains("disk on fire"));
+        const EncodeOutcome outcome = EncodeWavToMp3(script, wav_, dir_.path() + "/crash.mp3");
+        QVERIFY(outcome.problem.contains("signal 11"));
+        QVERIFY(outcome.problem.endsWith("\r\ndisk on fire"));
+    }
+
+    void eventLoopRunsWhileWaitingAndTheEndIsNoticedSoon() {
+        int ticks = 0;
+        QTimer timer;
+        connect(&timer, &QTimer::timeout, [&] { ++ticks; });
+        timer.start(50);
+        QElapsedTimer clock;
+        clock.start();
+        QCOMPARE(RunAndWait({"/bin/sleep", "0.5"}), 0);
+        const qint64 ms = clock.elapsed();
+        QVERIFY(ticks >= 3);
+        QVERIFY2(ms >= 500 && ms < 800, qPrintable(QString::number(ms)));
+        QCOMPARE(RunAndWait({"/bin/sh", "-c", "exit 3"}), 3);
+    }
+
+    void encoderOutlivesTheProgramThatStartedIt() {
+        const QString longWav = dir_.path() + "/long.wav";
+        test::writeToneWav(longWav, 44100, 2, 120.0, 330);
+        const QString out = dir_.path() + "/survivor.mp3";
+        QProcess parent;
+        parent.start(QCoreApplication::applicationFilePath(), {"--encode", longWav, out});
+        QVERIFY(parent.waitForStarted());
+        // Wait until the encoder has begun writing, then end its parent at once.
+        QElapsedTimer clock;
+        clock.start();
+        while (!QFile::exists(out) && clock.elapsed() < 10000)
+            QTest::qWait(20);
+        QVERIFY(QFile::exists(out));
+        ::kill(pid_t(parent.processId()), SIGKILL);
+        parent.waitForFinished();
+        const qint64 atKill = QFileInfo(out).size();
+        // The orphan finishes: the size grows and settles on a whole 120 s file.
+        qint64 last = -1;
+        for (int i = 0; i < 100; ++i) {
+            QTest::qWait(200);
+            const qint64 now = QFileInfo(out).size();
+            if (now == last && now > 1800000)
+                break;
+            last = now;
+        }
+        QVERIFY2(last > atKill, qPrintable(QString("%1 %2").arg(atKill).arg(last)));
+        QVERIFY2(last > 1800000, qPrintable(QString::number(last))); // 120 s at 128 kbps ~ 1.92 MB
+    }
+};
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    if (argc == 4 && QByteArray(argv[1]) == "--encode")
+        return EncodeWavToMp3(kLame, QString::fromLocal8Bit(argv[2]),
+                              QString::fromLocal8Bit(argv[3]))
+                       .ok
+                   ? 0
+                   : 1;
+    TestEncode test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_encode.moc"
