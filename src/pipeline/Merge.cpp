@@ -1,0 +1,208 @@
+#include "Merge.h"
+
+#include "ErrorReport.h"
+#include "Failure.h"
+#include "MergeFile.h"
+#include "Wave.h"
+#include "WaveConvert.h"
+
+#include <QFile>
+#include <QStringList>
+#include <algorithm>
+#include <bit>
+#include <climits>
+#include <cstring>
+#include <new>
+#include <sys/stat.h>
+#include <vector>
+
+namespace blendora {
+
+// Sample words go between file and memory as they are.
+static_assert(std::endian::native == std::endian::little);
+
+namespace {
+
+constexpr std::int64_t kBlockBytes = 512;
+constexpr std::int64_t kBlockWords = kBlockBytes / 2;
+// Blocks moved per read and write: large calls, yet memory that does not grow with the input.
+constexpr std::int64_t kChunkBlocks = 2048;
+constexpr std::size_t kChunkWords = std::size_t(kChunkBlocks * kBlockWords);
+
+bool progressPercent(std::int64_t current, std::int64_t total, int& percent) {
+    if (total == 0 || current > INT64_MAX / 100 || current < INT64_MIN / 100)
+        return false;
+    const std::int64_t value = current * 100 / total;
+    if (value < INT_MIN || value > INT_MAX)
+        return false;
+    percent = int(value);
+    return true;
+}
+
+bool sameFile(const MergeFile& file, const QString& path) {
+    struct stat a {
+    }, b{};
+    return ::fstat(file.fd(), &a) == 0 && ::stat(QFile::encodeName(path).constData(), &b) == 0 &&
+           a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+void copyRange(const MergeFile& from, MergeFile& to, std::int64_t offset, std::int64_t length) {
+    std::vector<char> buffer(std::size_t(std::min<std::int64_t>(length, 1 << 20)));
+    for (std::int64_t done = 0; done < length;) {
+        const std::int64_t n = std::min<std::int64_t>(std::int64_t(buffer.size()), length - done);
+        from.readAt(offset + done, buffer.data(), n);
+        to.writeAt(offset + done, buffer.data(), n);
+        done += n;
+    }
+}
+
+// The output as a copy of `source`, except the block area that the mix overwrites anyway:
+// the bytes come out the same, for a fraction of the work.
+void copyWave(const QString& source, const QString& output, const WaveFileInfo& info,
+              std::int64_t blocks) {
+    MergeFile from;
+    from.open(source, MergeFile::Read);
+    if (sameFile(from, output))
+        return;
+    MergeFile to;
+    to.open(output, MergeFile::Replace);
+    const std::int64_t length = from.size();
+    const std::int64_t blocksStart = info.dataOffset;
+    const std::int64_t blocksEnd = info.dataOffset + blocks * kBlockBytes;
+    copyRange(from, to, 0, std::min(length, blocksStart));
+    if (length > blocksEnd)
+        copyRange(from, to, blocksEnd, length - blocksEnd);
+    to.close();
+}
+
+// The words of `blocks` blocks from `position` on; a word at or past the data size is 0.
+void readBlocks(const MergeFile& file, const WaveFileInfo& info, std::int64_t position,
+                std::int64_t blocks, std::vector<std::int16_t>& words) {
+    const std::int64_t bytes = blocks * kBlockBytes;
+    if (std::int64_t(words.size()) * 2 < bytes)
+        throw std::bad_alloc();
+    // The last word of an odd size still takes its second byte from the file.
+    const std::int64_t dataEnd = info.dataSize + (info.dataSize & 1);
+    const std::int64_t wanted = std::clamp<std::int64_t>(dataEnd - position, 0, bytes);
+    if (wanted > 0)
+        file.readAt(info.dataOffset + position, words.data(), wanted);
+    std::memset(reinterpret_cast<char*>(words.data()) + wanted, 0, std::size_t(bytes - wanted));
+}
+
+// Removes the converted inputs whichever way the merge ends.
+struct TemporaryFiles {
+    QStringList paths;
+    ~TemporaryFiles() {
+        for (const QString& path : paths)
+            QFile::remove(path);
+    }
+};
+
+} // namespace
+
+void ShowMergeProgress(std::int64_t current, std::int64_t total, Form1View& view) {
+    int percent = 0;
+    if (!progressPercent(current, total, percent))
+        return;
+    try {
+        view.setProgressValue(percent);
+    } catch (...) {
+        // A value the bar refuses leaves it as it was.
+    }
+}
+
+bool MergeWave(const QString& first, const QString& second, const QString& output, Form1View& view,
+               Prompts& prompts) {
+    Trap trap(prompts, proc::MergeWave);
+    std::vector<std::int16_t> words0, words1, mixed;
+    trap.at(100, [&] { words0.resize(kChunkWords); });
+    trap.at(102, [&] { words1.resize(kChunkWords); });
+    trap.at(104, [&] { mixed.resize(kChunkWords); });
+
+    WaveFileInfo info[2];
+    QString path[2] = {first, second};
+    trap.at(106, [&] { info[0] = ReadWaveHeader(first, prompts); });
+    trap.at(108, [&] { info[1] = ReadWaveHeader(second, prompts); });
+
+    // Mixed word by word, inputs of different rates or channel counts would play at the wrong
+    // speed: bring them to one format first.
+    TemporaryFiles converted;
+    const WaveFormat common = commonFormat(info[0], info[1]);
+    for (int k = 0; k < 2; ++k) {
+        const WaveFormat format = mixableFormat(info[k]);
+        if (format.channels == 0 || format == common)
+            continue;
+        const QString temporary =
+            output + (k == 0 ? QStringLiteral(".conv1.wav") : QStringLiteral(".conv2.wav"));
+        converted.paths << temporary;
+        if (!trap.at(107 + 2 * k, [&] {
+                info[k] = ConvertWave(path[k], info[k], common, temporary);
+                path[k] = temporary;
+            }))
+            return false;
+    }
+
+    int longer = 0;
+    bool copied = false;
+    const auto blockCount = [&](int k) { return info[k].dataSize / kBlockBytes + 1; };
+    if (trap.test(110, [&] { return info[0].dataSize >= info[1].dataSize; })) {
+        trap.at(112, [&] { longer = 0; });
+        copied = trap.at(114, [&] { copyWave(path[0], output, info[0], blockCount(0)); });
+    } else {
+        trap.at(116, [&] { longer = 1; });
+        copied = trap.at(118, [&] { copyWave(path[1], output, info[1], blockCount(1)); });
+    }
+    const WaveFileInfo target = info[longer];
+    const std::int64_t blocks = blockCount(longer);
+
+    MergeFile in0, in1, out;
+    trap.at(120, [&] { in0.open(path[0], MergeFile::Read); });
+    trap.at(122, [&] { in1.open(path[1], MergeFile::Read); });
+    const bool opened = trap.at(124, [&] { out.open(output, MergeFile::ReadWrite); });
+
+    // A step that fails for one chunk would fail for every block after it: report it once
+    // and stop.
+    bool written = true;
+    int bar = view.progressValue();
+    for (std::int64_t block = 0; block < blocks;) {
+        const std::int64_t count = std::min(kChunkBlocks, blocks - block);
+        const std::int64_t position = block * kBlockBytes;
+        if (!trap.at(126, [&] { readBlocks(in0, info[0], position, count, words0); }) ||
+            !trap.at(128, [&] { readBlocks(in1, info[1], position, count, words1); })) {
+            written = false;
+            break;
+        }
+        const std::size_t n = std::size_t(count * kBlockWords);
+        const std::int16_t* a = words0.data();
+        const std::int16_t* b = words1.data();
+        std::int16_t* m = mixed.data();
+        for (std::size_t i = 0; i < n; ++i)
+            m[i] = std::int16_t(a[i] / 2 + b[i] / 2);
+
+        // The bar sees what it would after each block; a value it already shows changes nothing.
+        for (std::int64_t j = 1; j <= count; ++j) {
+            const std::int64_t p = position + j * kBlockBytes;
+            int percent = 0;
+            if (progressPercent(p, target.dataSize, percent) && percent != bar) {
+                ShowMergeProgress(p, target.dataSize, view);
+                bar = view.progressValue();
+            }
+        }
+
+        if (!trap.at(142, [&] {
+                out.writeAt(target.dataOffset + position, mixed.data(), count * kBlockBytes);
+            })) {
+            written = false;
+            break;
+        }
+        block += count;
+    }
+
+    trap.at(146, [&] { view.setProgressValue(100); });
+    trap.at(148, [&] { in0.close(); });
+    trap.at(150, [&] { in1.close(); });
+    const bool closed = trap.at(152, [&] { out.close(); });
+    return copied && opened && written && closed;
+}
+
+} // namespace blendora

@@ -1,0 +1,94 @@
+#include "MergeFile.h"
+
+#include "Failure.h"
+
+#include <QFile>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace blendora {
+
+MergeFile::~MergeFile() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+void MergeFile::open(const QString& path, Mode mode) {
+    if (fd_ >= 0)
+        close();
+    path_ = path;
+    if (path.isEmpty() || path.contains(QChar(u'\0')))
+        failErrno(ENOENT, path);
+    int flags = O_CLOEXEC | O_NOCTTY;
+    switch (mode) {
+    case Read:
+        flags |= O_RDONLY;
+        break;
+    case ReadWrite:
+        flags |= O_RDWR | O_CREAT;
+        break;
+    case Replace:
+        flags |= O_WRONLY | O_CREAT | O_TRUNC;
+        break;
+    }
+    const int fd = ::open(QFile::encodeName(path).constData(), flags, 0666);
+    if (fd < 0)
+        failErrno(errno, path);
+    fd_ = fd;
+}
+
+std::int64_t MergeFile::size() const {
+    struct stat st {};
+    if (::fstat(fd_, &st) != 0)
+        failErrno(errno, path_);
+    return st.st_size;
+}
+
+void MergeFile::readAt(std::int64_t offset, void* buffer, std::int64_t length) const {
+    auto* p = static_cast<char*>(buffer);
+    while (length > 0) {
+        const ssize_t n = ::pread(fd_, p, size_t(length), off_t(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            failErrno(errno, path_);
+        if (n == 0)
+            break;
+        p += n;
+        offset += n;
+        length -= n;
+    }
+    if (length > 0)
+        std::memset(p, 0, size_t(length));
+}
+
+void MergeFile::writeAt(std::int64_t offset, const void* buffer, std::int64_t length) {
+    const auto* p = static_cast<const char*>(buffer);
+    while (length > 0) {
+        const ssize_t n = ::pwrite(fd_, p, size_t(length), off_t(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            failErrno(errno, path_);
+        if (n == 0)
+            failErrno(EIO, path_);
+        p += n;
+        offset += n;
+        length -= n;
+    }
+}
+
+void MergeFile::close() {
+    if (fd_ < 0)
+        return;
+    const int fd = fd_;
+    fd_ = -1;
+    // Delayed write errors (NFS, quota) only show up here.
+    if (::close(fd) != 0 && errno != EINTR)
+        failErrno(errno, path_);
+}
+
+} // namespace blendora
