@@ -3,6 +3,7 @@
 #include "AppTitle.h"
 #include "ErrorReport.h"
 #include "Failure.h"
+#include "MixJob.h"
 #include "Paths.h"
 #include "ProgramEnd.h"
 #include "Settings.h"
@@ -70,7 +71,7 @@ QString droppedFile(const QMimeData* mime) {
 Form1::Form1(Form1Seams seams)
     : seams_(std::move(seams)), prompts_(seams_.prompts ? seams_.prompts : &qtPrompts_),
       shell_(seams_.shell ? seams_.shell : &qtShell_),
-      engine_(seams_.engine ? seams_.engine : &realEngine()) {
+      engine_(seams_.engine ? seams_.engine : &realEngine()), decoder_(*engine_, *prompts_) {
     qtPrompts_.setParent(this);
     if (!seams_.random)
         seams_.random = defaultRandomDraw();
@@ -331,7 +332,10 @@ void Form1::PushButton4_Click() {
 
 // ---- the mix job --------------------------------------------------------------------------
 
-void Form1::PushButton2_Click() {}
+void Form1::PushButton2_Click() {
+    MixContext job{*this, *prompts_, CommonDialog1, decoder_, MixInProgress};
+    RunMixJob(job);
+}
 
 // ---- progress bar -------------------------------------------------------------------------
 

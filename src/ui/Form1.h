@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CommonDialog.h"
+#include "Decode.h"
 #include "Engine.h"
 #include "Form1View.h"
 #include "HomePage.h"
@@ -110,6 +111,7 @@ class Form1 : public QWidget, public Form1View {
     Prompts* prompts_;
     Shell* shell_;
     Engine* engine_;
+    Decoder decoder_;
 
     int mousePointer_ = PointerDefault;
     std::optional<QCursor> MouseIcon;

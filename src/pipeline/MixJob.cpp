@@ -1,0 +1,248 @@
+#include "MixJob.h"
+
+#include "AppTitle.h"
+#include "CommonDialog.h"
+#include "Decode.h"
+#include "Encode.h"
+#include "ErrorReport.h"
+#include "Failure.h"
+#include "FileIo.h"
+#include "Form1View.h"
+#include "Merge.h"
+#include "Paths.h"
+#include "ProgramEnd.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTimer>
+#include <cerrno>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace blendora {
+
+QString FileNameFromPath(const QString& path) {
+    if (path.isEmpty())
+        fail(QStringLiteral("Subscript out of range"));
+    return path.section(QLatin1Char('/'), -1);
+}
+
+void ForceDeleteFile(const QString& path) {
+    // A file that refuses to go: give its folder write access back, then try again.
+    const QByteArray folder = nativePath(QFileInfo(path).absolutePath());
+    struct stat st;
+    if (::stat(folder.constData(), &st) == 0 && st.st_uid == ::geteuid())
+        ::chmod(folder.constData(), st.st_mode | S_IWUSR | S_IXUSR);
+    if (::unlink(nativePath(path).constData()) != 0)
+        failErrno(errno, path);
+}
+
+void RemoveFile(const QString& path) {
+    DoEvents();
+    if (::unlink(nativePath(path).constData()) == 0)
+        return;
+    try {
+        ForceDeleteFile(path);
+    } catch (...) {
+    }
+}
+
+void WaitSeconds(double seconds) {
+    QElapsedTimer clock;
+    clock.start();
+    const qint64 total = qint64(seconds * 1000);
+    QTimer wake;
+    wake.setSingleShot(true);
+    for (qint64 left = total; left > 0; left = total - clock.elapsed()) {
+        // Sleep in the event loop until something happens or the time is up.
+        wake.start(int(left));
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+}
+
+namespace {
+
+// A private folder for one job's files, made afresh inside the temporary folder, so that
+// nothing another user planted there is read, run or followed.
+class JobFolder {
+  public:
+    void create() {
+        QString parent = temporaryFolder();
+        while (parent.size() > 1 && parent.endsWith(QLatin1Char('/')))
+            parent.chop(1);
+        QByteArray name = nativePath(
+            parent +
+            QStringLiteral("/blendora-job-%1-XXXXXX").arg(QCoreApplication::applicationPid()));
+        if (!::mkdtemp(name.data()))
+            failErrno(errno, QFile::decodeName(name));
+        path_ = QFile::decodeName(name);
+        const QString folder = path_;
+        setEndCleanup([folder] { QDir(folder).removeRecursively(); });
+    }
+    ~JobFolder() { remove(); }
+    QString file(const QString& name) const {
+        return path_.isEmpty() ? QString() : path_ + QLatin1Char('/') + name;
+    }
+    void remove() {
+        if (path_.isEmpty())
+            return;
+        QDir(path_).removeRecursively();
+        setEndCleanup({});
+        path_.clear();
+    }
+
+  private:
+    QString path_;
+};
+
+} // namespace
+
+void RunMixJob(MixContext& job) {
+    Form1View& view = job.view;
+    Prompts& prompts = job.prompts;
+    CommonDialog& dialog = job.dialog;
+    Trap trap(prompts, proc::PushButton2Click);
+    auto say = [&](int line, const QString& text) {
+        trap.at(line, [&] { prompts.message(text, appTitle()); });
+    };
+
+    bool stop = false;
+    trap.at(100, [&] { stop = job.mixInProgress; });
+    if (stop)
+        return;
+    trap.at(102, [&] { job.mixInProgress = true; });
+    const auto done = [&] { trap.at(190, [&] { job.mixInProgress = false; }); };
+
+    if (trap.test(104, [&] { return view.text1().isEmpty(); })) {
+        say(188, QStringLiteral("You forgot to input first mp3 file."));
+        return done();
+    }
+    if (trap.test(106, [&] { return view.text2().isEmpty(); })) {
+        say(186, QStringLiteral("You forgot to input second mp3 file."));
+        return done();
+    }
+    if (trap.test(108, [&] { return !FileIsPresent(view.text1()); })) {
+        say(184, QStringLiteral("First mp3 file not found."));
+        return done();
+    }
+    if (trap.test(110, [&] { return !FileIsPresent(view.text2()); })) {
+        say(182, QStringLiteral("Second mp3 file not found."));
+        return done();
+    }
+    trap.at(112, [&] { dialog.FileName = QString(); });
+    trap.at(114, [&] { dialog.DialogTitle = QStringLiteral("Create New MP3 and Save As.."); });
+    trap.at(116, [&] { dialog.Filter = kMp3Filter; });
+    trap.at(118, [&] {
+        dialog.InitDir = QString();
+        dialog.ShowSave(prompts);
+    });
+    if (trap.test(120, [&] { return dialog.FileName.isEmpty(); }))
+        return done();
+
+    // From here a stage that fails skips the stages after it; the clean-up always runs.
+    QString failure;
+    auto stage = [&](int line, auto&& statement) {
+        if (!failure.isEmpty())
+            return;
+        if (!trap.at(line,
+                     [&] {
+                         if (const QString why = statement(); !why.isEmpty())
+                             failure = why;
+                     }) &&
+            failure.isEmpty())
+            failure = trap.lastDescription().isEmpty() ? QStringLiteral("An error occurred.")
+                                                       : trap.lastDescription();
+    };
+
+    JobFolder folder;
+    QByteArray encoderBytes;
+    QString output;
+    trap.at(122, [&] { view.setMousePointer(PointerBusy); });
+    trap.at(124, [&] { view.setProgressValue(0); });
+    stage(126, [&] {
+        QFile resource(QStringLiteral(":/CUSTOM/101"));
+        if (!resource.open(QIODevice::ReadOnly))
+            fail(QStringLiteral("The encoder is missing from this program."));
+        encoderBytes = resource.readAll();
+        return QString();
+    });
+    stage(128, [&] {
+        folder.create();
+        OutputFile encoder = OutputFile::create(folder.file(QStringLiteral("lame")), 0700);
+        encoder.write(encoderBytes.constData(), std::size_t(encoderBytes.size()));
+        encoder.close();
+        return QString();
+    });
+    trap.at(130, [&] { output = dialog.FileName; });
+    if (failure.isEmpty()) {
+        trap.at(132, [&] {
+            view.setProgressText(QStringLiteral("Converting ") + FileNameFromPath(view.text1()) +
+                                 QStringLiteral(" Step 1"));
+        });
+        trap.at(134, [&] { view.doEvents(); });
+        trap.at(136, [&] { view.setProgressValue(100); });
+    }
+    stage(138, [&] {
+        return job.decoder.DecodeMp3ToWav(view.text1(), folder.file(QStringLiteral("temp1.wav")))
+                   ? QString()
+                   : QStringLiteral("The first file could not be read.");
+    });
+    if (failure.isEmpty()) {
+        trap.at(140, [&] {
+            view.setProgressText(QStringLiteral("Converting ") + FileNameFromPath(view.text2()) +
+                                 QStringLiteral(" Step 2"));
+        });
+        trap.at(142, [&] { view.doEvents(); });
+        trap.at(144, [&] { view.setProgressValue(100); });
+    }
+    stage(146, [&] {
+        return job.decoder.DecodeMp3ToWav(view.text2(), folder.file(QStringLiteral("temp2.wav")))
+                   ? QString()
+                   : QStringLiteral("The second file could not be read.");
+    });
+    if (failure.isEmpty()) {
+        trap.at(148, [&] { view.setProgressValue(0); });
+        trap.at(150, [&] { view.setProgressText(QStringLiteral("Merging.. Step 1")); });
+        trap.at(152, [&] { view.doEvents(); });
+    }
+    stage(154, [&] {
+        return MergeWave(folder.file(QStringLiteral("temp1.wav")),
+                         folder.file(QStringLiteral("temp2.wav")),
+                         folder.file(QStringLiteral("result.wav")), view, prompts)
+                   ? QString()
+                   : QStringLiteral("The two files could not be mixed.");
+    });
+    if (failure.isEmpty()) {
+        trap.at(156, [&] { view.setProgressMaximum(100); });
+        trap.at(158, [&] { view.setProgressText(QStringLiteral("Merging.. Step 2")); });
+        trap.at(160, [&] { view.doEvents(); });
+    }
+    stage(162, [&] {
+        return EncodeWavToMp3(folder.file(QStringLiteral("lame")),
+                              folder.file(QStringLiteral("result.wav")), output)
+            .problem;
+    });
+    trap.at(164, [&] { WaitSeconds(1); });
+    for (const auto& [line, name] :
+         {std::pair{166, "temp1.wav"}, {168, "temp2.wav"}, {170, "result.wav"}, {172, "lame"}})
+        trap.at(line, [&] {
+            if (const QString path = folder.file(QLatin1String(name)); !path.isEmpty())
+                RemoveFile(path);
+        });
+    folder.remove();
+    trap.at(174, [&] { view.setMousePointer(PointerDefault); });
+    trap.at(176, [&] { view.setProgressValue(0); });
+    trap.at(178, [&] { view.setProgressText(QStringLiteral("Progress Bar")); });
+    if (failure.isEmpty())
+        say(180, QStringLiteral("Done."));
+    else
+        trap.at(180, [&] {
+            prompts.warning(QStringLiteral("No mixed file was made.\r\r") + failure, appTitle());
+        });
+    done();
+}
+
+} // namespace blendora

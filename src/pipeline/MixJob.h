@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QString>
+
+namespace blendora {
+
+class CommonDialog;
+class Decoder;
+class Form1View;
+class Prompts;
+
+// The part of a path after its last "/"; an empty path has no part and fails.
+QString FileNameFromPath(const QString& path);
+// Deletes a file after a pass of the event loop; never reports anything.
+void RemoveFile(const QString& path);
+void ForceDeleteFile(const QString& path);
+// Lets the event loop run for the given time without keeping a processor busy.
+void WaitSeconds(double seconds);
+
+// Everything "Start Mixing" works with, owned by the window.
+struct MixContext {
+    Form1View& view;
+    Prompts& prompts;
+    CommonDialog& dialog;
+    Decoder& decoder;
+    bool& mixInProgress;
+};
+
+// "Start Mixing": checks, the save dialog, decode both inputs, merge, encode, clean up.
+void RunMixJob(MixContext& job);
+
+} // namespace blendora
