@@ -1,0 +1,62 @@
+// Merges two WAV files the way the program does, without a window, for timing by hand or
+// from bench_merge.sh. Reports go to stderr; the exit status is 1 when the merge failed.
+//
+//   bench_merge first.wav second.wav result.wav
+
+#include "Merge.h"
+
+#include <cstdio>
+
+using namespace blendora;
+
+namespace {
+
+class QuietView : public Form1View {
+  public:
+    QString text1() const override { return {}; }
+    QString text2() const override { return {}; }
+    void setText1(const QString&) override {}
+    void setText2(const QString&) override {}
+    int mousePointer() const override { return 0; }
+    void setMousePointer(int) override {}
+    int progressValue() const override { return value_; }
+    void setProgressValue(int value) override { value_ = value; }
+    QString progressText() const override { return {}; }
+    void setProgressText(const QString&) override {}
+    void setProgressMaximum(int) override {}
+
+  private:
+    int value_ = 0;
+};
+
+class StderrPrompts : public Prompts {
+  public:
+    void message(const QString& text, const QString& caption) override { print(caption, text); }
+    bool question(const QString& text, const QString& caption) override {
+        print(caption, text);
+        return false;
+    }
+    void warning(const QString& text, const QString& caption) override { print(caption, text); }
+    QString openFile(const FileDialogRequest&) override { return {}; }
+    QString saveFile(const FileDialogRequest&) override { return {}; }
+
+  private:
+    static void print(const QString& caption, QString text) {
+        text.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(u'\r', u'\n');
+        std::fprintf(stderr, "[%s] %s\n", qPrintable(caption), qPrintable(text));
+    }
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: %s first.wav second.wav result.wav\n", argv[0]);
+        return 2;
+    }
+    QuietView view;
+    StderrPrompts prompts;
+    const bool ok = MergeWave(QString::fromLocal8Bit(argv[1]), QString::fromLocal8Bit(argv[2]),
+                              QString::fromLocal8Bit(argv[3]), view, prompts);
+    return ok ? 0 : 1;
+}
