@@ -136,7 +136,11 @@ void RunMixJob(MixContext& job) {
     trap.at(114, [&] { dialog.DialogTitle = QStringLiteral("Create New MP3 and Save As.."); });
     trap.at(116, [&] { dialog.Filter = kMp3Filter; });
     trap.at(118, [&] {
-        dialog.InitDir = QString();
+        // Start beside the first input when that folder takes new files, else at home: the
+        // current folder is the program's own.
+        const QFileInfo first(view.text1());
+        dialog.InitDir = QFileInfo(first.absolutePath()).isWritable() ? first.absolutePath()
+                                                                      : QDir::homePath();
         dialog.ShowSave(prompts);
     });
     if (trap.test(120, [&] { return dialog.FileName.isEmpty(); }))
