@@ -172,12 +172,20 @@ bool MergeWave(const QString& first, const QString& second, const QString& outpu
             written = false;
             break;
         }
-        const std::size_t n = std::size_t(count * kBlockWords);
-        const std::int16_t* a = words0.data();
-        const std::int16_t* b = words1.data();
-        std::int16_t* m = mixed.data();
-        for (std::size_t i = 0; i < n; ++i)
-            m[i] = std::int16_t(a[i] / 2 + b[i] / 2);
+        const bool mixedOk = trap.at(132, [&] {
+            const std::size_t n = std::size_t(count * kBlockWords);
+            if (mixed.size() < n)
+                throw std::bad_alloc();
+            const std::int16_t* a = words0.data();
+            const std::int16_t* b = words1.data();
+            std::int16_t* m = mixed.data();
+            for (std::size_t i = 0; i < n; ++i)
+                m[i] = std::int16_t(a[i] / 2 + b[i] / 2);
+        });
+        if (!mixedOk) {
+            written = false;
+            break;
+        }
 
         // The bar sees what it would after each block; a value it already shows changes nothing.
         for (std::int64_t j = 1; j <= count; ++j) {
