@@ -1,40 +1,193 @@
 #include "AudioEngine.h"
 
+#include "Channel.h"
+#include "FileSource.h"
+#include "ModuleChannel.h"
+#include "MpegChannel.h"
+#include "MpegProbe.h"
+#include "SndfileChannel.h"
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
 namespace blendora {
 
 namespace {
-bool started = false;
+
+using audio::Channel;
+using audio::FileSource;
+
+// A channel and the lock that lets callers on different threads share it; the table lock
+// is only held for lookups, so decoding one channel never blocks another.
+struct Slot {
+    std::mutex lock;
+    std::unique_ptr<Channel> channel;
+};
+
+struct Engine {
+    std::mutex lock;
+    bool started = false;
+    std::uint32_t musicRate = 0;
+    EngineHandle lastHandle = 0;
+    std::map<EngineHandle, std::shared_ptr<Slot>> channels;
+};
+
+Engine& engine() {
+    static Engine e;
+    return e;
 }
 
-std::uint32_t BASS_GetVersion() { return kEngineVersion; }
+// The rate given to BASS_Init, or 0 while the engine is not started.
+std::uint32_t startedRate() {
+    std::lock_guard guard(engine().lock);
+    return engine().started ? engine().musicRate : 0;
+}
 
-int BASS_SetConfig(std::uint32_t option, std::uint32_t) { return option == kConfigUpdatePeriod; }
+EngineHandle add(std::unique_ptr<Channel> channel) {
+    if (!channel)
+        return 0;
+    auto slot = std::make_shared<Slot>();
+    slot->channel = std::move(channel);
+    Engine& e = engine();
+    std::lock_guard guard(e.lock);
+    if (!e.started)
+        return 0;
+    // Counting up, so a released handle does not come back for four billion channels.
+    do
+        ++e.lastHandle;
+    while (e.lastHandle == 0 || e.channels.count(e.lastHandle));
+    e.channels.emplace(e.lastHandle, std::move(slot));
+    return e.lastHandle;
+}
+
+std::shared_ptr<Slot> find(EngineHandle handle) {
+    Engine& e = engine();
+    std::lock_guard guard(e.lock);
+    const auto it = e.channels.find(handle);
+    return it == e.channels.end() ? nullptr : it->second;
+}
+
+std::unique_ptr<FileSource> openFile(int mem, const void* file, std::uint64_t offset,
+                                     std::uint64_t length, std::uint32_t flags) {
+    if (mem != 0 || !file)
+        return nullptr;
+    std::string path;
+    if (flags & kUnicodeName) {
+        if (!audio::utf16ToUtf8(static_cast<const char16_t*>(file), path))
+            return nullptr;
+    } else {
+        path = static_cast<const char*>(file);
+    }
+    return FileSource::open(path, offset, length);
+}
+
+} // namespace
+
+std::uint32_t BASS_GetVersion() {
+    return kEngineVersion;
+}
+
+int BASS_SetConfig(std::uint32_t option, std::uint32_t) {
+    return option == kConfigUpdatePeriod;
+}
 
 int BASS_Init(int device, std::uint32_t freq, std::uint32_t, void*, const void*) {
-    if (device != 0 || started || freq == 0)
+    Engine& e = engine();
+    std::lock_guard guard(e.lock);
+    if (device != 0 || e.started || freq == 0)
         return 0;
-    started = true;
+    e.started = true;
+    e.musicRate = freq;
     return 1;
 }
 
 int BASS_Free() {
-    const bool was = started;
-    started = false;
+    Engine& e = engine();
+    std::map<EngineHandle, std::shared_ptr<Slot>> released;
+    bool was = false;
+    {
+        std::lock_guard guard(e.lock);
+        was = e.started;
+        e.started = false;
+        released.swap(e.channels);
+    }
+    // Decoders are closed outside the table lock; one still in use elsewhere closes after.
     return was;
 }
 
-// Decoding arrives with the stream and music readers.
-EngineHandle BASS_StreamCreateFile(int, const void*, std::uint64_t, std::uint64_t, std::uint32_t) {
-    return 0;
+EngineHandle BASS_StreamCreateFile(int mem, const void* file, std::uint64_t offset,
+                                   std::uint64_t length, std::uint32_t flags) {
+    if (startedRate() == 0)
+        return 0;
+    const auto source = openFile(mem, file, offset, length, flags);
+    if (!source)
+        return 0;
+    // libmpg123 finds false frames in PCM data, so other containers never reach it.
+    if (audio::looksLikeOtherFormat(*source))
+        return add(audio::SndfileChannel::open(*source));
+    if (auto channel = audio::MpegChannel::open(*source))
+        return add(std::move(channel));
+    // libsndfile would hand what looks like MPEG to a libmpg123 of its own, unchecked and
+    // printing to the console.
+    if (audio::startsLikeMpeg(*source))
+        return 0;
+    return add(audio::SndfileChannel::open(*source));
 }
-EngineHandle BASS_MusicLoad(int, const void*, std::uint64_t, std::uint32_t, std::uint32_t,
-                            std::uint32_t) {
-    return 0;
+
+EngineHandle BASS_MusicLoad(int mem, const void* file, std::uint64_t offset, std::uint32_t length,
+                            std::uint32_t flags, std::uint32_t freq) {
+    const std::uint32_t rate = startedRate();
+    if (rate == 0)
+        return 0;
+    const auto source = openFile(mem, file, offset, length, flags);
+    if (!source)
+        return 0;
+    return add(audio::ModuleChannel::open(*source, freq ? freq : rate));
 }
-int BASS_ChannelGetInfo(EngineHandle, ChannelInfo*) { return 0; }
-std::uint32_t BASS_ChannelIsActive(EngineHandle) { return 0; }
-std::int32_t BASS_ChannelGetData(EngineHandle, void*, std::uint32_t) { return -1; }
-std::uint64_t BASS_ChannelGetPosition(EngineHandle, std::uint32_t) { return ~std::uint64_t{0}; }
-int BASS_ChannelSetPosition(EngineHandle, std::uint64_t, std::uint32_t) { return 0; }
+
+int BASS_ChannelGetInfo(EngineHandle handle, ChannelInfo* info) {
+    const auto slot = find(handle);
+    if (!slot || !info)
+        return 0;
+    std::lock_guard guard(slot->lock);
+    *info = {};
+    info->freq = slot->channel->rate();
+    info->chans = slot->channel->channels();
+    return 1;
+}
+
+std::uint32_t BASS_ChannelIsActive(EngineHandle handle) {
+    const auto slot = find(handle);
+    if (!slot)
+        return 0;
+    std::lock_guard guard(slot->lock);
+    return slot->channel->active() ? 1 : 0;
+}
+
+std::int32_t BASS_ChannelGetData(EngineHandle handle, void* buffer, std::uint32_t length) {
+    const auto slot = find(handle);
+    if (!slot)
+        return -1;
+    std::lock_guard guard(slot->lock);
+    return slot->channel->getData(buffer, length);
+}
+
+std::uint64_t BASS_ChannelGetPosition(EngineHandle handle, std::uint32_t mode) {
+    const auto slot = find(handle);
+    if (!slot || mode != kPositionBytes)
+        return ~std::uint64_t{0};
+    std::lock_guard guard(slot->lock);
+    return slot->channel->position();
+}
+
+int BASS_ChannelSetPosition(EngineHandle handle, std::uint64_t position, std::uint32_t mode) {
+    const auto slot = find(handle);
+    if (!slot || mode != kPositionBytes)
+        return 0;
+    std::lock_guard guard(slot->lock);
+    return slot->channel->setPosition(position) ? 1 : 0;
+}
 
 } // namespace blendora

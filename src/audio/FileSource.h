@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace blendora::audio {
+
+// Owns a file descriptor.
+class UniqueFd {
+  public:
+    explicit UniqueFd(int fd = -1) : fd_(fd) {}
+    ~UniqueFd();
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    int get() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+// Converts NUL-terminated UTF-16 to UTF-8; false for unpaired surrogates.
+bool utf16ToUtf8(const char16_t* text, std::string& out);
+
+// A byte range of a regular file, read through a cursor of its own. Copies share the
+// descriptor but not the cursor, so each decoder library can own one.
+class FileSource {
+  public:
+    // Refuses anything but a regular file, without ever blocking on a FIFO or device.
+    // length 0 means up to the end of the file.
+    static std::unique_ptr<FileSource> open(const std::string& path, std::uint64_t offset,
+                                            std::uint64_t length);
+
+    std::uint64_t size() const { return length_; }
+    // Reads at an absolute position within the range; answers the count read.
+    std::size_t readAt(std::uint64_t position, void* buffer, std::size_t count) const;
+    // The same file from position on, with a fresh cursor.
+    FileSource from(std::uint64_t position) const;
+
+    std::size_t read(void* buffer, std::size_t count);
+    // lseek semantics within the range; answers the new position or -1.
+    std::int64_t seek(std::int64_t offset, int whence);
+    std::uint64_t tell() const { return cursor_; }
+
+  private:
+    FileSource(std::shared_ptr<const UniqueFd> fd, std::uint64_t base, std::uint64_t length)
+        : fd_(std::move(fd)), base_(base), length_(length) {}
+
+    std::shared_ptr<const UniqueFd> fd_;
+    std::uint64_t base_ = 0;
+    std::uint64_t length_ = 0;
+    std::uint64_t cursor_ = 0;
+};
+
+} // namespace blendora::audio

@@ -1,0 +1,187 @@
+#include "MpegChannel.h"
+
+#include "MpegProbe.h"
+
+#include <cstring>
+#include <mutex>
+
+namespace blendora::audio {
+
+namespace {
+
+ssize_t readSource(void* handle, void* buffer, size_t count) {
+    return ssize_t(static_cast<FileSource*>(handle)->read(buffer, count));
+}
+
+off_t seekSource(void* handle, off_t offset, int whence) {
+    return off_t(static_cast<FileSource*>(handle)->seek(offset, whence));
+}
+
+// Opens the decoder on source and answers its output format.
+Mpg123Ptr openDecoder(FileSource& source, long& rate, int& channels) {
+    static std::once_flag once;
+    std::call_once(once, [] { mpg123_init(); });
+    int error = 0;
+    Mpg123Ptr mh(mpg123_new(nullptr, &error));
+    if (!mh)
+        return nullptr;
+    mpg123_param(mh.get(), MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_GAPLESS, 0);
+    mpg123_param(mh.get(), MPG123_REMOVE_FLAGS, MPG123_AUTO_RESAMPLE, 0);
+    // Every MPEG rate at its own channel count, always as 16-bit integers.
+    mpg123_format_none(mh.get());
+    const long* rates = nullptr;
+    size_t count = 0;
+    mpg123_rates(&rates, &count);
+    for (size_t i = 0; i < count; ++i)
+        mpg123_format(mh.get(), rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_SIGNED_16);
+    if (mpg123_replace_reader_handle(mh.get(), readSource, seekSource, nullptr) != MPG123_OK)
+        return nullptr;
+    source.seek(0, SEEK_SET);
+    if (mpg123_open_handle(mh.get(), &source) != MPG123_OK)
+        return nullptr;
+    int encoding = 0;
+    if (mpg123_getformat(mh.get(), &rate, &channels, &encoding) != MPG123_OK ||
+        encoding != MPG123_ENC_SIGNED_16 || channels < 1 || channels > 2 || rate <= 0)
+        return nullptr;
+    return mh;
+}
+
+} // namespace
+
+std::unique_ptr<Channel> MpegChannel::open(const FileSource& file) {
+    const auto start = findMpegAudio(file);
+    if (!start)
+        return nullptr;
+    // The decoder starts at the first real frame and never sees the tags or junk before it.
+    auto source = std::make_unique<FileSource>(file.from(*start));
+    long rate = 0;
+    int channels = 0;
+    Mpg123Ptr mh = openDecoder(*source, rate, channels);
+    if (!mh)
+        return nullptr;
+    std::unique_ptr<MpegChannel> channel(
+        new MpegChannel(rate, channels, std::move(source), std::move(mh)));
+    channel->prime();
+    return channel;
+}
+
+MpegChannel::MpegChannel(long rate, int channels, std::unique_ptr<FileSource> source,
+                         Mpg123Ptr decoder)
+    : Channel(std::uint32_t(rate), std::uint32_t(channels)), source_(std::move(source)),
+      decoder_(std::move(decoder)), partRate_(rate), partChannels_(channels) {}
+
+bool MpegChannel::restart() {
+    resampler_.reset();
+    long rate = 0;
+    int channels = 0;
+    decoder_ = openDecoder(*source_, rate, channels);
+    partRate_ = rate;
+    partChannels_ = channels;
+    return decoder_ && rate == long(this->rate()) && channels == int(this->channels());
+}
+
+bool MpegChannel::decode(std::vector<std::int16_t>& out) {
+    if (!decoder_)
+        return false;
+    off_t frame = 0;
+    unsigned char* audio = nullptr;
+    size_t bytes = 0;
+    const int rc = mpg123_decode_frame(decoder_.get(), &frame, &audio, &bytes);
+    if (rc == MPG123_NEW_FORMAT) {
+        long rate = 0;
+        int channels = 0;
+        int encoding = 0;
+        if (mpg123_getformat(decoder_.get(), &rate, &channels, &encoding) != MPG123_OK ||
+            encoding != MPG123_ENC_SIGNED_16 || channels < 1 || channels > 2 ||
+            !switchFormat(rate, channels, out)) {
+            drain(out);
+            return false;
+        }
+        return true;
+    }
+    // Done, or damaged data such as a cut-off file: either way the data ends here.
+    if (rc != MPG123_OK) {
+        drain(out);
+        return false;
+    }
+    const std::size_t samples = bytes / (2 * std::size_t(partChannels_)) * partChannels_;
+    if (samples == 0)
+        return true;
+    // Copied (not cast) because the decoder's buffer has no alignment promise.
+    const bool asIs = !resampler_ && partChannels_ == int(channels());
+    std::vector<std::int16_t>& to = asIs ? out : frameCopy_;
+    const std::size_t old = asIs ? out.size() : 0;
+    to.resize(old + samples);
+    std::memcpy(to.data() + old, audio, samples * 2);
+    if (!asIs)
+        append(frameCopy_.data(), samples / partChannels_, out);
+    return true;
+}
+
+bool MpegChannel::switchFormat(long rate, int channels, std::vector<std::int16_t>& out) {
+    if (rate == partRate_ && channels == partChannels_)
+        return true;
+    drain(out);
+    partRate_ = rate;
+    partChannels_ = channels;
+    if (rate == long(this->rate()))
+        return true;
+    soxr_io_spec_t io = soxr_io_spec(SOXR_INT16_I, SOXR_INT16_I);
+    io.flags |= SOXR_NO_DITHER; // keeps a rewind bit-exact
+    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
+    soxr_error_t error = nullptr;
+    resampler_.reset(
+        soxr_create(double(rate), this->rate(), this->channels(), &error, &io, &quality, nullptr));
+    if (error)
+        resampler_.reset();
+    return resampler_ != nullptr;
+}
+
+void MpegChannel::append(const std::int16_t* samples, std::size_t frames,
+                         std::vector<std::int16_t>& out) {
+    const std::size_t to = channels();
+    if (std::size_t(partChannels_) != to) {
+        mapped_.resize(frames * to);
+        for (std::size_t i = 0; i < frames; ++i) {
+            if (to == 2) {
+                mapped_[2 * i] = mapped_[2 * i + 1] = samples[i];
+            } else {
+                mapped_[i] = std::int16_t((int(samples[2 * i]) + samples[2 * i + 1]) / 2);
+            }
+        }
+        samples = mapped_.data();
+    }
+    if (resampler_)
+        resample(samples, frames, out);
+    else
+        out.insert(out.end(), samples, samples + frames * to);
+}
+
+void MpegChannel::resample(const std::int16_t* samples, std::size_t frames,
+                           std::vector<std::int16_t>& out) {
+    const std::size_t to = channels();
+    const std::size_t room = std::size_t(double(frames) * rate() / double(partRate_)) + 256;
+    std::size_t used = 0;
+    for (;;) {
+        std::size_t in = 0;
+        std::size_t made = 0;
+        const std::size_t old = out.size();
+        out.resize(old + room * to);
+        // A null input asks libsoxr for the tail it still holds.
+        soxr_process(resampler_.get(), samples ? samples + used * to : nullptr,
+                     samples ? frames - used : 0, &in, out.data() + old, room, &made);
+        out.resize(old + made * to);
+        used += in;
+        if (samples ? used >= frames || (in == 0 && made == 0) : made == 0)
+            break;
+    }
+}
+
+void MpegChannel::drain(std::vector<std::int16_t>& out) {
+    if (!resampler_)
+        return;
+    resample(nullptr, 0, out);
+    resampler_.reset();
+}
+
+} // namespace blendora::audio

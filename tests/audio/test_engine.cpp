@@ -1,0 +1,527 @@
+// The audio engine as the program drives it: open by content, decode with the program's
+// loop, and answer errors for everything that is not a live channel.
+#include "AudioEngine.h"
+#include "TestSupport.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QtEndian>
+#include <QtTest>
+#include <cmath>
+#include <sndfile.h>
+#include <sys/stat.h>
+#include <vector>
+
+using namespace blendora;
+using blendora::test::makeToneMp3;
+using blendora::test::readAll;
+using blendora::test::run;
+using blendora::test::writeAll;
+using blendora::test::writeToneWav;
+
+namespace {
+
+struct Decoded {
+    ChannelInfo info;
+    std::vector<qint16> samples;
+    bool positionsAgree = true; // GetPosition always equalled the bytes delivered
+    bool ended = false;         // the loop stopped on its own
+    qint64 frames() const { return info.chans ? qint64(samples.size()) / info.chans : 0; }
+};
+
+// The program's own decode loop, with a bound so a loop that never ends fails instead.
+Decoded decodeAll(EngineHandle h) {
+    Decoded d;
+    BASS_ChannelGetInfo(h, &d.info);
+    QByteArray buffer(20000, '\0');
+    qint64 bytes = 0;
+    for (int calls = 0; calls < 200000; ++calls) {
+        if (!BASS_ChannelIsActive(h)) {
+            d.ended = true;
+            break;
+        }
+        const int n = BASS_ChannelGetData(h, buffer.data(), 20000);
+        if (n > 0) {
+            bytes += n;
+            for (int i = 0; i + 1 < n; i += 2)
+                d.samples.push_back(qFromLittleEndian<qint16>(buffer.constData() + i));
+        }
+        d.positionsAgree &= BASS_ChannelGetPosition(h, 0) == quint64(bytes);
+    }
+    return d;
+}
+
+EngineHandle openStream(const QString& path) {
+    const QByteArray name = path.toUtf8();
+    return BASS_StreamCreateFile(0, name.constData(), 0, 0, kStreamDecode);
+}
+
+EngineHandle openMusic(const QString& path, std::uint32_t freq = 0) {
+    const QByteArray name = path.toUtf8();
+    return BASS_MusicLoad(0, name.constData(), 0, 0, kStreamDecode | kMusicRampNormal, freq);
+}
+
+// The 16-bit samples of a WAV written by writeToneWav.
+std::vector<qint16> wavSamples(const QString& path) {
+    const QByteArray bytes = readAll(path);
+    std::vector<qint16> out;
+    for (qsizetype i = 44; i + 1 < bytes.size(); i += 2)
+        out.push_back(qFromLittleEndian<qint16>(bytes.constData() + i));
+    return out;
+}
+
+// A 16-bit stereo 44100 Hz WAV around the given bytes.
+QByteArray wavAround(const QByteArray& pcm) {
+    QByteArray h(44, '\0');
+    h.replace(0, 4, "RIFF");
+    qToLittleEndian<quint32>(quint32(36 + pcm.size()), h.data() + 4);
+    h.replace(8, 8, "WAVEfmt ");
+    qToLittleEndian<quint32>(16, h.data() + 16);
+    qToLittleEndian<quint16>(1, h.data() + 20);
+    qToLittleEndian<quint16>(2, h.data() + 22);
+    qToLittleEndian<quint32>(44100, h.data() + 24);
+    qToLittleEndian<quint32>(44100 * 4, h.data() + 28);
+    qToLittleEndian<quint16>(4, h.data() + 32);
+    qToLittleEndian<quint16>(16, h.data() + 34);
+    h.replace(36, 4, "data");
+    qToLittleEndian<quint32>(quint32(pcm.size()), h.data() + 40);
+    return h + pcm;
+}
+
+// One channel's RMS level and zero crossings per second over [from, to) frames.
+struct Level {
+    double rms = 0;
+    double crossingsPerSecond = 0;
+};
+
+Level measure(const Decoded& d, qint64 from, qint64 to, int channel = 0) {
+    Level l;
+    const int chans = int(d.info.chans);
+    double sum = 0;
+    int crossings = 0;
+    for (qint64 f = from; f < to; ++f) {
+        const double v = d.samples[size_t(f * chans + channel)];
+        sum += v * v;
+        if (f > from && (d.samples[size_t((f - 1) * chans + channel)] < 0) != (v < 0))
+            ++crossings;
+    }
+    l.rms = std::sqrt(sum / double(to - from));
+    l.crossingsPerSecond = crossings * double(d.info.freq) / double(to - from);
+    return l;
+}
+
+// A 4-channel "M.K." module: one looped square-wave sample played for eight rows.
+QByteArray makeMod() {
+    QByteArray mod(1084 + 1024, '\0');
+    mod.replace(0, 4, "test");
+    char* sample = mod.data() + 20;
+    qToBigEndian<quint16>(32, sample + 22); // length in words
+    sample[25] = 64;                        // volume
+    qToBigEndian<quint16>(32, sample + 28); // loop the whole sample
+    mod[950] = 1;                           // song length
+    mod[951] = 127;
+    mod.replace(1080, 4, "M.K.");
+    char* row0 = mod.data() + 1084;
+    row0[0] = 0x01; // period 428 (C-2), sample 1
+    row0[1] = char(0xAC);
+    row0[2] = 0x10;
+    char* row7 = row0 + 7 * 16;
+    row7[2] = 0x0D; // pattern break: the song ends after row 7
+    QByteArray data(64, '\0');
+    for (int i = 0; i < 64; ++i)
+        data[i] = char(i < 32 ? 100 : -100);
+    return mod + data;
+}
+
+void writeSndfile(const QString& path, int format, int rate, const std::vector<float>* floats,
+                  const std::vector<int>* ints) {
+    SF_INFO info{};
+    info.samplerate = rate;
+    info.channels = 1;
+    info.format = format;
+    SNDFILE* f = sf_open(QFile::encodeName(path).constData(), SFM_WRITE, &info);
+    QVERIFY(f);
+    if (floats)
+        sf_write_float(f, floats->data(), sf_count_t(floats->size()));
+    if (ints)
+        sf_write_int(f, ints->data(), sf_count_t(ints->size()));
+    sf_close(f);
+}
+
+} // namespace
+
+class TestEngine : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    QString path(const QString& name) const { return dir.filePath(name); }
+
+  private slots:
+    void init() { QVERIFY(BASS_Init(0, 44100, 0, nullptr, nullptr)); }
+    void cleanup() { BASS_Free(); }
+
+    void lameMp3DecodesToItsOriginalLength_data() {
+        QTest::addColumn<int>("rate");
+        QTest::addColumn<int>("channels");
+        QTest::addColumn<bool>("exact");
+        QTest::newRow("44100 stereo") << 44100 << 2 << true;
+        QTest::newRow("44100 mono") << 44100 << 1 << true;
+        QTest::newRow("22050 stereo") << 22050 << 2 << true;
+        // At 32 kbps LAME has no room for its Info frame, so the length is unknowable.
+        QTest::newRow("22050 mono, no Info frame") << 22050 << 1 << false;
+    }
+
+    void lameMp3DecodesToItsOriginalLength() {
+        QFETCH(int, rate);
+        QFETCH(int, channels);
+        QFETCH(bool, exact);
+        const QString name = QStringLiteral("tone%1_%2").arg(rate).arg(channels);
+        const QString mp3 = makeToneMp3(dir.path(), name, rate, channels, 1.7, 440);
+        QVERIFY(!mp3.isEmpty());
+        const EngineHandle h = openStream(mp3);
+        QVERIFY(h);
+        const Decoded d = decodeAll(h);
+        QVERIFY(d.ended);
+        QVERIFY(d.positionsAgree);
+        QCOMPARE(d.info.freq, quint32(rate));
+        QCOMPARE(d.info.chans, quint32(channels));
+        QCOMPARE(d.info.flags, 0u);
+        const qint64 original = std::llround(1.7 * rate);
+        if (exact)
+            QCOMPARE(d.frames(), original);
+        else
+            QVERIFY(d.frames() >= original && d.frames() <= original + 2 * 1152);
+        // The tone itself, at its level and pitch, on every channel.
+        for (int c = 0; c < channels; ++c) {
+            const Level l = measure(d, rate / 4, original - rate / 4, c);
+            QVERIFY2(std::abs(l.rms - 0.5 * 32767 / std::sqrt(2.0)) < 1000,
+                     qPrintable(QString::number(l.rms)));
+            QVERIFY(std::abs(l.crossingsPerSecond - 880) < 10);
+        }
+        QCOMPARE(BASS_ChannelGetData(h, d.samples.empty() ? nullptr : (void*)d.samples.data(), 4),
+                 0);
+    }
+
+    void moduleOpensAsMusicOnly() {
+        const QString mod = path(QStringLiteral("tune.mod"));
+        writeAll(mod, makeMod());
+        QCOMPARE(openStream(mod), 0u);
+        const EngineHandle h = openMusic(mod);
+        QVERIFY(h);
+        const Decoded d = decodeAll(h);
+        QVERIFY(d.ended);
+        QVERIFY(d.positionsAgree);
+        QCOMPARE(d.info.freq, 44100u);
+        QCOMPARE(d.info.chans, 2u);
+        // Eight rows at the default speed: just under a second, played once.
+        QVERIFY2(d.frames() > 44100 * 8 / 10 && d.frames() < 44100 * 12 / 10,
+                 qPrintable(QString::number(d.frames())));
+        QVERIFY(measure(d, 0, d.frames()).rms > 1000);
+
+        const EngineHandle slow = openMusic(mod, 22050);
+        ChannelInfo info;
+        QVERIFY(BASS_ChannelGetInfo(slow, &info));
+        QCOMPARE(info.freq, 22050u);
+    }
+
+    void whatIsNotAudioFailsBothWaysQuickly_data() {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("text") << QStringLiteral("notes.mp3");
+        QTest::newRow("empty") << QStringLiteral("empty.wav");
+        QTest::newRow("directory") << QStringLiteral("folder.mp3");
+        QTest::newRow("fifo") << QStringLiteral("pipe.mp3");
+        QTest::newRow("missing") << QStringLiteral("missing.mp3");
+        QTest::newRow("huge ID3 tag, no frames") << QStringLiteral("tagonly.mp3");
+    }
+
+    void whatIsNotAudioFailsBothWaysQuickly() {
+        QFETCH(QString, name);
+        const QString p = path(name);
+        if (name == QLatin1String("notes.mp3"))
+            writeAll(p, "Shopping list:\n- milk\n- bread\n");
+        else if (name == QLatin1String("empty.wav"))
+            writeAll(p, {});
+        else if (name == QLatin1String("folder.mp3"))
+            QVERIFY(QDir().mkpath(p));
+        else if (name == QLatin1String("pipe.mp3"))
+            QCOMPARE(::mkfifo(QFile::encodeName(p).constData(), 0600), 0);
+        else if (name == QLatin1String("tagonly.mp3"))
+            writeAll(p,
+                     QByteArray("ID3\x04\x00\x00\x7f\x7f\x7f\x7f", 10) + QByteArray(5000, '\xff'));
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(openStream(p), 0u);
+        QCOMPARE(openMusic(p), 0u);
+        QVERIFY(timer.elapsed() < 2000);
+    }
+
+    void compressedAndPcmAreNotMistakenForEachOther() {
+        const QString mp3 = makeToneMp3(dir.path(), QStringLiteral("m"), 44100, 2, 0.5, 440);
+        const QString wav = path(QStringLiteral("w.wav"));
+        writeToneWav(wav, 44100, 2, 0.5, 440);
+        QCOMPARE(openMusic(mp3), 0u);
+        QCOMPARE(openMusic(wav), 0u);
+    }
+
+    void formatIsToldByContentNotName_data() {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("soxType");
+        QTest::newRow("WAV named .mp3") << QStringLiteral("wave.mp3") << QString();
+        QTest::newRow("AIFF named .mod") << QStringLiteral("aiff.mod") << QStringLiteral("aiff");
+        QTest::newRow("FLAC without extension") << QStringLiteral("flac") << QStringLiteral("flac");
+    }
+
+    void formatIsToldByContentNotName() {
+        QFETCH(QString, name);
+        QFETCH(QString, soxType);
+        const QString wav = path(QStringLiteral("source.wav"));
+        // Loud enough that the PCM is full of byte pairs that look like MPEG frame syncs.
+        writeToneWav(wav, 22050, 2, 1.0, 1000, 0.99);
+        const QString p = path(name);
+        if (soxType.isEmpty())
+            QVERIFY(QFile::copy(wav, p));
+        else
+            QVERIFY(run(QStringLiteral("sox"), {wav, QStringLiteral("-t"), soxType, p}));
+        const EngineHandle h = openStream(p);
+        QVERIFY(h);
+        const Decoded d = decodeAll(h);
+        QCOMPARE(d.info.freq, 22050u);
+        QCOMPARE(d.info.chans, 2u);
+        QVERIFY(d.samples == wavSamples(wav));
+        QCOMPARE(openMusic(p), 0u);
+    }
+
+    void pcmHoldingMpegFramesStaysPcm() {
+        const QString mp3 = makeToneMp3(dir.path(), QStringLiteral("inner"), 44100, 2, 0.5, 440);
+        QByteArray frames = readAll(mp3);
+        frames.truncate(frames.size() / 4 * 4);
+        const QString wav = path(QStringLiteral("frames.mp3"));
+        writeAll(wav, wavAround(frames));
+        const Decoded d = decodeAll(openStream(wav));
+        QCOMPARE(d.frames(), qint64(frames.size() / 4));
+        QCOMPARE(qFromLittleEndian<qint16>(frames.constData() + 2), d.samples[1]);
+
+        // A WAV that libsndfile refuses must not fall through to the MPEG decoder either.
+        QByteArray damaged = wavAround(frames);
+        damaged.replace(20, 2, "\x55\x55");
+        writeAll(wav, damaged);
+        QCOMPARE(openStream(wav), 0u);
+    }
+
+    void widerSamplesBecome16BitAndClip() {
+        const QString f = path(QStringLiteral("float.wav"));
+        const std::vector<float> floats = {0.0f, 0.25f, -0.25f, 1.5f, -1.5f, 1.0f, 7.0f};
+        writeSndfile(f, SF_FORMAT_WAV | SF_FORMAT_FLOAT, 8000, &floats, nullptr);
+        Decoded d = decodeAll(openStream(f));
+        QCOMPARE(d.samples.size(), floats.size());
+        QCOMPARE(d.samples[0], qint16(0));
+        QVERIFY(std::abs(d.samples[1] - 8192) <= 1);
+        QVERIFY(std::abs(d.samples[2] + 8192) <= 1);
+        QCOMPARE(d.samples[3], qint16(32767));
+        QVERIFY(d.samples[4] <= -32767);
+        QVERIFY(d.samples[5] >= 32766);
+        QCOMPARE(d.samples[6], qint16(32767));
+
+        const QString w = path(QStringLiteral("24.wav"));
+        const std::vector<int> ints = {0x12345600, -0x12345600, 0x7FFFFF00, int(0x80000000)};
+        writeSndfile(w, SF_FORMAT_WAV | SF_FORMAT_PCM_24, 8000, nullptr, &ints);
+        d = decodeAll(openStream(w));
+        QCOMPARE(d.info.freq, 8000u);
+        QCOMPARE(d.samples, (std::vector<qint16>{0x1234, -0x1235, 0x7FFF, -0x8000}));
+    }
+
+    void lossyOggKeepsItsLevelAndClips_data() {
+        QTest::addColumn<int>("format");
+        QTest::newRow("Vorbis") << (SF_FORMAT_OGG | SF_FORMAT_VORBIS);
+        QTest::newRow("Opus") << (SF_FORMAT_OGG | SF_FORMAT_OPUS);
+    }
+
+    void lossyOggKeepsItsLevelAndClips() {
+        QFETCH(int, format);
+        const QString p = path(QStringLiteral("tone.ogg"));
+        auto tone = [&](double amplitude) {
+            std::vector<float> samples(48000);
+            for (size_t i = 0; i < samples.size(); ++i)
+                samples[i] = float(amplitude * std::sin(2 * M_PI * 440 * double(i) / 48000));
+            writeSndfile(p, format, 48000, &samples, nullptr);
+            return decodeAll(openStream(p));
+        };
+        Decoded d = tone(0.5);
+        QCOMPARE(d.info.freq, 48000u);
+        QCOMPARE(d.info.chans, 1u);
+        QVERIFY(std::abs(d.frames() - 48000) < 1000);
+        const Level l = measure(d, 4800, 43200);
+        QVERIFY2(std::abs(l.rms - 0.5 * 32768 / std::sqrt(2.0)) < 1000,
+                 qPrintable(QString::number(l.rms)));
+        QVERIFY(std::abs(l.crossingsPerSecond - 880) < 10);
+
+        // Peaks beyond full scale flatten; wrapped around they would jump across the range.
+        d = tone(1.2);
+        int largestStep = 0;
+        for (size_t i = 1; i < d.samples.size(); ++i)
+            largestStep = std::max(largestStep, std::abs(d.samples[i] - d.samples[i - 1]));
+        QVERIFY2(largestStep < 30000, qPrintable(QString::number(largestStep)));
+        QCOMPARE(*std::max_element(d.samples.begin(), d.samples.end()), qint16(32767));
+    }
+
+    void oversizedTagBeforeRealFrames() {
+        const QString mp3 = makeToneMp3(dir.path(), QStringLiteral("tagged"), 44100, 2, 0.5, 440);
+        // An ID3v2 header claiming 256 MB, straight before the frames.
+        writeAll(mp3, QByteArray("ID3\x03\x00\x00\x7f\x7f\x7f\x7f", 10) + readAll(mp3));
+        const Decoded d = decodeAll(openStream(mp3));
+        QVERIFY(d.ended);
+        QCOMPARE(d.frames(), qint64(22050));
+    }
+
+    void cutOffMp3DecodesWhatIsThere_data() {
+        QTest::addColumn<double>("kept");
+        QTest::newRow("half") << 0.5;
+        QTest::newRow("all but one byte") << 0.9999;
+        QTest::newRow("first frames") << 0.02;
+    }
+
+    void cutOffMp3DecodesWhatIsThere() {
+        QFETCH(double, kept);
+        const QString mp3 = makeToneMp3(dir.path(), QStringLiteral("cut"), 44100, 2, 2.0, 440);
+        const QByteArray whole = readAll(mp3);
+        writeAll(mp3, whole.left(qsizetype(whole.size() * kept)));
+        const EngineHandle h = openStream(mp3);
+        if (!h)
+            return; // too little left to be recognised is fine; crashing is not
+        const Decoded d = decodeAll(h);
+        QVERIFY(d.ended);
+        QVERIFY(d.frames() <= 88200);
+        QVERIFY(d.frames() >= qint64(88200 * kept) - 3 * 1152);
+        QCOMPARE(BASS_ChannelIsActive(h), 0u);
+    }
+
+    void unicodeNamesOpen() {
+        const QString folder = path(QStringLiteral("Mix für Émilie ♫ 名前"));
+        QVERIFY(QDir().mkpath(folder));
+        const QString mp3 =
+            makeToneMp3(folder, QStringLiteral("Track 01 – naïve 🎵"), 44100, 1, 0.3, 440);
+        QVERIFY(!mp3.isEmpty());
+        const EngineHandle wide =
+            BASS_StreamCreateFile(0, mp3.utf16(), 0, 0, kStreamDecode | kUnicodeName);
+        QVERIFY(wide);
+        QCOMPARE(decodeAll(wide).frames(), qint64(13230));
+        QVERIFY(openStream(mp3));
+        const char16_t unpaired[] = {u'a', char16_t(0xD800), u'b', 0};
+        QCOMPARE(BASS_StreamCreateFile(0, unpaired, 0, 0, kUnicodeName), 0u);
+    }
+
+    void onlyLiveChannelsAnswer() {
+        const QString mp3 = makeToneMp3(dir.path(), QStringLiteral("h"), 44100, 2, 0.3, 440);
+        char buffer[64];
+        QCOMPARE(BASS_ChannelGetData(0, buffer, sizeof buffer), -1);
+        QCOMPARE(BASS_ChannelIsActive(0), 0u);
+        const EngineHandle first = openStream(mp3);
+        const EngineHandle second = openStream(mp3);
+        QVERIFY(first && second && first != second);
+        QCOMPARE(BASS_ChannelGetData(first, buffer, 3), 0); // less than a frame
+        QVERIFY(BASS_ChannelIsActive(first));
+        QCOMPARE(BASS_ChannelGetData(first, nullptr, 64), -1);
+        QCOMPARE(BASS_ChannelIsActive(first), 0u); // an error ends the decode loop
+        QCOMPARE(BASS_ChannelGetData(first, buffer, 6), 0);
+        QCOMPARE(BASS_StreamCreateFile(1, mp3.toUtf8().constData(), 0, 0, 0), 0u);
+
+        QVERIFY(BASS_Free());
+        ChannelInfo info;
+        QCOMPARE(BASS_ChannelGetInfo(second, &info), 0);
+        QCOMPARE(BASS_ChannelIsActive(second), 0u);
+        QCOMPARE(BASS_ChannelGetData(second, buffer, sizeof buffer), -1);
+        QCOMPARE(BASS_ChannelGetPosition(second, 0), ~quint64(0));
+        QCOMPARE(BASS_ChannelSetPosition(second, 0, 0), 0);
+        QCOMPARE(openStream(mp3), 0u); // not started
+        QVERIFY(BASS_Init(0, 44100, 0, nullptr, nullptr));
+        const EngineHandle again = openStream(mp3);
+        QVERIFY(again && again != first && again != second);
+    }
+
+    void positionsRewindAndSeek_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("mp3") << QStringLiteral("mp3");
+        QTest::newRow("wav") << QStringLiteral("wav");
+        QTest::newRow("module") << QStringLiteral("mod");
+    }
+
+    void positionsRewindAndSeek() {
+        QFETCH(QString, kind);
+        QString p = path(QStringLiteral("seek.") + kind);
+        if (kind == QLatin1String("mp3"))
+            p = makeToneMp3(dir.path(), QStringLiteral("seek"), 44100, 2, 1.0, 440);
+        else if (kind == QLatin1String("wav"))
+            writeToneWav(p, 44100, 2, 1.0, 440);
+        else
+            writeAll(p, makeMod());
+        const EngineHandle h = kind == QLatin1String("mod") ? openMusic(p) : openStream(p);
+        QVERIFY(h);
+        const Decoded first = decodeAll(h);
+        const quint64 total = quint64(first.samples.size()) * 2;
+        QVERIFY(BASS_ChannelSetPosition(h, 0, 0));
+        QVERIFY(BASS_ChannelIsActive(h));
+        QVERIFY(decodeAll(h).samples == first.samples);
+
+        const quint64 middle = total / 2 / 4 * 4;
+        QVERIFY(BASS_ChannelSetPosition(h, middle, 0));
+        QCOMPARE(BASS_ChannelGetPosition(h, 0), middle);
+        const Decoded rest = decodeAll(h);
+        QVERIFY(rest.positionsAgree == false); // positions count from the seek, not from 0
+        QVERIFY(std::equal(rest.samples.begin(), rest.samples.end(),
+                           first.samples.begin() + qsizetype(middle / 2)));
+        QCOMPARE(quint64(rest.samples.size()) * 2, total - middle);
+
+        QVERIFY(BASS_ChannelSetPosition(h, 400, 0));
+        QVERIFY(!BASS_ChannelSetPosition(h, 402, 0)); // half a frame
+        QVERIFY(!BASS_ChannelSetPosition(h, total + 4, 0));
+        QCOMPARE(BASS_ChannelGetPosition(h, 0), 400u);
+        QVERIFY(BASS_ChannelSetPosition(h, total, 0));
+        QCOMPARE(BASS_ChannelIsActive(h), 0u);
+    }
+
+    void rateOrChannelChangeKeepsTheFirstFormat_data() {
+        QTest::addColumn<int>("firstRate");
+        QTest::addColumn<int>("firstChannels");
+        QTest::addColumn<int>("secondRate");
+        QTest::addColumn<int>("secondChannels");
+        QTest::newRow("44100 stereo, then 22050 mono") << 44100 << 2 << 22050 << 1;
+        QTest::newRow("22050 mono, then 44100 stereo") << 22050 << 1 << 44100 << 2;
+        QTest::newRow("48000 mono, then 32000 mono") << 48000 << 1 << 32000 << 1;
+    }
+
+    void rateOrChannelChangeKeepsTheFirstFormat() {
+        QFETCH(int, firstRate);
+        QFETCH(int, firstChannels);
+        QFETCH(int, secondRate);
+        QFETCH(int, secondChannels);
+        const QString a =
+            makeToneMp3(dir.path(), QStringLiteral("a"), firstRate, firstChannels, 1.0, 440);
+        const QString b =
+            makeToneMp3(dir.path(), QStringLiteral("b"), secondRate, secondChannels, 1.0, 660);
+        const QString both = path(QStringLiteral("both.mp3"));
+        writeAll(both, readAll(a) + readAll(b));
+        const Decoded d = decodeAll(openStream(both));
+        QVERIFY(d.ended);
+        QCOMPARE(d.info.freq, quint32(firstRate));
+        QCOMPARE(d.info.chans, quint32(firstChannels));
+        QCOMPARE(d.samples.size() % size_t(firstChannels), 0u);
+        // Two seconds at the first rate, give or take encoder delay and padding: libmpg123
+        // trims them only for the first part, and only when it has an Info frame.
+        const int slack = 2 * 1152 + 3 * 1152 * firstRate / secondRate;
+        QVERIFY2(d.frames() >= 2 * firstRate - 1152 && d.frames() <= 2 * firstRate + slack,
+                 qPrintable(QString::number(d.frames())));
+        // The second tone keeps its pitch and level once converted, on every channel.
+        for (int c = 0; c < firstChannels; ++c) {
+            const Level l =
+                measure(d, d.frames() - firstRate * 3 / 4, d.frames() - firstRate / 4, c);
+            QVERIFY2(std::abs(l.crossingsPerSecond - 1320) < 15,
+                     qPrintable(QString::number(l.crossingsPerSecond)));
+            QVERIFY2(std::abs(l.rms - 0.5 * 32767 / std::sqrt(2.0)) < 1500,
+                     qPrintable(QString::number(l.rms)));
+        }
+    }
+};
+
+QTEST_GUILESS_MAIN(TestEngine)
+#include "test_engine.moc"
