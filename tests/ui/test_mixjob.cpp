@@ -1,0 +1,278 @@
+// "Start Mixing" end to end: the real window offscreen, the real engine and encoder.
+#include "AudioEngine.h"
+#include "Form1.h"
+#include "MixJob.h"
+#include "Paths.h"
+#include "TestSupport.h"
+
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QtTest>
+#include <cmath>
+
+using namespace blendora;
+using blendora::test::Prompt;
+using blendora::test::ScriptedPrompts;
+
+namespace {
+
+// Decodes any file through the engine into interleaved 16-bit samples.
+QVector<qint16> decode(const QString& path, ChannelInfo* info = nullptr) {
+    QVector<qint16> samples;
+    // Outside a job the engine is started here, and only for this.
+    const bool own = BASS_Init(0, 44100, 0, nullptr, nullptr) != 0;
+    const auto stop = qScopeGuard([own] {
+        if (own)
+            BASS_Free();
+    });
+    const EngineHandle h =
+        BASS_StreamCreateFile(0, path.utf16(), 0, 0, kStreamDecode | kUnicodeName);
+    if (!h)
+        return samples;
+    ChannelInfo local;
+    BASS_ChannelGetInfo(h, info ? info : &local);
+    char buffer[20000];
+    for (std::int32_t n; (n = BASS_ChannelGetData(h, buffer, sizeof buffer)) > 0;)
+        samples.append(QVector<qint16>(reinterpret_cast<qint16*>(buffer),
+                                       reinterpret_cast<qint16*>(buffer) + n / 2));
+    return samples;
+}
+
+struct Job {
+    ScriptedPrompts prompts;
+    test::RecordingShell shell;
+    std::unique_ptr<Form1> form;
+    QStringList progress; // "text|value" each time either changes
+
+    Job() {
+        form = std::make_unique<Form1>(
+            Form1Seams{&prompts, &shell, nullptr, [] { return 0.5; }, [] {}});
+        QVERIFY(form->Form_Load());
+    }
+    ~Job() { form->Form_QueryUnload(); }
+
+    // Runs the job, watching the bar whenever the event loop runs.
+    void mix(const QString& one, const QString& two, const QString& out,
+             std::function<void(Job&)> during = {}) {
+        form->Text1->setText(one);
+        form->Text2->setText(two);
+        if (!out.isNull())
+            prompts.files << out;
+        QTimer watch;
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            const QString now = form->progressText() + "|" + QString::number(form->progressValue());
+            if (progress.isEmpty() || progress.last() != now)
+                progress << now;
+            if (during)
+                during(*this);
+        });
+        watch.start(0);
+        form->PushButton2_Click();
+    }
+};
+
+QStringList entries(const QString& folder) {
+    return QDir(folder).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+}
+
+} // namespace
+
+class TestMixJob : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir config_;
+    QTemporaryDir files_;
+    QTemporaryDir temp_;
+    QTemporaryDir runtime_;
+    QString long_, short_;
+
+  private slots:
+    void initTestCase() {
+        qputenv("XDG_CONFIG_HOME", config_.path().toUtf8());
+        qputenv("TEMP", temp_.path().toUtf8());
+        qputenv("XDG_RUNTIME_DIR", runtime_.path().toUtf8());
+        long_ = test::makeToneMp3(files_.path(), "long tone", 44100, 2, 3.0, 440);
+        short_ = test::makeToneMp3(files_.path(), "short", 44100, 2, 2.0, 660);
+        QVERIFY(!long_.isEmpty() && !short_.isEmpty());
+    }
+
+    void cleanup() {
+        QVERIFY2(entries(temp_.path()).isEmpty(), qPrintable(entries(temp_.path()).join(',')));
+    }
+
+    void mixesTwoFilesIntoTheirHalfSum() {
+        const QString out = files_.path() + "/mixed result.mp3";
+        Job job;
+        int secondClicks = 0;
+        job.mix(short_, long_, out, [&](Job& j) {
+            if (j.form->progressText().startsWith("Merging.. Step 2") && secondClicks++ == 0)
+                j.form->PushButton2_Click(); // does nothing while a job runs
+        });
+        QCOMPARE(job.prompts.texts(), (QStringList{"Create New MP3 and Save As..", "Done."}));
+        const Prompt& save = job.prompts.seen.first();
+        QCOMPARE(save.kind, Prompt::Save);
+        QCOMPARE(save.request.filter, QStringLiteral("MP3 Files (*.mp3)|*.mp3"));
+        QCOMPARE(save.request.fileName, QString());
+        QCOMPARE(save.request.initialFolder, files_.path()); // beside the first input
+        QVERIFY(secondClicks > 0);
+        QVERIFY(!job.form->mixInProgress());
+        QCOMPARE(job.form->mousePointer(), int(PointerDefault));
+        QCOMPARE(job.form->progressText(), QStringLiteral("Progress Bar"));
+        QCOMPARE(job.form->progressValue(), 0);
+
+        // The bar's texts in order, with the merge rising to 100 in between.
+        QStringList texts;
+        for (const QString& p : job.progress)
+            if (texts.isEmpty() || texts.last() != p.section('|', 0, 0))
+                texts << p.section('|', 0, 0);
+        QCOMPARE(texts,
+                 (QStringList{"Converting short.mp3 Step 1", "Converting long tone.mp3 Step 2",
+                              "Merging.. Step 1", "Merging.. Step 2"}));
+        QVERIFY(job.progress.contains("Converting short.mp3 Step 1|100"));
+        QVERIFY(job.progress.contains("Merging.. Step 2|100"));
+
+        // The mix lasts as long as the longer input and is the half-sum of the two.
+        ChannelInfo info;
+        const QVector<qint16> a = decode(short_), b = decode(long_), m = decode(out, &info);
+        QCOMPARE(info.freq, 44100u);
+        QCOMPARE(info.chans, 2u);
+        QVERIFY2(std::abs(m.size() - b.size()) <= 1152 * 2,
+                 qPrintable(QString("%1 vs %2").arg(m.size()).arg(b.size())));
+        double error = 0, signal = 0;
+        const qsizetype n = std::min(m.size(), b.size());
+        for (qsizetype i = 0; i < n; ++i) {
+            const double expected = (i < a.size() ? a[i] / 2 : 0) + b[i] / 2;
+            error += (m[i] - expected) * (m[i] - expected);
+            signal += expected * expected;
+        }
+        QVERIFY2(error / signal < 0.01, qPrintable(QString::number(error / signal)));
+    }
+
+    void inputChecksInTheirOrder_data() {
+        QTest::addColumn<QString>("one");
+        QTest::addColumn<QString>("two");
+        QTest::addColumn<QString>("message");
+        const QString missing = "/nowhere/gone.mp3";
+        QTest::newRow("both empty") << ""
+                                    << ""
+                                    << "You forgot to input first mp3 file.";
+        QTest::newRow("first missing, second empty") << missing << ""
+                                                     << "You forgot to input second mp3 file.";
+        QTest::newRow("both missing") << missing << missing << "First mp3 file not found.";
+        QTest::newRow("spaces only") << "   "
+                                     << "x"
+                                     << "First mp3 file not found.";
+        QTest::newRow("second missing") << "LONG" << missing << "Second mp3 file not found.";
+    }
+
+    void inputChecksInTheirOrder() {
+        QFETCH(QString, one);
+        QFETCH(QString, two);
+        QFETCH(QString, message);
+        Job job;
+        job.mix(one == "LONG" ? long_ : one, two, QString());
+        QCOMPARE(job.prompts.texts(), QStringList{message});
+        QCOMPARE(job.prompts.seen[0].kind, Prompt::Message);
+        QCOMPARE(job.prompts.seen[0].caption, QStringLiteral("Blendora"));
+        QVERIFY(!job.form->mixInProgress());
+        QVERIFY(job.progress.isEmpty());
+    }
+
+    void cancelChangesNothing() {
+        Job job;
+        job.mix(long_, short_, QString());
+        QCOMPARE(job.prompts.texts(), QStringList{"Create New MP3 and Save As.."});
+        QVERIFY(job.progress.isEmpty());
+        QCOMPARE(job.form->mousePointer(), int(PointerDefault));
+        QVERIFY(!job.form->mixInProgress());
+    }
+
+    void secondFieldEmptiedDuringTheFirstDecode() {
+        const QString out = files_.path() + "/never.mp3";
+        Job job;
+        job.mix(long_, short_, out, [](Job& j) {
+            if (j.form->progressText().endsWith("Step 1") && !j.form->Text2->text().isEmpty())
+                j.form->Text2->clear();
+        });
+        const QStringList texts = job.prompts.texts();
+        QCOMPARE(texts.size(), 4);
+        QVERIFY2(texts[1].contains("PushButton2_Click at line 140\r\r"), qPrintable(texts[1]));
+        QCOMPARE(texts[2], QStringLiteral("Can't read the file..."));
+        QVERIFY(texts[3].startsWith("No mixed file was made."));
+        QVERIFY(!QFile::exists(out));
+    }
+
+    void failingStagesSayNoFileWasMade() {
+        const QString text = files_.path() + "/notes.mp3";
+        test::writeAll(text, "just some words, not audio\n");
+        {
+            Job job;
+            job.mix(text, long_, files_.path() + "/a.mp3");
+            QCOMPARE(job.prompts.texts().mid(1, 1), QStringList{"Can't read the file..." + text});
+            QVERIFY(job.prompts.seen.last().text.startsWith("No mixed file was made.\r\r"));
+            QVERIFY(!QFile::exists(files_.path() + "/a.mp3"));
+        }
+        {
+            Job job;
+            job.mix(long_, short_, files_.path() + "/no such folder/b.mp3");
+            const Prompt& last = job.prompts.seen.last();
+            QVERIFY2(last.text.contains("exit code"), qPrintable(last.text));
+            QCOMPARE(job.prompts.count(Prompt::Warning), 1);
+        }
+    }
+
+    void temporaryFolderChoices() {
+        // TEMP unset: TMPDIR serves.
+        qunsetenv("TEMP");
+        qputenv("TMPDIR", temp_.path().toUtf8());
+        {
+            Job job;
+            job.mix(long_, short_, files_.path() + "/tmpdir.mp3");
+            QCOMPARE(job.prompts.seen.last().text, QStringLiteral("Done."));
+        }
+        // TEMP naming a missing folder: a report, then no output.
+        qputenv("TEMP", (temp_.path() + "/missing").toUtf8());
+        {
+            Job job;
+            job.mix(long_, short_, files_.path() + "/missing.mp3");
+            QVERIFY(job.prompts.seen[1].text.contains("at line 128"));
+            QVERIFY(job.prompts.seen.last().text.startsWith("No mixed file was made."));
+            QVERIFY(!QFile::exists(files_.path() + "/missing.mp3"));
+        }
+        qputenv("TEMP", temp_.path().toUtf8());
+        qunsetenv("TMPDIR");
+    }
+
+    void twoProgramsMixAtOnce() {
+        QList<QProcess*> runs;
+        for (const char* name : {"one.mp3", "two.mp3"}) {
+            auto* p = new QProcess(this);
+            p->start(QCoreApplication::applicationFilePath(),
+                     {"--mix", long_, name == QByteArray("one.mp3") ? short_ : long_,
+                      files_.path() + "/" + name});
+            runs << p;
+        }
+        for (QProcess* p : runs) {
+            p->waitForFinished(60000);
+            QCOMPARE(p->exitStatus(), QProcess::NormalExit);
+            QCOMPARE(p->exitCode(), 0);
+        }
+        QCOMPARE(decode(files_.path() + "/one.mp3").size(), decode(long_).size());
+        QCOMPARE(decode(files_.path() + "/two.mp3").size(), decode(long_).size());
+        QVERIFY(decode(long_).size() > 44100 * 2 * 2);
+    }
+};
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    if (argc == 5 && QByteArray(argv[1]) == "--mix") {
+        Job job;
+        job.mix(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]),
+                QString::fromLocal8Bit(argv[4]));
+        return job.prompts.texts().last() == "Done." ? 0 : 1;
+    }
+    TestMixJob test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_mixjob.moc"
