@@ -3,9 +3,11 @@
 #include "AppTitle.h"
 #include "Failure.h"
 #include "Form1View.h"
+#include "JobFolder.h"
 #include "Paths.h"
 #include "Prompts.h"
 
+#include <QFileInfo>
 #include <QtEndian>
 #include <sys/stat.h>
 
@@ -34,6 +36,18 @@ bool isRegularOrMissing(const QString& path) {
         return true;
     return S_ISREG(st.st_mode);
 }
+// How often the decoder looks at the free space left.
+constexpr std::uint64_t kSpaceCheckBytes = 1 << 20;
+
+void checkFreeSpace(const QString& wav, const QString& input) {
+    const std::int64_t free = freeSpace(wav);
+    if (free >= 0 && free < kSpareSpace)
+        fail(QStringLiteral("There is not enough free space in %1 for the decoded audio of %2 "
+                            "(%3 KiB left).")
+                 .arg(QFileInfo(wav).absolutePath(), input)
+                 .arg(free >> 10));
+}
+
 } // namespace
 
 bool Decoder::DecodeMp3ToWav(const QString& input, const QString& wav) {
@@ -63,6 +77,7 @@ bool Decoder::DecodeMp3ToWav(const QString& input, const QString& wav) {
     format_.sampleRate = std::int32_t(info_.freq);
     format_.byteRate = format_.sampleRate * format_.blockAlign;
 
+    checkFreeSpace(wav, input);
     wav_ = OutputFile::create(wav);
     try {
         const QByteArray header = waveHeaderBytes(riff_, format_, data_);
@@ -78,6 +93,8 @@ bool Decoder::DecodeMp3ToWav(const QString& input, const QString& wav) {
                     fail(QStringLiteral("%1 decodes to more than the 4 GiB that a WAV file "
                                         "can hold.")
                              .arg(input));
+                if (written % kSpaceCheckBytes < std::uint64_t(delivered))
+                    checkFreeSpace(wav, input);
                 wav_.write(buffer_.data(), std::size_t(delivered));
             }
             decodedBytes_ = engine_.ChannelGetPosition(channel_, kPositionBytes);

@@ -1,9 +1,12 @@
 #include "Encode.h"
 
+#include "Failure.h"
 #include "Form1View.h"
 #include "Paths.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -156,21 +159,62 @@ qint64 sizeOf(const QString& path) {
 } // namespace
 
 EncodeOutcome EncodeWavToMp3(const QString& encoder, const QString& wav, const QString& mp3) {
-    // A relative name starting with "-" must never be read as an option.
-    const QString output =
-        mp3.startsWith(QLatin1Char('/')) ? mp3 : QDir::currentPath() + QLatin1Char('/') + mp3;
-    const bool existed = sizeOf(output) >= 0;
-    RunOutcome run;
-    RunAndWait({encoder, QStringLiteral("-h"), wav, output}, 0, &run);
-
     EncodeOutcome result;
-    if (!run.started) {
+    // A relative name starting with "-" must never be read as an option.
+    QString output =
+        mp3.startsWith(QLatin1Char('/')) ? mp3 : QDir::currentPath() + QLatin1Char('/') + mp3;
+    struct stat existing;
+    const bool existed = ::stat(nativePath(output).constData(), &existing) == 0;
+    if (existed && !S_ISREG(existing.st_mode)) {
+        result.problem = QStringLiteral("%1 is not a file that can be replaced.").arg(output);
+        return result;
+    }
+    if (existed) // a link is written through, not replaced
+        output = QFileInfo(output).canonicalFilePath();
+
+    // The encoder writes under a temporary name beside the output, which takes the chosen
+    // name only once it is whole: a failure leaves an existing file exactly as it was.
+    QString folder = output.section(QLatin1Char('/'), 0, -2);
+    if (folder.isEmpty())
+        folder = QStringLiteral("/");
+    QByteArray partialName = nativePath(folder + QStringLiteral("/.blendora-XXXXXX.mp3"));
+    const int fd = ::mkstemps(partialName.data(), 4);
+    if (fd < 0) {
+        result.problem =
+            QStringLiteral("The new file cannot be written: %1.").arg(errnoText(errno, folder));
+        return result;
+    }
+    ::close(fd);
+    const QString partial = QFile::decodeName(partialName);
+
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ::chmod(partialName.constData(), existed ? existing.st_mode & 07777 : 0666 & ~mask);
+
+    // A small supervisor renames the finished file, so that the output is completed even when
+    // this program ends first. The paths reach it as arguments, never as script text; its own
+    // words about a crashed encoder are dropped, the encoder's are kept.
+    static const QString kSupervisor = QStringLiteral(
+        "exec 3>&2 2>/dev/null; (\"$1\" -h \"$2\" \"$3\" 2>&3); s=$?; "
+        "if [ $s -eq 0 ] && [ -s \"$3\" ]; then mv -f -- \"$3\" \"$4\" 2>&3 || exit 70; fi; "
+        "exit $s");
+    RunOutcome run;
+    RunAndWait({QStringLiteral("/bin/sh"), QStringLiteral("-c"), kSupervisor,
+                QStringLiteral("blendora-encoder"), encoder, wav, partial, output},
+               0, &run);
+    const int signal = run.signal
+                           ? run.signal
+                           : (run.exitCode > 128 && run.exitCode < 160 ? run.exitCode - 128 : 0);
+    if (!run.started || run.exitCode == 127 || run.exitCode == 126) {
+        const int error = run.started ? (run.exitCode == 127 ? ENOENT : EACCES) : run.startError;
         result.problem = QStringLiteral("The encoder could not be started: %1.")
-                             .arg(QString::fromLocal8Bit(std::strerror(run.startError)));
-    } else if (run.signal != 0) {
+                             .arg(QString::fromLocal8Bit(std::strerror(error)));
+    } else if (signal != 0) {
         result.problem = QStringLiteral("The encoder was stopped by signal %1 (%2).")
-                             .arg(run.signal)
-                             .arg(QString::fromLocal8Bit(strsignal(run.signal)));
+                             .arg(signal)
+                             .arg(QString::fromLocal8Bit(strsignal(signal)));
+    } else if (run.exitCode == 70) {
+        result.problem = QStringLiteral("The new file cannot be saved as %1.").arg(output);
     } else if (run.exitCode != 0) {
         result.problem = QStringLiteral("The encoder failed with exit code %1.").arg(run.exitCode);
     } else if (sizeOf(output) <= 0) {
@@ -182,8 +226,7 @@ EncodeOutcome EncodeWavToMp3(const QString& encoder, const QString& wav, const Q
     const QString line = lastLine(run.errorTail);
     if (!line.isEmpty())
         result.problem += QStringLiteral("\r\n") + line;
-    if (!existed && run.started)
-        ::unlink(nativePath(output).constData());
+    ::unlink(partialName.constData());
     return result;
 }
 

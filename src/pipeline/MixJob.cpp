@@ -8,6 +8,7 @@
 #include "Failure.h"
 #include "FileIo.h"
 #include "Form1View.h"
+#include "JobFolder.h"
 #include "Merge.h"
 #include "Paths.h"
 #include "ProgramEnd.h"
@@ -16,10 +17,14 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <QTimer>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace blendora {
@@ -65,40 +70,39 @@ void WaitSeconds(double seconds) {
 
 namespace {
 
-// A private folder for one job's files, made afresh inside the temporary folder, so that
-// nothing another user planted there is read, run or followed.
-class JobFolder {
-  public:
-    void create() {
-        QString parent = temporaryFolder();
-        while (parent.size() > 1 && parent.endsWith(QLatin1Char('/')))
-            parent.chop(1);
-        QByteArray name = nativePath(
-            parent +
-            QStringLiteral("/blendora-job-%1-XXXXXX").arg(QCoreApplication::applicationPid()));
-        if (!::mkdtemp(name.data()))
-            failErrno(errno, QFile::decodeName(name));
-        path_ = QFile::decodeName(name);
-        const QString folder = path_;
-        setEndCleanup([folder] { QDir(folder).removeRecursively(); });
-    }
-    ~JobFolder() { remove(); }
-    QString file(const QString& name) const {
-        return path_.isEmpty() ? QString() : path_ + QLatin1Char('/') + name;
-    }
-    void remove() {
-        if (path_.isEmpty())
-            return;
-        QDir(path_).removeRecursively();
-        setEndCleanup({});
-        path_.clear();
-    }
+QByteArray& encoderOverride() {
+    static QByteArray bytes;
+    return bytes;
+}
 
-  private:
-    QString path_;
-};
+// Where the temporary folder may not run programs, the installed encoder serves instead.
+QString encoderToRun(const QString& copy) {
+    struct statvfs vfs;
+    if (::statvfs(nativePath(copy).constData(), &vfs) != 0 || !(vfs.f_flag & ST_NOEXEC))
+        return copy;
+    const QString installed = QStringLiteral(BLENDORA_INSTALLED_LAME);
+    return QFileInfo(installed).isExecutable()
+               ? installed
+               : QStandardPaths::findExecutable(QStringLiteral("lame"));
+}
+
+// The merge needs room for a copy of the longer input besides what is there.
+void checkRoomToMerge(const QString& folder, const QString& first, const QString& second) {
+    const qint64 needed = std::max(QFileInfo(first).size(), QFileInfo(second).size()) + kSpareSpace;
+    const qint64 free = freeSpace(folder);
+    if (free >= 0 && free < needed)
+        fail(QStringLiteral("There is not enough free space in %1 to mix the two files (%2 MiB "
+                            "needed, %3 MiB free).")
+                 .arg(QFileInfo(folder).absolutePath())
+                 .arg(needed >> 20)
+                 .arg(free >> 20));
+}
 
 } // namespace
+
+void setEncoderProgramForTesting(const QByteArray& bytes) {
+    encoderOverride() = bytes;
+}
 
 void RunMixJob(MixContext& job) {
     Form1View& view = job.view;
@@ -139,8 +143,8 @@ void RunMixJob(MixContext& job) {
         // Start beside the first input when that folder takes new files, else at home: the
         // current folder is the program's own.
         const QFileInfo first(view.text1());
-        dialog.InitDir = QFileInfo(first.absolutePath()).isWritable() ? first.absolutePath()
-                                                                      : QDir::homePath();
+        dialog.InitDir =
+            QFileInfo(first.absolutePath()).isWritable() ? first.absolutePath() : QDir::homePath();
         dialog.ShowSave(prompts);
     });
     if (trap.test(120, [&] { return dialog.FileName.isEmpty(); }))
@@ -167,6 +171,10 @@ void RunMixJob(MixContext& job) {
     trap.at(122, [&] { view.setMousePointer(PointerBusy); });
     trap.at(124, [&] { view.setProgressValue(0); });
     stage(126, [&] {
+        if (!encoderOverride().isEmpty()) {
+            encoderBytes = encoderOverride();
+            return QString();
+        }
         QFile resource(QStringLiteral(":/CUSTOM/101"));
         if (!resource.open(QIODevice::ReadOnly))
             fail(QStringLiteral("The encoder is missing from this program."));
@@ -213,6 +221,8 @@ void RunMixJob(MixContext& job) {
         trap.at(152, [&] { view.doEvents(); });
     }
     stage(154, [&] {
+        checkRoomToMerge(folder.path(), folder.file(QStringLiteral("temp1.wav")),
+                         folder.file(QStringLiteral("temp2.wav")));
         return MergeWave(folder.file(QStringLiteral("temp1.wav")),
                          folder.file(QStringLiteral("temp2.wav")),
                          folder.file(QStringLiteral("result.wav")), view, prompts)
@@ -225,7 +235,7 @@ void RunMixJob(MixContext& job) {
         trap.at(160, [&] { view.doEvents(); });
     }
     stage(162, [&] {
-        return EncodeWavToMp3(folder.file(QStringLiteral("lame")),
+        return EncodeWavToMp3(encoderToRun(folder.file(QStringLiteral("lame"))),
                               folder.file(QStringLiteral("result.wav")), output)
             .problem;
     });

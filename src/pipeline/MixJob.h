@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 namespace blendora {
@@ -25,6 +26,9 @@ struct MixContext {
     Decoder& decoder;
     bool& mixInProgress;
 };
+
+// Replaces the encoder's bytes that a job writes; empty bytes restore the embedded encoder.
+void setEncoderProgramForTesting(const QByteArray& bytes);
 
 // "Start Mixing": checks, the save dialog, decode both inputs, merge, encode, clean up.
 void RunMixJob(MixContext& job);

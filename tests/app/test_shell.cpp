@@ -1,11 +1,13 @@
 // Settings store, application title, home-page draw and the shared file helpers.
 #include "AppTitle.h"
 #include "HomePage.h"
+#include "JobFolder.h"
 #include "Paths.h"
 #include "Settings.h"
 #include "TestSupport.h"
 
 #include <QtTest>
+#include <unistd.h>
 
 using namespace blendora;
 
@@ -57,6 +59,37 @@ class TestShell : public QObject {
         QVERIFY(!FileIsPresent(dir.path() + "/missing"));
         QVERIFY(!FileIsPresent(QString()));
         QVERIFY(!FileIsPresent(QString::fromLatin1("bad\0name", 8)));
+    }
+
+    void staleJobFoldersOfEndedRunsGo() {
+        QTemporaryDir temp;
+        QProcess ended;
+        ended.start("/bin/true");
+        QVERIFY(ended.waitForStarted());
+        const qint64 gone = ended.processId();
+        QVERIFY(ended.waitForFinished());
+        const QString stale = temp.filePath(QString("blendora-job-%1-AbC123").arg(gone));
+        const QString running = temp.filePath(QString("blendora-job-%1-xYz789").arg(::getppid()));
+        const QString other = temp.filePath(QString("blendora-job-%1-notours").arg(gone));
+        for (const QString& dir : {stale, running, other})
+            QVERIFY(QDir().mkpath(dir + "/inner"));
+        // A link named like a job folder is never followed.
+        QTemporaryDir elsewhere;
+        test::writeAll(elsewhere.filePath("keep"), "x");
+        const QString link = temp.filePath(QString("blendora-job-%1-LiNk00").arg(gone));
+        QVERIFY(QFile::link(elsewhere.path(), link));
+        JobFolder own;
+        qputenv("TEMP", temp.path().toUtf8());
+        own.create();
+        RemoveStaleJobFolders(temp.path());
+        QVERIFY2(!QFileInfo::exists(stale), qPrintable(QDir(temp.path()).entryList().join(' ')));
+        QVERIFY(QFileInfo::exists(running));
+        QVERIFY(QFileInfo::exists(other));
+        QVERIFY(QFileInfo::exists(own.path()));
+        QVERIFY(QFileInfo::exists(elsewhere.filePath("keep")));
+        QCOMPARE(QFileInfo(own.path()).permissions() & 0x0077, QFile::Permissions());
+        own.remove();
+        qunsetenv("TEMP");
     }
 
     void temporaryFolderFallsBack() {

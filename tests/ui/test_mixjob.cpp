@@ -9,6 +9,7 @@
 #include <QProgressBar>
 #include <QtTest>
 #include <cmath>
+#include <unistd.h>
 
 using namespace blendora;
 using blendora::test::Prompt;
@@ -216,8 +217,20 @@ class TestMixJob : public QObject {
             Job job;
             job.mix(long_, short_, files_.path() + "/no such folder/b.mp3");
             const Prompt& last = job.prompts.seen.last();
-            QVERIFY2(last.text.contains("exit code"), qPrintable(last.text));
+            QVERIFY2(last.text.contains("No such file or directory"), qPrintable(last.text));
             QCOMPARE(job.prompts.count(Prompt::Warning), 1);
+        }
+        {
+            // An encoder that fails: its exit code and last words, and the old file kept.
+            const QString kept = files_.path() + "/kept.mp3";
+            test::writeAll(kept, "an older mix");
+            setEncoderProgramForTesting("#!/bin/sh\necho 'encoding went wrong' >&2\nexit 3\n");
+            Job job;
+            job.mix(long_, short_, kept);
+            setEncoderProgramForTesting({});
+            const QString last = job.prompts.seen.last().text;
+            QVERIFY2(last.contains("exit code 3.\r\nencoding went wrong"), qPrintable(last));
+            QCOMPARE(test::readAll(kept), QByteArray("an older mix"));
         }
     }
 
@@ -241,6 +254,26 @@ class TestMixJob : public QObject {
         }
         qputenv("TEMP", temp_.path().toUtf8());
         qunsetenv("TMPDIR");
+    }
+
+    void temporaryFolderThatCannotRunPrograms() {
+        if (::geteuid() != 0)
+            QSKIP("mounting a noexec folder needs root");
+        const QString mount = temp_.path() + "/noexec";
+        QDir().mkpath(mount);
+        if (!test::run("mount", {"-t", "tmpfs", "-o", "size=64m,noexec", "tmpfs", mount}))
+            QSKIP("this machine does not allow mounting a tmpfs");
+        const auto unmount = qScopeGuard([&] {
+            test::run("umount", {mount});
+            QDir(mount).removeRecursively();
+        });
+        qputenv("TEMP", mount.toUtf8());
+        Job job;
+        job.mix(long_, short_, files_.path() + "/noexec.mp3");
+        qputenv("TEMP", temp_.path().toUtf8());
+        QCOMPARE(job.prompts.seen.last().text, QStringLiteral("Done."));
+        QVERIFY(QFileInfo(files_.path() + "/noexec.mp3").size() > 10000);
+        QVERIFY(entries(mount).isEmpty());
     }
 
     void twoProgramsMixAtOnce() {
