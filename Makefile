@@ -3,11 +3,12 @@ BUILD   ?= build
 ASAN    ?= build-asan
 BENCH   ?= build-bench
 FUZZ    ?= build-fuzz
+PACKAGE ?= build-package
 JOBS    ?= $(shell nproc)
 PREFIX  ?= /usr/local
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build run test bench check fuzz format clean screenshot
+.PHONY: all deps configure build run test bench check fuzz format clean screenshot install package
 
 all: build
 
@@ -25,6 +26,17 @@ run: build
 
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# `make install PREFIX=~/.local`; DESTDIR is honoured as well.
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The Debian package, built in a tree of its own with the prefix /usr.
+package: deps
+	cmake -S . -B $(PACKAGE) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DBLENDORA_TESTS=OFF
+	cmake --build $(PACKAGE) -j $(JOBS)
+	cd $(PACKAGE) && cpack -G DEB
+	@dpkg-deb --field $(PACKAGE)/blendora_*.deb Package Version Depends
 
 check: deps
 	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DBLENDORA_SANITIZE=ON
@@ -51,4 +63,4 @@ screenshot: build
 	scripts/screenshot $(BUILD)/src/ui/blendora docs/screenshot.png
 
 clean:
-	rm -rf $(BUILD) $(ASAN) $(BENCH) $(FUZZ)
+	rm -rf $(BUILD) $(ASAN) $(BENCH) $(FUZZ) $(PACKAGE)
