@@ -26,6 +26,7 @@ class Engine {
                                    std::uint32_t length, std::uint32_t flags, std::uint32_t freq) {
         return BASS_MusicLoad(mem, file, offset, length, flags, freq);
     }
+    virtual int ChannelFree(EngineHandle handle) { return BASS_ChannelFree(handle); }
     virtual int ChannelGetInfo(EngineHandle handle, ChannelInfo* info) {
         return BASS_ChannelGetInfo(handle, info);
     }

@@ -117,6 +117,18 @@ int BASS_Free() {
     return was;
 }
 
+int BASS_ChannelFree(EngineHandle handle) {
+    Engine& e = engine();
+    std::shared_ptr<Slot> released;
+    std::lock_guard guard(e.lock);
+    const auto it = e.channels.find(handle);
+    if (it == e.channels.end())
+        return 0;
+    released = std::move(it->second);
+    e.channels.erase(it);
+    return 1;
+}
+
 EngineHandle BASS_StreamCreateFile(int mem, const void* file, std::uint64_t offset,
                                    std::uint64_t length, std::uint32_t flags) {
     if (startedRate() == 0)

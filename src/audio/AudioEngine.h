@@ -49,6 +49,8 @@ EngineHandle BASS_StreamCreateFile(int mem, const void* file, std::uint64_t offs
 // through to the song's end. Answers the handle, or 0.
 EngineHandle BASS_MusicLoad(int mem, const void* file, std::uint64_t offset,
                             std::uint32_t length, std::uint32_t flags, std::uint32_t freq);
+// Releases one channel; its handle goes stale. Answers nonzero for a live channel.
+int BASS_ChannelFree(EngineHandle handle);
 // Answers nonzero and fills info for a live channel.
 int BASS_ChannelGetInfo(EngineHandle handle, ChannelInfo* info);
 // Nonzero while the channel has data left to deliver, 0 once it has ended (or is no channel).

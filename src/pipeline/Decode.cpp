@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QtEndian>
 #include <sys/stat.h>
+#include <utility>
 
 namespace blendora {
 
@@ -51,6 +52,10 @@ void checkFreeSpace(const QString& wav, const QString& input) {
 } // namespace
 
 bool Decoder::DecodeMp3ToWav(const QString& input, const QString& wav) {
+    // The last input's channel stays open until the next call, and no longer: a long session
+    // must not gather open files.
+    if (channel_ != 0)
+        engine_.ChannelFree(std::exchange(channel_, 0));
     const auto* name = input.utf16();
     EngineHandle channel = 0;
     if (isRegularOrMissing(input)) {

@@ -139,6 +139,17 @@ class TestDecode : public QObject {
         QVERIFY(u32(out, 40) > 44100 * 4 && u32(out, 40) < 44100 * 4 * 2);
     }
 
+    void manyDecodesKeepNoFilesOpen() {
+        const QString mp3 = test::makeToneMp3(dir_.path(), "short", 44100, 2, 0.3, 500);
+        Decoder decoder(engine_, prompts_);
+        QVERIFY(decoder.DecodeMp3ToWav(mp3, dir_.path() + "/a.wav"));
+        const auto open = [] { return QDir("/proc/self/fd").count(); };
+        const auto before = open();
+        for (int i = 0; i < 30; ++i)
+            QVERIFY(decoder.DecodeMp3ToWav(mp3, dir_.path() + "/a.wav"));
+        QCOMPARE(open(), before);
+    }
+
     void eventLoopRunsWhileDecoding() {
         const QString mp3 = test::makeToneMp3(dir_.path(), "ten", 44100, 2, 10.0, 300);
         int ticks = 0;
