@@ -44,12 +44,14 @@ check: deps
 	cd $(ASAN) && ctest --output-on-failure -j $(JOBS)
 	fuzz/build.sh $(FUZZ)
 	$(FUZZ)/fuzz_engine $(FUZZ)/seeds/*
+	$(FUZZ)/fuzz_merge $(FUZZ)/merge-seeds/*
 
 # Each fuzzer for FUZZ_SECONDS, growing its corpus in $(FUZZ)/corpus.
 FUZZ_SECONDS ?= 60
 fuzz: deps
 	fuzz/build.sh $(FUZZ)
 	$(FUZZ)/fuzz_engine -max_total_time=$(FUZZ_SECONDS) -artifact_prefix=$(FUZZ)/ $(FUZZ)/corpus $(FUZZ)/seeds
+	$(FUZZ)/fuzz_merge -max_total_time=$(FUZZ_SECONDS) -artifact_prefix=$(FUZZ)/ $(FUZZ)/merge-corpus $(FUZZ)/merge-seeds
 
 bench: deps
 	cmake -S . -B $(BENCH) -DCMAKE_BUILD_TYPE=Release -DBLENDORA_TESTS=OFF -DBLENDORA_BENCH=ON

@@ -17,6 +17,15 @@ clang++ -std=c++20 -g -O1 -Wall -Wextra \
   "$root"/src/audio/*.cpp "$root/fuzz/fuzz_engine.cpp" \
   $(pkg-config --libs $libs) -o "$out/fuzz_engine"
 
+# The WAV reader and merge, over the shell pieces they stand on.
+# shellcheck disable=SC2046
+clang++ -std=c++20 -g -O1 -Wall -Wextra -fPIC \
+  -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer \
+  -I"$root/src/app" -I"$root/src/audio" -I"$root/src/pipeline" $(pkg-config --cflags Qt6Core Qt6Gui soxr) \
+  "$root"/src/app/{AppTitle,ErrorReport,Failure,FileIo,Form1View,JobFolder,Paths,ProgramEnd,Settings}.cpp \
+  "$root"/src/pipeline/{Wave,Merge,MergeFile,WaveConvert}.cpp "$root/fuzz/fuzz_merge.cpp" \
+  $(pkg-config --libs Qt6Core Qt6Gui soxr) -o "$out/fuzz_merge"
+
 seeds="$out/seeds"
 mkdir -p "$seeds" "$out/corpus"
 tmp=$(mktemp -d)
@@ -43,4 +52,18 @@ mod[1084 + 7 * 16 + 2] = 0x0D
 mod += bytes([100] * 32 + [156] * 32)
 open(sys.argv[1], "wb").write(mod)
 PY
+# Merge seeds: two WAVs of one format, and of two formats, split at the length of the first.
+mkdir -p "$out/merge-seeds" "$out/merge-corpus"
+pair() { # name first.wav second.wav
+  python3 - "$out/merge-seeds/$1" "$2" "$3" <<'PY'
+import struct, sys
+a, b = open(sys.argv[2], "rb").read(), open(sys.argv[3], "rb").read()
+open(sys.argv[1], "wb").write(struct.pack("<H", len(a)) + a + b)
+PY
+}
+sox -n -r 8000 -c 1 -b 16 "$tmp/m1.wav" synth 0.02 sine 440 vol 0.5
+sox -n -r 8000 -c 1 -b 16 "$tmp/m2.wav" synth 0.03 sine 660 vol 0.5
+sox -n -r 11025 -c 2 -b 16 "$tmp/s1.wav" synth 0.02 sine 330 vol 0.5
+pair same.bin "$tmp/m1.wav" "$tmp/m2.wav"
+pair mixed.bin "$tmp/m1.wav" "$tmp/s1.wav"
 echo "fuzz/build.sh: $out/fuzz_engine, $(ls "$seeds" | wc -l) seeds in $seeds"
