@@ -48,20 +48,24 @@ void QtPrompts::warning(const QString& text, const QString& caption) {
     show(parent_, QMessageBox::Warning, text, caption, QMessageBox::Ok);
 }
 
+namespace {
+QString startPath(const FileDialogRequest& request) {
+    if (request.fileName.isEmpty())
+        return request.initialFolder;
+    return request.initialFolder.isEmpty()
+               ? request.fileName
+               : request.initialFolder + QLatin1Char('/') + request.fileName;
+}
+} // namespace
+
 QString QtPrompts::openFile(const FileDialogRequest& request) {
-    QString start = request.initialFolder;
-    if (!request.fileName.isEmpty())
-        start = start.isEmpty() ? request.fileName : start + QLatin1Char('/') + request.fileName;
     // The toolkit's open dialog only accepts files that exist.
-    return QFileDialog::getOpenFileName(parent_, request.title, start,
+    return QFileDialog::getOpenFileName(parent_, request.title, startPath(request),
                                         toolkitFilter(request.filter));
 }
 
 QString QtPrompts::saveFile(const FileDialogRequest& request) {
-    QString start = request.initialFolder;
-    if (!request.fileName.isEmpty())
-        start = start.isEmpty() ? request.fileName : start + QLatin1Char('/') + request.fileName;
-    return QFileDialog::getSaveFileName(parent_, request.title, start,
+    return QFileDialog::getSaveFileName(parent_, request.title, startPath(request),
                                         toolkitFilter(request.filter));
 }
 
