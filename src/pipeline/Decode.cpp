@@ -83,10 +83,10 @@ bool Decoder::DecodeMp3ToWav(const QString& input, const QString& wav) {
     format_.byteRate = format_.sampleRate * format_.blockAlign;
 
     checkFreeSpace(wav, input);
-    wav_ = OutputFile::create(wav);
+    wav_.open(wav, File::Replace, 0600);
     try {
         const QByteArray header = waveHeaderBytes(riff_, format_, data_);
-        wav_.write(header.constData(), std::size_t(header.size()));
+        wav_.append(header.constData(), header.size());
         std::uint64_t written = 0;
         while (engine_.ChannelIsActive(channel_) != 0) {
             const std::int32_t delivered =
@@ -100,7 +100,7 @@ bool Decoder::DecodeMp3ToWav(const QString& input, const QString& wav) {
                              .arg(input));
                 if (written % kSpaceCheckBytes < std::uint64_t(delivered))
                     checkFreeSpace(wav, input);
-                wav_.write(buffer_.data(), std::size_t(delivered));
+                wav_.append(buffer_.data(), delivered);
             }
             decodedBytes_ = engine_.ChannelGetPosition(channel_, kPositionBytes);
             DoEvents();
@@ -122,9 +122,9 @@ void Decoder::FinishWaveHeader() {
     data_.dataSize = std::uint32_t(decodedBytes_);
     char size[4];
     qToLittleEndian(riff_.riffSize, size);
-    wav_.writeAt(size, 4, 4);
+    wav_.writeAt(4, size, 4);
     qToLittleEndian(data_.dataSize, size);
-    wav_.writeAt(size, 4, 40);
+    wav_.writeAt(40, size, 4);
     wav_.close();
 }
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Engine.h"
-#include "FileIo.h"
+#include "File.h"
 #include "Wave.h"
 
 #include <QString>
@@ -41,7 +41,7 @@ class Decoder {
     RiffHeader riff_;
     WaveFormatChunk format_;
     WaveDataHeader data_;
-    OutputFile wav_;
+    File wav_;
 };
 
 } // namespace blendora

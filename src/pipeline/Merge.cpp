@@ -2,7 +2,7 @@
 
 #include "ErrorReport.h"
 #include "Failure.h"
-#include "MergeFile.h"
+#include "File.h"
 #include "Wave.h"
 #include "WaveConvert.h"
 
@@ -39,14 +39,14 @@ bool progressPercent(std::int64_t current, std::int64_t total, int& percent) {
     return true;
 }
 
-bool sameFile(const MergeFile& file, const QString& path) {
+bool sameFile(const File& file, const QString& path) {
     struct stat a {
     }, b{};
     return ::fstat(file.fd(), &a) == 0 && ::stat(QFile::encodeName(path).constData(), &b) == 0 &&
            a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-void copyRange(const MergeFile& from, MergeFile& to, std::int64_t offset, std::int64_t length) {
+void copyRange(const File& from, File& to, std::int64_t offset, std::int64_t length) {
     std::vector<char> buffer(std::size_t(std::min<std::int64_t>(length, 1 << 20)));
     for (std::int64_t done = 0; done < length;) {
         const std::int64_t n = std::min<std::int64_t>(std::int64_t(buffer.size()), length - done);
@@ -60,12 +60,12 @@ void copyRange(const MergeFile& from, MergeFile& to, std::int64_t offset, std::i
 // the bytes come out the same, for a fraction of the work.
 void copyWave(const QString& source, const QString& output, const WaveFileInfo& info,
               std::int64_t blocks) {
-    MergeFile from;
-    from.open(source, MergeFile::Read);
+    File from;
+    from.open(source, File::Read);
     if (sameFile(from, output))
         return;
-    MergeFile to;
-    to.open(output, MergeFile::Replace);
+    File to;
+    to.open(output, File::Replace);
     const std::int64_t length = from.size();
     const std::int64_t blocksStart = info.dataOffset;
     const std::int64_t blocksEnd = info.dataOffset + blocks * kBlockBytes;
@@ -76,7 +76,7 @@ void copyWave(const QString& source, const QString& output, const WaveFileInfo& 
 }
 
 // The words of `blocks` blocks from `position` on; a word at or past the data size is 0.
-void readBlocks(const MergeFile& file, const WaveFileInfo& info, std::int64_t position,
+void readBlocks(const File& file, const WaveFileInfo& info, std::int64_t position,
                 std::int64_t blocks, std::vector<std::int16_t>& words) {
     const std::int64_t bytes = blocks * kBlockBytes;
     if (std::int64_t(words.size()) * 2 < bytes)
@@ -155,10 +155,10 @@ bool MergeWave(const QString& first, const QString& second, const QString& outpu
     const WaveFileInfo target = info[longer];
     const std::int64_t blocks = blockCount(longer);
 
-    MergeFile in0, in1, out;
-    trap.at(120, [&] { in0.open(path[0], MergeFile::Read); });
-    trap.at(122, [&] { in1.open(path[1], MergeFile::Read); });
-    const bool opened = trap.at(124, [&] { out.open(output, MergeFile::ReadWrite); });
+    File in0, in1, out;
+    trap.at(120, [&] { in0.open(path[0], File::Read); });
+    trap.at(122, [&] { in1.open(path[1], File::Read); });
+    const bool opened = trap.at(124, [&] { out.open(output, File::ReadWrite); });
 
     // A step that fails for one chunk would fail for every block after it: report it once
     // and stop.

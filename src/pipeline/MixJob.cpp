@@ -6,7 +6,7 @@
 #include "Encode.h"
 #include "ErrorReport.h"
 #include "Failure.h"
-#include "FileIo.h"
+#include "File.h"
 #include "Form1View.h"
 #include "JobFolder.h"
 #include "Merge.h"
@@ -183,8 +183,9 @@ void RunMixJob(MixContext& job) {
     });
     stage(128, [&] {
         folder.create();
-        OutputFile encoder = OutputFile::create(folder.file(QStringLiteral("lame")), 0700);
-        encoder.write(encoderBytes.constData(), std::size_t(encoderBytes.size()));
+        File encoder;
+        encoder.open(folder.file(QStringLiteral("lame")), File::Replace, 0700);
+        encoder.append(encoderBytes.constData(), encoderBytes.size());
         encoder.close();
         return QString();
     });

@@ -1,7 +1,7 @@
 #include "WaveConvert.h"
 
 #include "Failure.h"
-#include "MergeFile.h"
+#include "File.h"
 
 #include <algorithm>
 #include <bit>
@@ -109,10 +109,10 @@ WaveFileInfo ConvertWave(const QString& input, const WaveFileInfo& info, WaveFor
     const ChannelMap up(midChannels, format.channels);
     const bool resample = from.sampleRate != format.sampleRate;
 
-    MergeFile source;
-    source.open(input, MergeFile::Read);
-    MergeFile target;
-    target.open(output, MergeFile::Replace);
+    File source;
+    source.open(input, File::Read);
+    File target;
+    target.open(output, File::Replace);
 
     const std::int64_t inFrameBytes = 2 * std::int64_t(inChannels);
     const std::int64_t available =

@@ -1,4 +1,4 @@
-#include "MergeFile.h"
+#include "File.h"
 
 #include "Failure.h"
 
@@ -8,18 +8,20 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace blendora {
 
-MergeFile::~MergeFile() {
+File::~File() {
     if (fd_ >= 0)
         ::close(fd_);
 }
 
-void MergeFile::open(const QString& path, Mode mode) {
+void File::open(const QString& path, Mode mode, unsigned permissions) {
     if (fd_ >= 0)
         close();
     path_ = path;
+    end_ = 0;
     if (path.isEmpty() || path.contains(QChar(u'\0')))
         failErrno(ENOENT, path);
     int flags = O_CLOEXEC | O_NOCTTY;
@@ -34,20 +36,20 @@ void MergeFile::open(const QString& path, Mode mode) {
         flags |= O_WRONLY | O_CREAT | O_TRUNC;
         break;
     }
-    const int fd = ::open(QFile::encodeName(path).constData(), flags, 0666);
+    const int fd = ::open(QFile::encodeName(path).constData(), flags, permissions);
     if (fd < 0)
         failErrno(errno, path);
     fd_ = fd;
 }
 
-std::int64_t MergeFile::size() const {
+std::int64_t File::size() const {
     struct stat st {};
     if (::fstat(fd_, &st) != 0)
         failErrno(errno, path_);
     return st.st_size;
 }
 
-void MergeFile::readAt(std::int64_t offset, void* buffer, std::int64_t length) const {
+void File::readAt(std::int64_t offset, void* buffer, std::int64_t length) const {
     auto* p = static_cast<char*>(buffer);
     while (length > 0) {
         const ssize_t n = ::pread(fd_, p, size_t(length), off_t(offset));
@@ -65,7 +67,7 @@ void MergeFile::readAt(std::int64_t offset, void* buffer, std::int64_t length) c
         std::memset(p, 0, size_t(length));
 }
 
-void MergeFile::writeAt(std::int64_t offset, const void* buffer, std::int64_t length) {
+void File::writeAt(std::int64_t offset, const void* buffer, std::int64_t length) {
     const auto* p = static_cast<const char*>(buffer);
     while (length > 0) {
         const ssize_t n = ::pwrite(fd_, p, size_t(length), off_t(offset));
@@ -81,7 +83,19 @@ void MergeFile::writeAt(std::int64_t offset, const void* buffer, std::int64_t le
     }
 }
 
-void MergeFile::close() {
+void File::append(const void* buffer, std::int64_t length) {
+    writeAt(end_, buffer, length);
+    end_ += length;
+}
+
+void File::discard() noexcept {
+    if (fd_ >= 0)
+        ::close(std::exchange(fd_, -1));
+    if (!path_.isEmpty())
+        ::unlink(QFile::encodeName(path_).constData());
+}
+
+void File::close() {
     if (fd_ < 0)
         return;
     const int fd = fd_;

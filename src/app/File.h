@@ -1,0 +1,43 @@
+#pragma once
+
+#include <QString>
+#include <cstdint>
+
+namespace blendora {
+
+// An owned file descriptor whose every failure throws with the path and the system's words
+// for it; a short write is a failure too.
+class File {
+  public:
+    enum Mode { Read, ReadWrite, Replace };
+
+    File() = default;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    ~File();
+
+    // Replace creates or truncates; ReadWrite creates. New files get `permissions` less umask.
+    void open(const QString& path, Mode mode, unsigned permissions = 0666);
+    const QString& path() const { return path_; }
+    bool isOpen() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    std::int64_t size() const;
+
+    // Fills `length` bytes from `offset`; bytes past the end of the file read as zero.
+    void readAt(std::int64_t offset, void* buffer, std::int64_t length) const;
+    // Writes all of it, or throws: a short write is a failure too.
+    void writeAt(std::int64_t offset, const void* buffer, std::int64_t length);
+    // Writes at the end of what this object wrote so far.
+    void append(const void* buffer, std::int64_t length);
+    // Reports a failed close too: the last chance to hear of a full disk.
+    void close();
+    // Closes without a word and deletes the file: nothing half-written stays behind.
+    void discard() noexcept;
+
+  private:
+    int fd_ = -1;
+    std::int64_t end_ = 0;
+    QString path_;
+};
+
+} // namespace blendora
