@@ -41,11 +41,12 @@ bool isRegularOrMissing(const QString& path) {
 constexpr std::uint64_t kSpaceCheckBytes = 1 << 20;
 
 void checkFreeSpace(const QString& wav, const QString& input) {
-    const std::int64_t free = freeSpace(wav);
+    const QString folder = QFileInfo(wav).absolutePath();
+    const std::int64_t free = freeSpace(folder);
     if (free >= 0 && free < kSpareSpace)
         fail(QStringLiteral("There is not enough free space in %1 for the decoded audio of %2 "
                             "(%3 KiB left).")
-                 .arg(QFileInfo(wav).absolutePath(), input)
+                 .arg(folder, input)
                  .arg(free >> 10));
 }
 

@@ -171,6 +171,12 @@ EncodeOutcome EncodeWavToMp3(const QString& encoder, const QString& wav, const Q
     }
     if (existed) // a link is written through, not replaced
         output = QFileInfo(output).canonicalFilePath();
+    // A file its owner made read-only is not ours to replace.
+    if (existed && ::access(nativePath(output).constData(), W_OK) != 0) {
+        result.problem = QStringLiteral("%1 cannot be replaced: %2.")
+                             .arg(output, QString::fromLocal8Bit(std::strerror(errno)));
+        return result;
+    }
 
     // The encoder writes under a temporary name beside the output, which takes the chosen
     // name only once it is whole: a failure leaves an existing file exactly as it was.
@@ -189,18 +195,19 @@ EncodeOutcome EncodeWavToMp3(const QString& encoder, const QString& wav, const Q
 
     const mode_t mask = ::umask(0);
     ::umask(mask);
-    ::chmod(partialName.constData(), existed ? existing.st_mode & 07777 : 0666 & ~mask);
+    const mode_t mode = existed ? existing.st_mode & 07777 : 0666 & ~mask;
 
-    // A small supervisor renames the finished file, so that the output is completed even when
-    // this program ends first. The paths reach it as arguments, never as script text; its own
-    // words about a crashed encoder are dropped, the encoder's are kept.
+    // A small supervisor gives the finished file its mode and name, so that the output is
+    // completed even when this program ends first. The paths reach it as arguments, never as
+    // script text; its own words about a crashed encoder are dropped, the encoder's are kept.
+    // 70: the rename failed; 71: the encoder said it succeeded but wrote nothing.
     static const QString kSupervisor = QStringLiteral(
-        "exec 3>&2 2>/dev/null; (\"$1\" -h \"$2\" \"$3\" 2>&3); s=$?; "
-        "if [ $s -eq 0 ] && [ -s \"$3\" ]; then mv -f -- \"$3\" \"$4\" 2>&3 || exit 70; fi; "
-        "exit $s");
+        "exec 3>&2 2>/dev/null; (\"$1\" -h \"$2\" \"$3\" 2>&3); s=$?; [ $s -eq 0 ] || exit $s; "
+        "[ -s \"$3\" ] || exit 71; chmod \"$5\" \"$3\"; mv -f -- \"$3\" \"$4\" 2>&3 || exit 70");
     RunOutcome run;
     RunAndWait({QStringLiteral("/bin/sh"), QStringLiteral("-c"), kSupervisor,
-                QStringLiteral("blendora-encoder"), encoder, wav, partial, output},
+                QStringLiteral("blendora-encoder"), encoder, wav, partial, output,
+                QString::number(mode, 8)},
                0, &run);
     const int signal = run.signal
                            ? run.signal
@@ -215,6 +222,8 @@ EncodeOutcome EncodeWavToMp3(const QString& encoder, const QString& wav, const Q
                              .arg(QString::fromLocal8Bit(strsignal(signal)));
     } else if (run.exitCode == 70) {
         result.problem = QStringLiteral("The new file cannot be saved as %1.").arg(output);
+    } else if (run.exitCode == 71) {
+        result.problem = QStringLiteral("The encoder wrote no output file.");
     } else if (run.exitCode != 0) {
         result.problem = QStringLiteral("The encoder failed with exit code %1.").arg(run.exitCode);
     } else if (sizeOf(output) <= 0) {

@@ -701,10 +701,7 @@ class TestFaults : public QObject {
                        },
                    .nobody = true,
                    .expect = kNoFile,
-                   .reason = "mixed.mp3",
-                   .knownFault = "message: Encode.cpp gives the encoder's words about its hidden "
-                                 ".blendora-*.mp3 (made read-only like the old file before the "
-                                 "encoder writes it) and never names the file the person chose"};
+                   .reason = "mixed.mp3 cannot be replaced"};
         QTest::newRow("output folder read-only (nobody)")
             << Row{.setup = [](Place& p) { p.lastly.push_back([&p] { giveTo(p.out, 0); }); },
                    .nobody = true,
@@ -792,10 +789,7 @@ class TestFaults : public QObject {
                    .two = [](Place& p) { return p.copy("second.mp3", p.files.longB); },
                    .setup = [](Place& p) { p.mountTemp("size=1m"); },
                    .expect = kNoFile,
-                   .reason = "not enough free space",
-                   .knownFault = "message: Decode.cpp asks for the free space of the WAV file "
-                                 "before it exists (statvfs fails, so no check) and next only "
-                                 "after 1 MiB, so the disk fills first"};
+                   .reason = "not enough free space"};
         // 2 s inputs: both decoded files fit, the mix does not.
         QTest::newRow("TEMP on a 1 MiB tmpfs, filled while mixing")
             << Row{.setup = [](Place& p) { p.mountTemp("size=1m"); },
@@ -841,13 +835,11 @@ class TestFaults : public QObject {
                    .reason = "signal 9"};
         QTest::newRow("encoder fails after half a file")
             << Row{.encoder = half + "exit 1\n", .expect = kNoFile, .reason = "exit code 1"};
-        QTest::newRow("encoder writes nothing yet exits 0, over an existing file") << Row{
-            .existing = true,
-            .encoder = "#!/bin/sh\nexit 0\n",
-            .expect = kNoFile,
-            .knownFault = "message, output: Encode.cpp takes the earlier file at the output for "
-                          "the new mix (it looks at the output, not at what the encoder wrote) "
-                          "and leaves the empty .blendora-*.mp3 beside it"};
+        QTest::newRow("encoder writes nothing yet exits 0, over an existing file")
+            << Row{.existing = true,
+                   .encoder = "#!/bin/sh\nexit 0\n",
+                   .expect = kNoFile,
+                   .reason = "wrote no output file"};
     }
     void environment() { run(); }
 };
