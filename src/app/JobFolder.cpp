@@ -34,6 +34,10 @@ void JobFolder::create() {
     path_ = QFile::decodeName(name);
     if (!path_.startsWith(QLatin1Char('/')))
         path_ = QDir::currentPath() + QLatin1Char('/') + path_;
+    armEndCleanup();
+}
+
+void JobFolder::armEndCleanup() {
     const QString folder = path_;
     setEndCleanup([folder] { QDir(folder).removeRecursively(); });
 }

@@ -20,6 +20,8 @@ class JobFolder {
     QString file(const QString& name) const;
     const QString& path() const { return path_; }
     void remove();
+    // Ending the program at once removes the folder (again, after another clean-up took over).
+    void armEndCleanup();
 
   private:
     QString path_;

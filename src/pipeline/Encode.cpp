@@ -158,7 +158,8 @@ qint64 sizeOf(const QString& path) {
 
 } // namespace
 
-EncodeOutcome EncodeWavToMp3(const QString& encoder, const QString& wav, const QString& mp3) {
+EncodeOutcome EncodeWavToMp3(const QString& encoder, const QString& wav, const QString& mp3,
+                             const QString& removeAfterwards) {
     EncodeOutcome result;
     // A relative name starting with "-" must never be read as an option.
     QString output =
@@ -202,12 +203,13 @@ EncodeOutcome EncodeWavToMp3(const QString& encoder, const QString& wav, const Q
     // script text; its own words about a crashed encoder are dropped, the encoder's are kept.
     // 70: the rename failed; 71: the encoder said it succeeded but wrote nothing.
     static const QString kSupervisor = QStringLiteral(
-        "exec 3>&2 2>/dev/null; (\"$1\" -h \"$2\" \"$3\" 2>&3); s=$?; [ $s -eq 0 ] || exit $s; "
+        "exec 3>&2 2>/dev/null; (\"$1\" -h \"$2\" \"$3\" 2>&3); s=$?; "
+        "[ -z \"$6\" ] || rm -rf -- \"$6\"; [ $s -eq 0 ] || exit $s; "
         "[ -s \"$3\" ] || exit 71; chmod \"$5\" \"$3\"; mv -f -- \"$3\" \"$4\" 2>&3 || exit 70");
     RunOutcome run;
     RunAndWait({QStringLiteral("/bin/sh"), QStringLiteral("-c"), kSupervisor,
                 QStringLiteral("blendora-encoder"), encoder, wav, partial, output,
-                QString::number(mode, 8)},
+                QString::number(mode, 8), removeAfterwards},
                0, &run);
     const int signal = run.signal
                            ? run.signal

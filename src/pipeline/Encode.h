@@ -31,7 +31,9 @@ struct EncodeOutcome {
 };
 
 // Runs the encoder on the WAV file with "-h" and writes the MP3 file. A failed encoder leaves
-// no new half-written MP3 behind.
-EncodeOutcome EncodeWavToMp3(const QString& encoder, const QString& wav, const QString& mp3);
+// no new half-written MP3 behind. A folder named last is removed once the encoder has ended,
+// even when this program ended first.
+EncodeOutcome EncodeWavToMp3(const QString& encoder, const QString& wav, const QString& mp3,
+                             const QString& removeAfterwards = QString());
 
 } // namespace blendora

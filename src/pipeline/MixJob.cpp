@@ -236,9 +236,19 @@ void RunMixJob(MixContext& job) {
         trap.at(160, [&] { view.doEvents(); });
     }
     stage(162, [&] {
-        return EncodeWavToMp3(encoderToRun(folder.file(QStringLiteral("lame"))),
-                              folder.file(QStringLiteral("result.wav")), output)
-            .problem;
+        // Should the program end during the encode, the encoder still needs its folder: only
+        // the decoded inputs go at once, and the encoder's supervisor removes the rest after.
+        const QString decoded[] = {folder.file(QStringLiteral("temp1.wav")),
+                                   folder.file(QStringLiteral("temp2.wav"))};
+        setEndCleanup([decoded] {
+            for (const QString& file : decoded)
+                ::unlink(nativePath(file).constData());
+        });
+        const EncodeOutcome outcome =
+            EncodeWavToMp3(encoderToRun(folder.file(QStringLiteral("lame"))),
+                           folder.file(QStringLiteral("result.wav")), output, folder.path());
+        folder.armEndCleanup();
+        return outcome.problem;
     });
     trap.at(164, [&] { WaitSeconds(1); });
     for (const auto& [line, name] :

@@ -276,6 +276,25 @@ class TestMixJob : public QObject {
         QVERIFY(entries(mount).isEmpty());
     }
 
+    void closingDuringTheEncodeEndsAtOnceAndTheMixStillArrives() {
+        const QString a = test::makeToneMp3(files_.path(), "thirty", 44100, 2, 30.0, 440);
+        const QString out = files_.path() + "/after close.mp3";
+        QProcess child;
+        child.start(QCoreApplication::applicationFilePath(), {"--close-while-encoding", a, a, out});
+        QVERIFY(child.waitForFinished(60000));
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child.exitCode(), 0);
+        // Only what the running encoder still reads is left, for it to remove.
+        QCOMPARE(entries(temp_.path()).size(), 1);
+        QCOMPARE(entries(temp_.path() + "/" + entries(temp_.path()).first()),
+                 (QStringList{"lame", "result.wav"}));
+        for (int i = 0; i < 100 && !QFile::exists(out); ++i)
+            QTest::qWait(100);
+        QCOMPARE(decode(out).size(), decode(a).size());
+        QVERIFY(entries(temp_.path()).isEmpty()); // and then it went too
+        QCOMPARE(QDir(files_.path()).entryList({".blendora-*"}, QDir::Hidden), QStringList());
+    }
+
     void twoProgramsMixAtOnce() {
         QList<QProcess*> runs;
         for (const char* name : {"one.mp3", "two.mp3"}) {
@@ -303,6 +322,26 @@ int main(int argc, char** argv) {
         job.mix(QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3]),
                 QString::fromLocal8Bit(argv[4]));
         return job.prompts.texts().last() == "Done." ? 0 : 1;
+    }
+    if (argc == 5 && QByteArray(argv[1]) == "--close-while-encoding") {
+        // The real end of the program: no seam for it here.
+        ScriptedPrompts prompts;
+        prompts.files << QString::fromLocal8Bit(argv[4]);
+        Form1 form(Form1Seams{&prompts, nullptr, nullptr, [] { return 0.5; }, {}});
+        if (!form.Form_Load())
+            return 3;
+        form.Text1->setText(QString::fromLocal8Bit(argv[2]));
+        form.Text2->setText(QString::fromLocal8Bit(argv[3]));
+        QTimer watch;
+        // The encoder's temporary output shows that it has been started.
+        const QDir outFolder = QFileInfo(QString::fromLocal8Bit(argv[4])).dir();
+        QObject::connect(&watch, &QTimer::timeout, [&] {
+            if (!outFolder.entryList({".blendora-*"}, QDir::Files | QDir::Hidden).isEmpty())
+                form.close();
+        });
+        watch.start(0);
+        form.PushButton2_Click();
+        return 4; // never reached: closing ends the program at once
     }
     TestMixJob test;
     return QTest::qExec(&test, argc, argv);
