@@ -296,6 +296,13 @@ void Form1::browse(const QString& procedureText, QLineEdit* field) {
         trap.at(110, [&] { field->setText(CommonDialog1.FileName); });
 }
 
+void Form1::OpenFiles(const QStringList& files) {
+    if (files.size() > 0)
+        setText1(files[0]);
+    if (files.size() > 1)
+        setText2(files[1]);
+}
+
 void Form1::PushButton1_Click() {
     browse(proc::PushButton1Click, Text1);
 }

@@ -42,6 +42,9 @@ class Form1 : public QWidget, public Form1View {
     void Form_QueryUnload();
     void Form_Unload();
 
+    // Puts the first file into the first field and the second into the second.
+    void OpenFiles(const QStringList& files);
+
     void PushButton1_Click();
     void PushButton2_Click();
     void PushButton3_Click();

@@ -186,6 +186,17 @@ class TestWindow : public QObject {
         QCOMPARE(stored("Text2"), QString("<none>"));
     }
 
+    void filesHandedOverFillTheFieldsInOrder() {
+        form_->Text2->setText("/kept.mp3");
+        form_->OpenFiles({"/music/one.mp3"});
+        QCOMPARE(form_->Text1->text(), QStringLiteral("/music/one.mp3"));
+        QCOMPARE(form_->Text2->text(), QStringLiteral("/kept.mp3"));
+        form_->OpenFiles({"/music/a b.ogg", "/music/two.mp3", "/ignored.mp3"});
+        QCOMPARE(form_->Text1->text(), QStringLiteral("/music/a b.ogg"));
+        QCOMPARE(form_->Text2->text(), QStringLiteral("/music/two.mp3"));
+        QCOMPARE(stored("Text2"), QStringLiteral("/music/two.mp3"));
+    }
+
     void droppedFileFillsTheFieldItLandsOn() {
         Form1& f = *form_;
         auto drop = [](QWidget* target, const QString& file) {
