@@ -11,24 +11,6 @@ using namespace blendora;
 
 namespace {
 
-class QuietView : public Form1View {
-  public:
-    QString text1() const override { return {}; }
-    QString text2() const override { return {}; }
-    void setText1(const QString&) override {}
-    void setText2(const QString&) override {}
-    int mousePointer() const override { return 0; }
-    void setMousePointer(int) override {}
-    int progressValue() const override { return value_; }
-    void setProgressValue(int value) override { value_ = value; }
-    QString progressText() const override { return {}; }
-    void setProgressText(const QString&) override {}
-    void setProgressMaximum(int) override {}
-
-  private:
-    int value_ = 0;
-};
-
 class StderrPrompts : public Prompts {
   public:
     void message(const QString& text, const QString& caption) override { print(caption, text); }
@@ -54,7 +36,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s first.wav second.wav result.wav\n", argv[0]);
         return 2;
     }
-    QuietView view;
+    BarView view;
     StderrPrompts prompts;
     const bool ok = MergeWave(QString::fromLocal8Bit(argv[1]), QString::fromLocal8Bit(argv[2]),
                               QString::fromLocal8Bit(argv[3]), view, prompts);

@@ -26,27 +26,6 @@ struct NoPrompts : Prompts {
     QString saveFile(const FileDialogRequest&) override { return {}; }
 };
 
-// Behaves like the window's bar: values outside 0..100 are refused.
-struct Bar : Form1View {
-    int value = 0;
-    QString text1() const override { return {}; }
-    QString text2() const override { return {}; }
-    void setText1(const QString&) override {}
-    void setText2(const QString&) override {}
-    int mousePointer() const override { return 0; }
-    void setMousePointer(int) override {}
-    int progressValue() const override { return value; }
-    void setProgressValue(int v) override {
-        if (v < 0 || v > 100)
-            throw std::runtime_error("Invalid property value");
-        value = v;
-    }
-    QString progressText() const override { return {}; }
-    void setProgressText(const QString&) override {}
-    void setProgressMaximum(int) override {}
-    void doEvents() override {}
-};
-
 // Inputs large enough to mean hours of audio are cut: the fuzzer looks for faults, not time.
 constexpr std::uint32_t kMaxDeclared = 1 << 22;
 
@@ -85,7 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     QFile::remove(out);
     NoPrompts prompts;
-    Bar bar;
+    BarView bar;
     ReadWaveHeader(a, prompts);
     if (MergeWave(a, b, out, bar, prompts)) {
         const WaveFileInfo info = ReadWaveHeader(out, prompts);

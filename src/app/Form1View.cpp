@@ -1,5 +1,7 @@
 #include "Form1View.h"
 
+#include "Failure.h"
+
 #include <QCoreApplication>
 
 namespace blendora {
@@ -10,6 +12,12 @@ void DoEvents() {
 
 void Form1View::doEvents() {
     DoEvents();
+}
+
+void BarView::setProgressValue(int value) {
+    if (value < 0 || value > maximum_)
+        fail(QStringLiteral("Invalid property value"));
+    value_ = value;
 }
 
 } // namespace blendora
