@@ -50,8 +50,8 @@ check: deps
 FUZZ_SECONDS ?= 60
 fuzz: deps
 	fuzz/build.sh $(FUZZ)
-	$(FUZZ)/fuzz_engine -max_total_time=$(FUZZ_SECONDS) -artifact_prefix=$(FUZZ)/ $(FUZZ)/corpus $(FUZZ)/seeds
-	$(FUZZ)/fuzz_merge -max_total_time=$(FUZZ_SECONDS) -artifact_prefix=$(FUZZ)/ $(FUZZ)/merge-corpus $(FUZZ)/merge-seeds
+	$(FUZZ)/fuzz_engine -max_total_time=$(FUZZ_SECONDS) -malloc_limit_mb=512 -artifact_prefix=$(FUZZ)/ $(FUZZ)/corpus $(FUZZ)/seeds
+	$(FUZZ)/fuzz_merge -max_total_time=$(FUZZ_SECONDS) -malloc_limit_mb=256 -artifact_prefix=$(FUZZ)/ $(FUZZ)/merge-corpus $(FUZZ)/merge-seeds
 
 bench: deps
 	cmake -S . -B $(BENCH) -DCMAKE_BUILD_TYPE=Release -DBLENDORA_TESTS=OFF -DBLENDORA_BENCH=ON

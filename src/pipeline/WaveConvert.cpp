@@ -14,9 +14,13 @@ namespace blendora {
 // Sample words go between file and memory as they are.
 static_assert(std::endian::native == std::endian::little);
 
+// Beyond these a header describes no sound anyone records; its buffers would not fit in memory.
+constexpr int kMaxRate = 768000;
+constexpr int kMaxChannels = 32;
+
 WaveFormat mixableFormat(const WaveFileInfo& info) {
     if (info.dataSize <= 0 || info.bitsPerSample != 16 || info.channels <= 0 ||
-        info.sampleRate <= 0)
+        info.channels > kMaxChannels || info.sampleRate <= 0 || info.sampleRate > kMaxRate)
         return {};
     return {info.sampleRate, info.channels};
 }

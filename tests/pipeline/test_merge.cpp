@@ -248,6 +248,19 @@ class MergeTest : public QObject {
         QCOMPARE(view.progressValue(), 33);
     }
 
+    void headersOfNoRealSoundAreMixedAsTheyStand() {
+        // Found by the fuzzer: 7936 channels asked for a gigabyte of conversion buffers. Such a
+        // header is no sound to convert; its words are mixed as they stand, as for any header
+        // the merge cannot read a format from.
+        for (const auto& [rate, channels] : {std::pair{16000, 7936}, {0x7fffffff, 2}}) {
+            prompts.seen.clear();
+            const QByteArray odd = waveBytes(rate, channels, noise(4096, 3));
+            QVERIFY(merge(odd, waveBytes(44100, 2, noise(4096, 4))));
+            QVERIFY(prompts.seen.isEmpty());
+            QCOMPARE(readAll(output).left(44), odd.left(44));
+        }
+    }
+
     void failuresAreReportedOnce() {
         // No folder for the output: the copy, the opening and the first write fail, once each.
         const QByteArray a = waveBytes(44100, 2, noise(3 << 20, 1));
