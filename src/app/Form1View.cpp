@@ -14,9 +14,13 @@ void Form1View::doEvents() {
     DoEvents();
 }
 
-void BarView::setProgressValue(int value) {
-    if (value < 0 || value > maximum_)
+void checkProgressValue(int value, int minimum, int maximum) {
+    if (value < minimum || value > maximum)
         fail(QStringLiteral("Invalid property value"));
+}
+
+void BarView::setProgressValue(int value) {
+    checkProgressValue(value, 0, maximum_);
     value_ = value;
 }
 

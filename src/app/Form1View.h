@@ -26,6 +26,9 @@ class Form1View {
     virtual void doEvents();
 };
 
+// Throws "Invalid property value" for a value the bar cannot show, as the bar's own check does.
+void checkProgressValue(int value, int minimum, int maximum);
+
 // A view with nothing but the progress bar, for work done without a window. Like the real bar
 // it refuses a value outside its range.
 class BarView : public Form1View {

@@ -350,8 +350,7 @@ int Form1::progressValue() const {
     return ProgressBar1->value();
 }
 void Form1::setProgressValue(int value) {
-    if (value < ProgressBar1->minimum() || value > ProgressBar1->maximum())
-        fail(QStringLiteral("Invalid property value"));
+    checkProgressValue(value, ProgressBar1->minimum(), ProgressBar1->maximum());
     ProgressBar1->setValue(value);
 }
 QString Form1::progressText() const {
