@@ -8,7 +8,6 @@
 #include "Prompts.h"
 
 #include <QFileInfo>
-#include <QtEndian>
 #include <sys/stat.h>
 #include <utility>
 
@@ -121,11 +120,10 @@ bool Decoder::DecodeMp3ToWav(const QString& input, const QString& wav) {
 void Decoder::FinishWaveHeader() {
     riff_.riffSize = std::uint32_t(decodedBytes_ + kWaveHeaderSize - 8);
     data_.dataSize = std::uint32_t(decodedBytes_);
-    char size[4];
-    qToLittleEndian(riff_.riffSize, size);
-    wav_.writeAt(4, size, 4);
-    qToLittleEndian(data_.dataSize, size);
-    wav_.writeAt(40, size, 4);
+    // Only the two sizes differ from the header written first.
+    const QByteArray header = waveHeaderBytes(riff_, format_, data_);
+    wav_.writeAt(4, header.constData() + 4, 4);
+    wav_.writeAt(40, header.constData() + 40, 4);
     wav_.close();
 }
 
