@@ -166,6 +166,7 @@ void RunMixJob(MixContext& job) {
     };
 
     JobFolder folder;
+    QString temp1, temp2, result, encoderCopy; // inside the folder, once it exists
     QByteArray encoderBytes;
     QString output;
     trap.at(122, [&] { view.setMousePointer(PointerBusy); });
@@ -183,8 +184,12 @@ void RunMixJob(MixContext& job) {
     });
     stage(128, [&] {
         folder.create();
+        temp1 = folder.file(QStringLiteral("temp1.wav"));
+        temp2 = folder.file(QStringLiteral("temp2.wav"));
+        result = folder.file(QStringLiteral("result.wav"));
+        encoderCopy = folder.file(QStringLiteral("lame"));
         File encoder;
-        encoder.open(folder.file(QStringLiteral("lame")), File::Replace, 0700);
+        encoder.open(encoderCopy, File::Replace, 0700);
         encoder.append(encoderBytes.constData(), encoderBytes.size());
         encoder.close();
         return QString();
@@ -199,7 +204,7 @@ void RunMixJob(MixContext& job) {
         trap.at(136, [&] { view.setProgressValue(100); });
     }
     stage(138, [&] {
-        return job.decoder.DecodeMp3ToWav(view.text1(), folder.file(QStringLiteral("temp1.wav")))
+        return job.decoder.DecodeMp3ToWav(view.text1(), temp1)
                    ? QString()
                    : QStringLiteral("The first file could not be read.");
     });
@@ -212,7 +217,7 @@ void RunMixJob(MixContext& job) {
         trap.at(144, [&] { view.setProgressValue(100); });
     }
     stage(146, [&] {
-        return job.decoder.DecodeMp3ToWav(view.text2(), folder.file(QStringLiteral("temp2.wav")))
+        return job.decoder.DecodeMp3ToWav(view.text2(), temp2)
                    ? QString()
                    : QStringLiteral("The second file could not be read.");
     });
@@ -222,11 +227,8 @@ void RunMixJob(MixContext& job) {
         trap.at(152, [&] { view.doEvents(); });
     }
     stage(154, [&] {
-        checkRoomToMerge(folder.path(), folder.file(QStringLiteral("temp1.wav")),
-                         folder.file(QStringLiteral("temp2.wav")));
-        return MergeWave(folder.file(QStringLiteral("temp1.wav")),
-                         folder.file(QStringLiteral("temp2.wav")),
-                         folder.file(QStringLiteral("result.wav")), view, prompts)
+        checkRoomToMerge(folder.path(), temp1, temp2);
+        return MergeWave(temp1, temp2, result, view, prompts)
                    ? QString()
                    : QStringLiteral("The two files could not be mixed.");
     });
@@ -238,23 +240,20 @@ void RunMixJob(MixContext& job) {
     stage(162, [&] {
         // Should the program end during the encode, the encoder still needs its folder: only
         // the decoded inputs go at once, and the encoder's supervisor removes the rest after.
-        const QString decoded[] = {folder.file(QStringLiteral("temp1.wav")),
-                                   folder.file(QStringLiteral("temp2.wav"))};
-        setEndCleanup([decoded] {
+        setEndCleanup([decoded = QStringList{temp1, temp2}] {
             for (const QString& file : decoded)
                 ::unlink(nativePath(file).constData());
         });
         const EncodeOutcome outcome =
-            EncodeWavToMp3(encoderToRun(folder.file(QStringLiteral("lame"))),
-                           folder.file(QStringLiteral("result.wav")), output, folder.path());
+            EncodeWavToMp3(encoderToRun(encoderCopy), result, output, folder.path());
         folder.armEndCleanup();
         return outcome.problem;
     });
     trap.at(164, [&] { WaitSeconds(1); });
-    for (const auto& [line, name] :
-         {std::pair{166, "temp1.wav"}, {168, "temp2.wav"}, {170, "result.wav"}, {172, "lame"}})
+    for (const auto& [line, path] :
+         {std::pair{166, temp1}, {168, temp2}, {170, result}, {172, encoderCopy}})
         trap.at(line, [&] {
-            if (const QString path = folder.file(QLatin1String(name)); !path.isEmpty())
+            if (!path.isEmpty())
                 RemoveFile(path);
         });
     folder.remove();
