@@ -8,7 +8,7 @@ JOBS    ?= $(shell nproc)
 PREFIX  ?= /usr/local
 CMAKE_FLAGS ?=
 
-.PHONY: all deps configure build run test bench check fuzz format clean screenshot install package
+.PHONY: all deps configure build run test bench check fuzz format clean screenshot install package corpus
 
 all: build
 
@@ -30,6 +30,10 @@ test: build
 # `make install PREFIX=~/.local`; DESTDIR is honoured as well.
 install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# Real audio and non-audio files, fetched once into a cache, judged against reference decoders.
+corpus: build
+	$(BUILD)/tests/corpus_check "$$(scripts/fetch-corpus)"
 
 # The Debian package, built in a tree of its own with the prefix /usr.
 package: deps

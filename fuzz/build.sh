@@ -39,6 +39,8 @@ sox -n -r 8000 -c 1 -b 16 "$seeds/tone.wav" synth 0.05 sine 440 vol 0.5
 sox -n -r 8000 -c 2 -b 24 "$seeds/tone.flac" synth 0.05 sine 440 vol 0.5
 sox -n -r 8000 -c 1 "$seeds/tone.ogg" synth 0.05 sine 440 vol 0.5
 sox -n -r 8000 -c 1 -b 16 "$seeds/tone.aiff" synth 0.05 sine 440 vol 0.5
+# Real modules and MP3s from Debian packages (tests/corpus/SOURCES).
+cp "$root"/tests/corpus/files/* "$seeds/"
 # A 4-channel MOD: one looped square-wave sample, eight rows.
 python3 - "$seeds/tune.mod" <<'PY'
 import struct, sys

@@ -134,7 +134,7 @@ EngineHandle BASS_StreamCreateFile(int mem, const void* file, std::uint64_t offs
     if (startedRate() == 0)
         return 0;
     const auto source = openFile(mem, file, offset, length, flags);
-    if (!source)
+    if (!source || audio::isTrackerModule(*source))
         return 0;
     // libmpg123 finds false frames in PCM data, so other containers never reach it.
     if (audio::looksLikeOtherFormat(*source))

@@ -12,10 +12,10 @@ using EngineHandle = std::uint32_t;
 
 // Flags and options understood by the engine.
 inline constexpr std::uint32_t kConfigUpdatePeriod = 1;
-inline constexpr std::uint32_t kSample8Bits = 0x1;      // ChannelInfo::flags: 8-bit samples
-inline constexpr std::uint32_t kMusicRampNormal = 0x200; // music: normal volume ramping
-inline constexpr std::uint32_t kMusicPrescan = 0x20000;  // music: measure the length first
-inline constexpr std::uint32_t kStreamDecode = 0x200000; // decode only, never played
+inline constexpr std::uint32_t kSample8Bits = 0x1;         // ChannelInfo::flags: 8-bit samples
+inline constexpr std::uint32_t kMusicRampNormal = 0x200;   // music: normal volume ramping
+inline constexpr std::uint32_t kMusicPrescan = 0x20000;    // music: measure the length first
+inline constexpr std::uint32_t kStreamDecode = 0x200000;   // decode only, never played
 inline constexpr std::uint32_t kUnicodeName = 0x80000000u; // file name is UTF-16 text
 inline constexpr std::uint32_t kPositionBytes = 0;
 inline constexpr std::uint32_t kEngineVersion = 0x02040000u; // 2.4, revision 0
@@ -47,8 +47,8 @@ EngineHandle BASS_StreamCreateFile(int mem, const void* file, std::uint64_t offs
                                    std::uint64_t length, std::uint32_t flags);
 // Opens a tracker module, rendered in stereo at the rate given to BASS_Init (freq 0), once
 // through to the song's end. Answers the handle, or 0.
-EngineHandle BASS_MusicLoad(int mem, const void* file, std::uint64_t offset,
-                            std::uint32_t length, std::uint32_t flags, std::uint32_t freq);
+EngineHandle BASS_MusicLoad(int mem, const void* file, std::uint64_t offset, std::uint32_t length,
+                            std::uint32_t flags, std::uint32_t freq);
 // Releases one channel; its handle goes stale. Answers nonzero for a live channel.
 int BASS_ChannelFree(EngineHandle handle);
 // Answers nonzero and fills info for a live channel.
@@ -64,6 +64,8 @@ std::uint64_t BASS_ChannelGetPosition(EngineHandle handle, std::uint32_t mode);
 int BASS_ChannelSetPosition(EngineHandle handle, std::uint64_t position, std::uint32_t mode);
 
 // The high 16 bits of a 32-bit value.
-constexpr std::uint32_t HiWordOf(std::uint32_t value) { return value >> 16; }
+constexpr std::uint32_t HiWordOf(std::uint32_t value) {
+    return value >> 16;
+}
 
 } // namespace blendora

@@ -1,6 +1,7 @@
 #include "ModuleChannel.h"
 
 #include <cstdio>
+#include <vector>
 
 namespace blendora::audio {
 
@@ -38,6 +39,16 @@ ModulePtr load(FileSource& source) {
 }
 
 } // namespace
+
+bool isTrackerModule(const FileSource& file) {
+    std::vector<unsigned char> head(openmpt_probe_file_header_get_recommended_size());
+    head.resize(file.readAt(0, head.data(), head.size()));
+    // "Wants more data" only happens for files shorter than the probe's window: not a module.
+    return openmpt_probe_file_header(OPENMPT_PROBE_FILE_HEADER_FLAGS_DEFAULT, head.data(),
+                                     head.size(), file.size(), openmpt_log_func_silent, nullptr,
+                                     openmpt_error_func_ignore, nullptr, nullptr,
+                                     nullptr) == OPENMPT_PROBE_FILE_HEADER_RESULT_SUCCESS;
+}
 
 std::unique_ptr<Channel> ModuleChannel::open(const FileSource& file, std::uint32_t rate) {
     if (rate < kMinRate || rate > kMaxRate)

@@ -13,6 +13,10 @@ struct ModuleDeleter {
 };
 using ModulePtr = std::unique_ptr<openmpt_module, ModuleDeleter>;
 
+// True when libopenmpt's own header probe takes the file for a module or a module container.
+// Such files never go to the stream decoders: libmpg123 finds false frames in sample data.
+bool isTrackerModule(const FileSource& file);
+
 // Tracker modules through libopenmpt: stereo at a chosen rate, played once to the song's end.
 class ModuleChannel final : public Channel {
   public:

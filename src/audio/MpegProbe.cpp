@@ -8,9 +8,11 @@ namespace blendora::audio {
 
 namespace {
 
-// How far past the tags the first frame may start, and how many frames must follow.
-constexpr std::size_t kSearchWindow = 64 * 1024;
-constexpr int kFramesInARow = 4;
+// How much may come before the first frame once the tags are skipped: junk or zero padding of
+// about libmpg123's own resync limit. Look-alike frames deep inside other data never count.
+constexpr std::size_t kJunkLimit = 4096;
+// How many frames of one stream must follow each other from there.
+constexpr int kFramesInARow = 8;
 // Above the largest fixed-rate frame (2881 bytes); also the bound for free-format frames.
 constexpr std::size_t kMaxFrameBytes = 8192;
 constexpr int kMaxTags = 16;
@@ -35,7 +37,8 @@ bool isTagAt(const std::vector<unsigned char>& b, std::size_t at) {
 }
 
 bool sameStream(const MpegHeader& a, const MpegHeader& b) {
-    return a.version == b.version && a.layer == b.layer && a.sampleRate == b.sampleRate;
+    return a.version == b.version && a.layer == b.layer && a.sampleRate == b.sampleRate &&
+           a.mono == b.mono;
 }
 
 // Past any ID3v2 tags. A tag claiming to run beyond the file is taken to be damaged and
@@ -73,6 +76,7 @@ std::optional<MpegHeader> parseMpegHeader(const unsigned char* b) {
     MpegHeader h;
     h.version = versionBits == 3 ? 1 : versionBits == 2 ? 2 : 25;
     h.layer = 4 - layerBits;
+    h.mono = (b[3] >> 6) == 3;
     h.sampleRate = kRates[std::size_t(rateIndex)] / (h.version == 1 ? 1 : h.version == 2 ? 2 : 4);
     const int table = (h.version == 1 ? 0 : 3) + h.layer - 1;
     const int bitrate = kKbps[std::size_t(table)][std::size_t(bitrateIndex)] * 1000;
@@ -89,7 +93,7 @@ std::optional<MpegHeader> parseMpegHeader(const unsigned char* b) {
 
 std::optional<std::uint64_t> findMpegAudio(const FileSource& source) {
     const std::uint64_t start = skipId3v2(source);
-    std::vector<unsigned char> b(kSearchWindow + kFramesInARow * kMaxFrameBytes + 4);
+    std::vector<unsigned char> b(kJunkLimit + kFramesInARow * kMaxFrameBytes + 4);
     b.resize(source.readAt(start, b.data(), b.size()));
     const bool wholeRest = start + b.size() == source.size();
 
@@ -105,36 +109,43 @@ std::optional<std::uint64_t> findMpegAudio(const FileSource& source) {
         return 0;
     };
 
-    for (std::size_t first = 0; first < kSearchWindow && first + 4 <= b.size(); ++first) {
-        const auto head = parseMpegHeader(b.data() + first);
-        if (!head)
-            continue;
-        std::size_t at = first;
-        MpegHeader h = *head;
-        bool ok = true;
+    // True when frames of one stream follow each other from `at` on.
+    auto chainHolds = [&](std::size_t at, MpegHeader h) {
+        // A free-format stream has one frame length, give or take the padding slot. Data
+        // that repeats looks like such frames too, but then as copies of each other.
+        const std::size_t second = h.frameBytes == 0 ? next(at, h) : 0;
+        const std::size_t freeBytes = second > at ? second - at : 0;
+        const std::size_t slot = h.layer == 1 ? 4 : 1;
         for (int frames = 1; frames < kFramesInARow; ++frames) {
             const std::size_t following = next(at, h);
-            if (following == 0) {
-                ok = false;
-                break;
-            }
+            if (following == 0)
+                return false;
             // A short file may end (or reach its trailing tags) after a frame or two.
             if ((wholeRest && following == b.size()) || isTagAt(b, following))
-                break;
-            const bool cut = following + 4 > b.size();
-            if (cut) {
-                ok = wholeRest && frames >= 2;
-                break;
-            }
+                return true;
+            if (following + 4 > b.size())
+                return wholeRest && frames >= 2;
             const auto g = parseMpegHeader(b.data() + following);
-            if (!g || !sameStream(*g, h)) {
-                ok = false;
-                break;
+            if (!g || !sameStream(*g, h))
+                return false;
+            if (freeBytes != 0) {
+                const std::size_t bytes = following - at;
+                if (bytes + slot < freeBytes || bytes > freeBytes + slot ||
+                    (following + bytes <= b.size() &&
+                     std::memcmp(b.data() + at, b.data() + following, bytes) == 0))
+                    return false;
             }
             at = following;
             h = *g;
         }
-        if (ok)
+        return true;
+    };
+
+    // Free-format frames prove little (their length is whatever the data repeats at), so
+    // they only count right at the start of the audio.
+    for (std::size_t first = 0; first < kJunkLimit && first + 4 <= b.size(); ++first) {
+        const auto head = parseMpegHeader(b.data() + first);
+        if (head && (head->frameBytes > 0 || first == 0) && chainHolds(first, *head))
             return start + first;
     }
     return std::nullopt;
@@ -142,26 +153,9 @@ std::optional<std::uint64_t> findMpegAudio(const FileSource& source) {
 
 bool looksLikeOtherFormat(const FileSource& source) {
     static const char* const kMagic[] = {
-        "RIFF",
-        "RIFX",
-        "RF64",
-        "BW64",
-        "FORM",
-        "fLaC",
-        "OggS",
-        ".snd",
-        "dns.",
-        "caff",
-        "NIST_1A",
-        "Creative Voice File",
-        "2BIT",
-        "wvpk",
-        "#!AMR",
-        "MThd",
-        "riff",
-        "\x30\x26\xB2\x75",
-        "Extended Module: ",
-        "IMPM",
+        "RIFF",   "RIFX", "RF64",  "BW64", "FORM",    "fLaC",
+        "OggS",   ".snd", "dns.",  "caff", "NIST_1A", "Creative Voice File",
+        "2BIT",   "wvpk", "#!AMR", "MThd", "riff",    "\x30\x26\xB2\x75",
         "MATLAB",
     };
     auto matchAt = [&](std::uint64_t at) {

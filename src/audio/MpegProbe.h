@@ -13,13 +13,15 @@ struct MpegHeader {
     int layer = 0;      // 1..3
     int sampleRate = 0; // Hz
     int frameBytes = 0; // 0 for free format
+    bool mono = false;
 };
 
 std::optional<MpegHeader> parseMpegHeader(const unsigned char* bytes);
 
-// Where the MPEG audio of a file begins: past any ID3v2 tags, the first of a run of
-// consistent frames. libmpg123 would otherwise "decode" any data in which it finds a frame
-// sync, so a file only counts as MPEG when several real frames follow each other.
+// Where the MPEG audio of a file begins: past any ID3v2 tags and a little junk, the first of a
+// run of consistent frames. libmpg123 would otherwise "decode" any data in which it finds a
+// frame sync, so a file only counts as MPEG when its audio starts near the top and several
+// real frames of one stream follow each other.
 std::optional<std::uint64_t> findMpegAudio(const FileSource& source);
 
 // True when the file starts (after ID3v2 tags) like a container another decoder owns.

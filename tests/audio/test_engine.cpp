@@ -225,6 +225,41 @@ class TestEngine : public QObject {
         QCOMPARE(info.freq, 22050u);
     }
 
+    // Files from Debian packages (tests/corpus/SOURCES), with the lengths that libopenmpt's
+    // own render and `mpg123 -w` give for them.
+    void realFilesOpenThroughTheirOwnAttempt_data() {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<bool>("music");
+        QTest::addColumn<uint>("rate");
+        QTest::addColumn<uint>("channels");
+        QTest::addColumn<qint64>("frames");
+        // Their sample data holds runs of MPEG-like frames.
+        QTest::newRow("MOD, M.K. 1") << "front_1.mod" << true << 44100u << 2u << qint64(2257920);
+        QTest::newRow("MOD, M.K. 2") << "CARGO.MOD" << true << 44100u << 2u << qint64(2709504);
+        QTest::newRow("XM") << "walk.xm" << true << 44100u << 2u << qint64(1354752);
+        QTest::newRow("S3M") << "ritam.s3m" << true << 44100u << 2u << qint64(5757696);
+        QTest::newRow("MP3") << "beep.mp3" << false << 44100u << 2u << qint64(88200);
+        QTest::newRow("MP3, ID3v2.3") << "sonar.mp3" << false << 44100u << 2u << qint64(33051);
+        QTest::newRow("MP3, MPEG 2.5 mono")
+            << "std_warning.mp3" << false << 11025u << 1u << qint64(8909);
+    }
+
+    void realFilesOpenThroughTheirOwnAttempt() {
+        QFETCH(QString, file);
+        QFETCH(bool, music);
+        QFETCH(uint, rate);
+        QFETCH(uint, channels);
+        QFETCH(qint64, frames);
+        const QString p = QStringLiteral(BLENDORA_SOURCE_DIR "/tests/corpus/files/") + file;
+        const EngineHandle stream = openStream(p);
+        QCOMPARE(stream != 0, !music);
+        const Decoded d = decodeAll(music ? openMusic(p) : stream);
+        QVERIFY(d.ended);
+        QCOMPARE(d.info.freq, rate);
+        QCOMPARE(d.info.chans, channels);
+        QCOMPARE(d.frames(), frames);
+    }
+
     void whatIsNotAudioFailsBothWaysQuickly_data() {
         QTest::addColumn<QString>("name");
         QTest::newRow("text") << QStringLiteral("notes.mp3");
@@ -233,11 +268,14 @@ class TestEngine : public QObject {
         QTest::newRow("fifo") << QStringLiteral("pipe.mp3");
         QTest::newRow("missing") << QStringLiteral("missing.mp3");
         QTest::newRow("huge ID3 tag, no frames") << QStringLiteral("tagonly.mp3");
+        QTest::newRow("the lame program") << QStringLiteral(BLENDORA_LAME);
+        QTest::newRow("MP3 frames 8 KiB into other data") << QStringLiteral("inside.mp3");
+        QTest::newRow("rows that look like free-format frames") << QStringLiteral("rows.mp3");
     }
 
     void whatIsNotAudioFailsBothWaysQuickly() {
         QFETCH(QString, name);
-        const QString p = path(name);
+        const QString p = name.startsWith('/') ? name : path(name);
         if (name == QLatin1String("notes.mp3"))
             writeAll(p, "Shopping list:\n- milk\n- bread\n");
         else if (name == QLatin1String("empty.wav"))
@@ -249,6 +287,16 @@ class TestEngine : public QObject {
         else if (name == QLatin1String("tagonly.mp3"))
             writeAll(p,
                      QByteArray("ID3\x04\x00\x00\x7f\x7f\x7f\x7f", 10) + QByteArray(5000, '\xff'));
+        else if (name == QLatin1String("inside.mp3"))
+            writeAll(p, QByteArray(8192, 'x') +
+                            readAll(makeToneMp3(dir.path(), "in", 44100, 2, 0.5, 440)));
+        else if (name == QLatin1String("rows.mp3")) {
+            // Like the pixel rows of a cursor file: an opaque edge, then varying pixels.
+            QByteArray rows(100, 'h');
+            for (int row = 0; row < 64; ++row)
+                rows += QByteArray("\xff\xff\x00\x00", 4) + QByteArray(124, char(row));
+            writeAll(p, rows);
+        }
         QElapsedTimer timer;
         timer.start();
         QCOMPARE(openStream(p), 0u);

@@ -149,6 +149,19 @@ class TestMixJob : public QObject {
         QVERIFY2(error / signal < 0.01, qPrintable(QString::number(error / signal)));
     }
 
+    // A real ProTracker module whose samples hold MPEG-like frames, with a real MP3: the mix
+    // lasts as long as the module as libopenmpt renders it (51.2 s).
+    void moduleMixedWithAnMp3KeepsItsWholeLength() {
+        const QString real = QStringLiteral(BLENDORA_SOURCE_DIR "/tests/corpus/files/");
+        const QString out = files_.path() + "/module mix.mp3";
+        Job job;
+        job.mix(real + "front_1.mod", real + "beep.mp3", out);
+        QCOMPARE(job.prompts.texts(), (QStringList{"Create New MP3 and Save As..", "Done."}));
+        ChannelInfo info;
+        const qsizetype frames = decode(out, &info).size() / 2;
+        QVERIFY2(std::abs(frames - 2257920) <= 1152 * 2, qPrintable(QString::number(frames)));
+    }
+
     void inputChecksInTheirOrder_data() {
         QTest::addColumn<QString>("one");
         QTest::addColumn<QString>("two");
