@@ -35,12 +35,20 @@ install: build
 corpus: build
 	$(BUILD)/tests/corpus_check "$$(scripts/fetch-corpus)"
 
-# The Debian package, built in a tree of its own with the prefix /usr.
+# The Debian package, built in a tree of its own with the prefix /usr and Debian's hardening
+# flags, then checked by lintian: any error or warning fails the target.
+HARDENING = DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get
+LINTIAN_FLAGS ?= --display-info --fail-on error,warning $(if $(filter 0,$(shell id -u)),--allow-root)
 package: deps
-	cmake -S . -B $(PACKAGE) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DBLENDORA_TESTS=OFF
+	cmake -S . -B $(PACKAGE) -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DBLENDORA_TESTS=OFF \
+	  -DCMAKE_CXX_FLAGS="$$($(HARDENING) CXXFLAGS) $$($(HARDENING) CPPFLAGS)" \
+	  -DCMAKE_EXE_LINKER_FLAGS="$$($(HARDENING) LDFLAGS)"
 	cmake --build $(PACKAGE) -j $(JOBS)
+	rm -f $(PACKAGE)/blendora_*.deb
 	cd $(PACKAGE) && cpack -G DEB
 	@dpkg-deb --field $(PACKAGE)/blendora_*.deb Package Version Depends
+	lintian $(LINTIAN_FLAGS) $(PACKAGE)/blendora_*.deb
+	@echo "lintian: $$(basename $(PACKAGE)/blendora_*.deb) passes"
 
 check: deps
 	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug -DBLENDORA_SANITIZE=ON

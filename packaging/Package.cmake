@@ -2,12 +2,16 @@
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME blendora)
 set(CPACK_PACKAGE_VENDOR Quorvane)
-set(CPACK_PACKAGE_CONTACT "Team Quorvane <blendora@quorvane.example>")
+set(CPACK_PACKAGE_CONTACT ${BLENDORA_MAINTAINER})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "mix two audio files into one new MP3")
+# Lines of at most 80 columns; an empty line starts a new paragraph.
 set(CPACK_PACKAGE_DESCRIPTION
-  "Blendora mixes two audio files into one new MP3 in which both recordings play at once,
-each at half amplitude. It reads MP3, WAV, AIFF, FLAC, Ogg Vorbis, Opus and tracker
-modules (MOD, XM, IT, S3M), and encodes with LAME.")
+  "Blendora mixes two audio files into one new MP3 in which both recordings
+play at once, each at half amplitude. Pick two files, press Start Mixing and
+choose where to save; the LAME encoder writes the mix.
+
+It reads MP3, WAV, AIFF, FLAC, Ogg Vorbis, Opus and the tracker modules MOD,
+XM, IT and S3M. Two sample pieces come with it to try it out.")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)

@@ -20,6 +20,9 @@ share/icons/hicolor/32x32/apps/$id.png
 share/icons/hicolor/48x48/apps/$id.png
 share/icons/hicolor/128x128/apps/$id.png
 share/icons/hicolor/256x256/apps/$id.png
+share/man/man1/blendora.1.gz
+share/doc/blendora/copyright
+share/doc/blendora/changelog.gz
 EOF2
 )
 actual=$(cd "$prefix" && find . ! -type d | sed 's|^\./||' | sort)
