@@ -124,6 +124,8 @@ class Checker {
         if (!want.ok || want.frames == 0) {
             if (ok)
                 mismatch(t, path, "accepted where mpg123 decodes nothing");
+            else
+                std::printf("corpus: refused, as by mpg123: %s\n", qPrintable(path));
             return;
         }
         if (!ok || engine_.stream == 0)
@@ -147,6 +149,8 @@ class Checker {
         if (!want.ok) {
             if (ok)
                 mismatch(t, path, "accepted where libsndfile refuses it");
+            else
+                std::printf("corpus: refused, as by libsndfile: %s\n", qPrintable(path));
             return;
         }
         if (!ok)
