@@ -7,6 +7,8 @@
 #include "TestSupport.h"
 
 #include <QtTest>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 using namespace blendora;
@@ -78,6 +80,24 @@ class TestShell : public QObject {
         test::writeAll(elsewhere.filePath("keep"), "x");
         const QString link = temp.filePath(QString("blendora-job-%1-LiNk00").arg(gone));
         QVERIFY(QFile::link(elsewhere.path(), link));
+        // The file a killed job had begun beside its output goes with it; one that is no longer
+        // the file it made (here a link put in its place) stays.
+        QTemporaryDir out;
+        const QString begun = out.filePath(".blendora-AbC123.mp3");
+        const QString replaced = out.filePath(".blendora-xYz789.mp3");
+        test::writeAll(begun, "half");
+        QVERIFY(QFile::link(elsewhere.filePath("keep"), replaced));
+        const QString other2 = temp.filePath(QString("blendora-job-%1-OtHer2").arg(gone));
+        QVERIFY(QDir().mkpath(other2));
+        for (const auto& [folder, name] : {std::pair{stale, begun}, {other2, replaced}})
+            test::writeAll(folder + "/" + kOutsideRecord,
+                           QFile::encodeName(out.path()) + '\0' +
+                               QFile::encodeName(QFileInfo(name).fileName()) + '\0');
+        // One whose program is gone but whose encoder still runs, holding it.
+        const QString held = temp.filePath(QString("blendora-job-%1-HeLd00").arg(gone));
+        QVERIFY(QDir().mkpath(held));
+        const int hold = ::open(QFile::encodeName(held).constData(), O_RDONLY | O_DIRECTORY);
+        QVERIFY(hold >= 0 && ::flock(hold, LOCK_SH) == 0);
         JobFolder own;
         qputenv("TEMP", temp.path().toUtf8());
         own.create();
@@ -87,6 +107,13 @@ class TestShell : public QObject {
         QVERIFY(QFileInfo::exists(other));
         QVERIFY(QFileInfo::exists(own.path()));
         QVERIFY(QFileInfo::exists(elsewhere.filePath("keep")));
+        QVERIFY(!QFileInfo::exists(other2));
+        QVERIFY(QFileInfo::exists(held));
+        ::close(hold);
+        QCOMPARE(
+            QDir(out.path())
+                .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),
+            QStringList{".blendora-xYz789.mp3"});
         QCOMPARE(QFileInfo(own.path()).permissions() & 0x0077, QFile::Permissions());
         own.remove();
         qunsetenv("TEMP");
