@@ -7,6 +7,7 @@
 #include <QTimer>
 #include <QtTest>
 #include <csignal>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 using namespace blendora;
@@ -215,6 +216,26 @@ class TestEncode : public QObject {
         for (int i = 0; i < 50 && !QDir(temp).isEmpty(); ++i)
             QTest::qWait(100);
         QCOMPARE(QDir(temp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    }
+
+    // lame on a full disk says only "Error writing mp3 output": the message names the folder.
+    void encoderOnAFullTemporaryDiskNamesIt() {
+        if (::geteuid() != 0)
+            QSKIP("mounting a tmpfs needs root");
+        const QString full = dir_.path() + "/full";
+        QDir().mkpath(full);
+        if (::mount("tmpfs", QFile::encodeName(full).constData(), "tmpfs", 0, "size=64k") != 0)
+            QSKIP("this machine does not allow mounting a tmpfs");
+        const auto unmount =
+            qScopeGuard([&] { ::umount2(QFile::encodeName(full).constData(), MNT_DETACH); });
+        test::writeAll(full + "/filler", QByteArray(60 * 1024, 'f'));
+        const QByteArray temp = qgetenv("TEMP");
+        qputenv("TEMP", QFile::encodeName(full));
+        const EncodeOutcome outcome = encode(kLame, wav_, dir_.path() + "/unmade.mp3");
+        qputenv("TEMP", temp);
+        QCOMPARE(outcome.problem,
+                 "There is not enough free space in " + full + " to encode the mix.");
+        QCOMPARE(QDir(full).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), {"filler"});
     }
 
     void encoderWordsAreOneCleanLine_data() {
