@@ -67,8 +67,8 @@ void JobFolder::remove() {
 
 namespace {
 
-// The file a killed job left beside its output: removed only while it is still a file of ours,
-// the very one the job made, under a name of the kind the job gives.
+// The file a killed job left beside its output: removed only while it is still the very one the
+// job made, under a name of the kind the job gives.
 void removeRecordedOutside(const QString& jobFolder) {
     QFile record(jobFolder + QLatin1Char('/') + QLatin1String(kOutsideRecord));
     if (!record.open(QIODevice::ReadOnly))
@@ -83,9 +83,12 @@ void removeRecordedOutside(const QString& jobFolder) {
         return;
     struct stat st;
     const QList<QByteArray> id = parts.size() > 2 ? parts[2].split(':') : QList<QByteArray>();
+    // Once made, the file is known by its inode (root may have given it to another user
+    // already); before, only a file of ours can be it.
     if (::fstatat(folder, parts[1].constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(st.st_mode) && st.st_uid == ::geteuid() &&
-        (id.size() != 2 || (id[0].toULongLong() == st.st_dev && id[1].toULongLong() == st.st_ino)))
+        S_ISREG(st.st_mode) &&
+        (id.size() == 2 ? id[0].toULongLong() == st.st_dev && id[1].toULongLong() == st.st_ino
+                        : st.st_uid == ::geteuid()))
         ::unlinkat(folder, parts[1].constData(), 0);
     ::close(folder);
 }
