@@ -19,15 +19,24 @@ class JobFolder {
     // The path of a file inside; empty while there is no folder.
     QString file(const QString& name) const;
     const QString& path() const { return path_; }
+    // Held (flock) while the folder is in use, by us and by whatever inherits it: a start
+    // leaves a folder alone while anyone still holds it.
+    int lockFd() const { return lock_; }
     void remove();
     // Ending the program at once removes the folder (again, after another clean-up took over).
     void armEndCleanup();
 
   private:
     QString path_;
+    int lock_ = -1;
 };
 
-// Removes job folders of ours that a killed run left behind: those whose process is gone.
+// The file inside a job folder that names the job's one file outside it, while that exists:
+// the output's folder, NUL, the file's name, NUL, then "device:inode" once it is made.
+inline constexpr char kOutsideRecord[] = "outside";
+
+// Removes job folders of ours that a killed run left behind, with the file they recorded
+// outside: those whose process is gone and that nobody holds any more.
 void RemoveStaleJobFolders(const QString& temporaryFolder);
 
 // Room left free on a disk that a job writes to, so that it never fills it up.

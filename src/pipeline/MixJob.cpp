@@ -168,7 +168,7 @@ void RunMixJob(MixContext& job) {
     JobFolder folder;
     QString temp1, temp2, result, encoderCopy; // inside the folder, once it exists
     QByteArray encoderBytes;
-    QString output;
+    OutputName output;
     trap.at(122, [&] { view.setMousePointer(PointerBusy); });
     trap.at(124, [&] { view.setProgressValue(0); });
     stage(126, [&] {
@@ -194,7 +194,8 @@ void RunMixJob(MixContext& job) {
         encoder.close();
         return QString();
     });
-    trap.at(130, [&] { output = dialog.FileName; });
+    // The name as it is now: only what stands there now may be replaced at the end.
+    stage(130, [&] { return output.take(dialog.FileName); });
     if (failure.isEmpty()) {
         trap.at(132, [&] {
             view.setProgressText(QStringLiteral("Converting ") + FileNameFromPath(view.text1()) +
@@ -245,7 +246,7 @@ void RunMixJob(MixContext& job) {
                 ::unlink(nativePath(file).constData());
         });
         const EncodeOutcome outcome =
-            EncodeWavToMp3(encoderToRun(encoderCopy), result, output, folder.path());
+            EncodeWavToMp3(encoderToRun(encoderCopy), result, output, folder);
         folder.armEndCleanup();
         return outcome.problem;
     });

@@ -7,6 +7,9 @@
 #include "TestSupport.h"
 
 #include <QtTest>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace blendora;
@@ -78,6 +81,35 @@ class TestShell : public QObject {
         test::writeAll(elsewhere.filePath("keep"), "x");
         const QString link = temp.filePath(QString("blendora-job-%1-LiNk00").arg(gone));
         QVERIFY(QFile::link(elsewhere.path(), link));
+        // The file a killed job had begun beside its output goes with it, whoever root gave it
+        // to once made; one that is no longer the file it made (a link put there) stays.
+        QTemporaryDir out;
+        const QString begun = out.filePath(".blendora-AbC123.mp3");
+        const QString given = out.filePath(".blendora-GiVen1.mp3");
+        const QString replaced = out.filePath(".blendora-xYz789.mp3");
+        test::writeAll(begun, "half");
+        test::writeAll(given, "whole");
+        ::chown(QFile::encodeName(given).constData(), 65534, 65534);
+        struct stat made;
+        QVERIFY(::stat(QFile::encodeName(given).constData(), &made) == 0);
+        QVERIFY(QFile::link(elsewhere.filePath("keep"), replaced));
+        const QString other2 = temp.filePath(QString("blendora-job-%1-OtHer2").arg(gone));
+        const QString other3 = temp.filePath(QString("blendora-job-%1-OtHer3").arg(gone));
+        const QByteArray id = QByteArray::number(quint64(made.st_dev)) + ':' +
+                              QByteArray::number(quint64(made.st_ino));
+        for (const auto& [folder, name, recorded] : {std::tuple{stale, begun, QByteArray()},
+                                                     {other2, replaced, QByteArray("1:1")},
+                                                     {other3, given, id}}) {
+            QVERIFY(QDir().mkpath(folder));
+            test::writeAll(folder + "/" + kOutsideRecord,
+                           QFile::encodeName(out.path()) + '\0' +
+                               QFile::encodeName(QFileInfo(name).fileName()) + '\0' + recorded);
+        }
+        // One whose program is gone but whose encoder still runs, holding it.
+        const QString held = temp.filePath(QString("blendora-job-%1-HeLd00").arg(gone));
+        QVERIFY(QDir().mkpath(held));
+        const int hold = ::open(QFile::encodeName(held).constData(), O_RDONLY | O_DIRECTORY);
+        QVERIFY(hold >= 0 && ::flock(hold, LOCK_SH) == 0);
         JobFolder own;
         qputenv("TEMP", temp.path().toUtf8());
         own.create();
@@ -87,6 +119,13 @@ class TestShell : public QObject {
         QVERIFY(QFileInfo::exists(other));
         QVERIFY(QFileInfo::exists(own.path()));
         QVERIFY(QFileInfo::exists(elsewhere.filePath("keep")));
+        QVERIFY(!QFileInfo::exists(other2) && !QFileInfo::exists(other3));
+        QVERIFY(QFileInfo::exists(held));
+        ::close(hold);
+        QCOMPARE(
+            QDir(out.path())
+                .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),
+            QStringList{".blendora-xYz789.mp3"});
         QCOMPARE(QFileInfo(own.path()).permissions() & 0x0077, QFile::Permissions());
         own.remove();
         qunsetenv("TEMP");

@@ -1,11 +1,13 @@
 // The encoder run as a child process: arguments, outcome, waiting, and surviving our end.
 #include "Encode.h"
+#include "JobFolder.h"
 #include "TestSupport.h"
 
 #include <QElapsedTimer>
 #include <QTimer>
 #include <QtTest>
 #include <csignal>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 using namespace blendora;
@@ -42,6 +44,16 @@ FrameHeader firstFrame(const QByteArray& mp3) {
     return {};
 }
 
+// An encode as the job makes it: the name taken first, a job folder in TEMP.
+EncodeOutcome encode(const QString& encoder, const QString& wav, const QString& mp3) {
+    OutputName name;
+    if (const QString problem = name.take(mp3); !problem.isEmpty())
+        return {false, problem};
+    JobFolder job;
+    job.create();
+    return EncodeWavToMp3(encoder, wav, name, job);
+}
+
 } // namespace
 
 class TestEncode : public QObject {
@@ -52,6 +64,8 @@ class TestEncode : public QObject {
 
   private slots:
     void initTestCase() {
+        QDir().mkpath(dir_.path() + "/temp");
+        qputenv("TEMP", QFile::encodeName(dir_.path() + "/temp"));
         wav_ = dir_.path() + "/in.wav";
         test::writeToneWav(wav_, 44100, 2, 2.0, 440);
     }
@@ -74,11 +88,16 @@ class TestEncode : public QObject {
         if (existing)
             test::writeAll(out, QByteArray(500000, 'x'));
         qputenv("LAMEOPT", "-b 320");
-        const EncodeOutcome outcome = EncodeWavToMp3(kLame, wav_, out);
+        const EncodeOutcome outcome = encode(kLame, wav_, out);
         qunsetenv("LAMEOPT");
         QVERIFY2(outcome.ok, qPrintable(outcome.problem));
         const QByteArray mp3 = test::readAll(out);
         QVERIFY(mp3.size() > 10000 && mp3.size() < 100000);
+        // Exactly what lame writes to a named file, its Info tag included.
+        const QString reference = dir_.path() + "/reference.mp3";
+        if (!QFile::exists(reference))
+            QVERIFY(test::run(kLame, {"--quiet", "-h", wav_, reference}));
+        QVERIFY(mp3 == test::readAll(reference));
         const FrameHeader h = firstFrame(mp3);
         QCOMPARE(h.version, 3);
         QCOMPARE(h.layer, 1);
@@ -89,7 +108,7 @@ class TestEncode : public QObject {
     void relativeNameStartingWithDashIsAFile() {
         const QString cwd = QDir::currentPath();
         QDir::setCurrent(dir_.path());
-        const EncodeOutcome outcome = EncodeWavToMp3(kLame, wav_, "-V0");
+        const EncodeOutcome outcome = encode(kLame, wav_, "-V0");
         QDir::setCurrent(cwd);
         QVERIFY2(outcome.ok, qPrintable(outcome.problem));
         QVERIFY(QFileInfo(dir_.path() + "/-V0").size() > 10000);
@@ -97,7 +116,7 @@ class TestEncode : public QObject {
 
     void failuresAreKnownAndLeaveNothing() {
         // An output folder that does not exist.
-        EncodeOutcome outcome = EncodeWavToMp3(kLame, wav_, dir_.path() + "/missing/out.mp3");
+        EncodeOutcome outcome = encode(kLame, wav_, dir_.path() + "/missing/out.mp3");
         QVERIFY(!outcome.ok);
         QVERIFY2(outcome.problem.contains("No such file or directory"),
                  qPrintable(outcome.problem));
@@ -107,21 +126,21 @@ class TestEncode : public QObject {
         const QString kept = dir_.path() + "/kept/song.mp3";
         QDir().mkpath(dir_.path() + "/kept");
         test::writeAll(kept, "precious");
-        outcome = EncodeWavToMp3(kLame, dir_.path() + "/gone.wav", kept);
+        outcome = encode(kLame, dir_.path() + "/gone.wav", kept);
         QVERIFY2(outcome.problem.contains("exit code"), qPrintable(outcome.problem));
         QCOMPARE(test::readAll(kept), QByteArray("precious"));
         QCOMPARE(QDir(dir_.path() + "/kept").entryList(QDir::Files | QDir::Hidden),
                  QStringList{"song.mp3"});
 
         // What is no file is never replaced.
-        outcome = EncodeWavToMp3(kLame, wav_, "/dev/full");
+        outcome = encode(kLame, wav_, "/dev/full");
         QVERIFY(outcome.problem.contains("not a file"));
-        outcome = EncodeWavToMp3(kLame, wav_, dir_.path());
+        outcome = encode(kLame, wav_, dir_.path());
         QVERIFY(outcome.problem.contains("not a file"));
         QVERIFY(QFileInfo("/dev/full").exists() && !QFileInfo("/dev/full").isFile());
 
         // A WAV that is gone: the encoder fails and leaves no output.
-        outcome = EncodeWavToMp3(kLame, dir_.path() + "/gone.wav", dir_.path() + "/bad.mp3");
+        outcome = encode(kLame, dir_.path() + "/gone.wav", dir_.path() + "/bad.mp3");
         QVERIFY(!outcome.ok);
         QVERIFY(!QFile::exists(dir_.path() + "/bad.mp3"));
 
@@ -132,7 +151,7 @@ class TestEncode : public QObject {
         QCOMPARE(code, kStartFailureBase + ENOENT);
         QVERIFY(code < 0);
         QVERIFY(!run.started);
-        outcome = EncodeWavToMp3(dir_.path() + "/no-lame", wav_, dir_.path() + "/x.mp3");
+        outcome = encode(dir_.path() + "/no-lame", wav_, dir_.path() + "/x.mp3");
         QVERIFY2(outcome.problem.contains("could not be started"), qPrintable(outcome.problem));
         QVERIFY(!QFile::exists(dir_.path() + "/x.mp3"));
     }
@@ -146,7 +165,7 @@ class TestEncode : public QObject {
         RunAndWait({script}, 0, &run);
         QCOMPARE(run.signal, SIGSEGV);
         QVERIFY(run.errorTail.contains("disk on fire"));
-        const EncodeOutcome outcome = EncodeWavToMp3(script, wav_, dir_.path() + "/crash.mp3");
+        const EncodeOutcome outcome = encode(script, wav_, dir_.path() + "/crash.mp3");
         QVERIFY(outcome.problem.contains("signal 11"));
         QVERIFY2(outcome.problem.endsWith("\r\ndisk on fire"),
                  qPrintable(QString(outcome.problem).replace("\r", "<CR>")));
@@ -178,9 +197,10 @@ class TestEncode : public QObject {
         // Once the encoder is writing, end its parent at once.
         QElapsedTimer clock;
         clock.start();
+        const QString temp = qEnvironmentVariable("TEMP");
         auto written = [&] {
-            const QFileInfoList files = QDir(folder).entryInfoList(QDir::Files | QDir::Hidden);
-            return files.isEmpty() ? 0 : files.first().size();
+            const QStringList jobs = QDir(temp).entryList({"blendora-job-*"}, QDir::Dirs);
+            return jobs.isEmpty() ? 0 : QFileInfo(temp + "/" + jobs.first() + "/result.mp3").size();
         };
         while (written() < 100000 && clock.elapsed() < 10000)
             QTest::qWait(10);
@@ -193,15 +213,58 @@ class TestEncode : public QObject {
         QVERIFY2(QFileInfo(out).size() > 1800000,
                  qPrintable(QString::number(QFileInfo(out).size())));
         QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{"survivor.mp3"});
+        for (int i = 0; i < 50 && !QDir(temp).isEmpty(); ++i)
+            QTest::qWait(100);
+        QCOMPARE(QDir(temp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList());
+    }
+
+    // lame on a full disk says only "Error writing mp3 output": the message names the folder.
+    void encoderOnAFullTemporaryDiskNamesIt() {
+        if (::geteuid() != 0)
+            QSKIP("mounting a tmpfs needs root");
+        const QString full = dir_.path() + "/full";
+        QDir().mkpath(full);
+        if (::mount("tmpfs", QFile::encodeName(full).constData(), "tmpfs", 0, "size=64k") != 0)
+            QSKIP("this machine does not allow mounting a tmpfs");
+        const auto unmount =
+            qScopeGuard([&] { ::umount2(QFile::encodeName(full).constData(), MNT_DETACH); });
+        test::writeAll(full + "/filler", QByteArray(60 * 1024, 'f'));
+        const QByteArray temp = qgetenv("TEMP");
+        qputenv("TEMP", QFile::encodeName(full));
+        const EncodeOutcome outcome = encode(kLame, wav_, dir_.path() + "/unmade.mp3");
+        qputenv("TEMP", temp);
+        QCOMPARE(outcome.problem,
+                 "There is not enough free space in " + full + " to encode the mix.");
+        QCOMPARE(QDir(full).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), {"filler"});
+    }
+
+    void encoderWordsAreOneCleanLine_data() {
+        QTest::addColumn<QByteArray>("tail");
+        QTest::addColumn<QString>("words");
+        // What lame writes when its disk fills: statistics, cursor moves, then the error.
+        QTest::newRow("lame on a full disk")
+            << QByteArray("   kbps        MS  %     long switch short %\x1b[K\n  128.0      100.0"
+                          "        99.6   0.2   0.1\x1b[K\x1b[A\x1b[A\x1b[A\r   500/767    (65%)|"
+                          "    0:00/    0:00|    0:01/    0:02|   59.575x|    0:00 \n-------00:06"
+                          "----\x1b[K\n  128.0      100.0        99.7   0.2   0.1\x1b[KError "
+                          "writing mp3 output \n")
+            << "Error writing mp3 output";
+        QTest::newRow("plain lines") << QByteArray("first\r\nlast\tline\n\n") << "last line";
+        QTest::newRow("progress only")
+            << QByteArray("   100/767    (13%)|    0:00/    0:00|\r  200/767 ") << "";
+    }
+
+    void encoderWordsAreOneCleanLine() {
+        QFETCH(QByteArray, tail);
+        QFETCH(QString, words);
+        QCOMPARE(encoderLastWords(tail), words);
     }
 };
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     if (argc == 4 && QByteArray(argv[1]) == "--encode")
-        return EncodeWavToMp3(kLame, QString::fromLocal8Bit(argv[2]),
-                              QString::fromLocal8Bit(argv[3]))
-                       .ok
+        return encode(kLame, QString::fromLocal8Bit(argv[2]), QString::fromLocal8Bit(argv[3])).ok
                    ? 0
                    : 1;
     TestEncode test;

@@ -4,6 +4,7 @@
 // clear last message, without a job folder left behind and without a partial or damaged output.
 #include "AudioEngine.h"
 #include "Form1.h"
+#include "JobFolder.h"
 #include "MixJob.h"
 #include "Paths.h"
 #include "TestSupport.h"
@@ -21,6 +22,7 @@
 #include <QtEndian>
 #include <QtTest>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -57,15 +59,22 @@ int runJob(const QString& one, const QString& two, const QString& out, const QSt
 
     // A missing encoder is one that is gone from the job folder by the time it should run.
     bool removed = false;
+    // A link to this file appears at the output name while the first input decodes.
+    QString plant = qEnvironmentVariable("PLANT_WHILE_DECODING");
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, [&] {
-        if (encoder != kMissingEncoder || removed)
-            return;
         const QString pattern =
             QStringLiteral("blendora-job-%1-*").arg(QCoreApplication::applicationPid());
         const QDir temp(temporaryFolder());
-        for (const QString& job : temp.entryList({pattern}, QDir::Dirs | QDir::NoDotAndDotDot))
-            removed = removed || QFile::remove(temp.filePath(job) + QStringLiteral("/lame"));
+        for (const QString& job : temp.entryList({pattern}, QDir::Dirs | QDir::NoDotAndDotDot)) {
+            if (encoder == kMissingEncoder && !removed)
+                removed = QFile::remove(temp.filePath(job) + QStringLiteral("/lame"));
+            if (!plant.isEmpty() && QFile::exists(temp.filePath(job) + "/temp1.wav") &&
+                QFile::link(plant, out)) {
+                ::lchown(nativePath(out).constData(), kNobody, kNobody);
+                plant.clear();
+            }
+        }
     });
     watch.start(0);
     form.PushButton2_Click();
@@ -233,6 +242,14 @@ void giveTo(const QString& folder, uid_t user) {
         ::lchown(nativePath(it.next()).constData(), user, user);
 }
 
+// Waits for a file the job makes; false when the job ended first or a minute passed.
+bool waitFor(QProcess& job, const QString& file) {
+    for (int i = 0; i < 3000 && !QFile::exists(file); ++i)
+        if (job.waitForFinished(20))
+            return false;
+    return QFile::exists(file);
+}
+
 // ---- the rows --------------------------------------------------------------------------
 
 // The suite's ready-made inputs, shared read-only by every row.
@@ -295,6 +312,10 @@ struct Row {
     QString reason{};       // words the failure's reason must contain
     Sound sound{2.0, 0, 0}; // for a job that succeeds
     QString knownFault{};   // "check: what is wrong and where"; that check is expected to fail
+    uid_t as = 0;           // run the job as this (ordinary) user
+    std::function<bool(Place&, QProcess&)> during{}; // while the job runs; true: it ended the job
+    // Given the last message, what is wrong with what is left; replaces the output checks.
+    std::function<QStringList(Place&, const QString&)> check{};
 };
 
 } // namespace
@@ -322,10 +343,11 @@ class TestFaults : public QObject {
 
     void run() {
         QFETCH(Row, row);
-        if (row.nobody && ::geteuid() != 0)
-            QSKIP("this row runs as user nobody, and only root can become nobody");
+        const uid_t user = row.nobody ? kNobody : row.as;
+        if (user && ::geteuid() != 0)
+            QSKIP("this row runs as another user, and only root can become one");
         const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
-        if (row.nobody && setpriv.isEmpty())
+        if (user && setpriv.isEmpty())
             QSKIP("setpriv is needed to run a job as user nobody");
 
         Place place{files_};
@@ -365,8 +387,8 @@ class TestFaults : public QObject {
             encoder = place.root + "/encoder";
             test::writeAll(encoder, row.encoder.toUtf8());
         }
-        if (row.nobody)
-            giveTo(place.root, kNobody);
+        if (user)
+            giveTo(place.root, user);
         for (const auto& step : place.lastly)
             step();
         if (!place.skip.isEmpty())
@@ -380,17 +402,21 @@ class TestFaults : public QObject {
         child.setProcessEnvironment(place.env);
         child.setWorkingDirectory(place.cwd);
         QStringList arguments{"--job", one, two, out, encoder};
-        if (row.nobody) {
+        if (user) {
             arguments.prepend(QCoreApplication::applicationFilePath());
             arguments =
-                QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", "--"} + arguments;
+                QStringList{QStringLiteral("--reuid=%1").arg(user),
+                            QStringLiteral("--regid=%1").arg(user), "--clear-groups", "--"} +
+                arguments;
             child.start(setpriv, arguments);
         } else {
             child.start(QCoreApplication::applicationFilePath(), arguments);
         }
         QVERIFY(child.waitForStarted());
         const qint64 pid = child.processId();
-        const bool finished = child.waitForFinished(120000);
+        const bool ended = row.during && row.during(place, child);
+        const bool finished =
+            child.state() == QProcess::NotRunning || child.waitForFinished(120000);
         if (!finished) {
             child.kill();
             child.waitForFinished();
@@ -402,7 +428,7 @@ class TestFaults : public QObject {
         QMap<QString, QStringList> problems;
         if (!finished)
             problems["crash"] << QStringLiteral("the job did not end within two minutes");
-        else if (child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0)
+        else if (!ended && (child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0))
             problems["crash"] << QStringLiteral("the job ended with status %1, code %2: %3")
                                      .arg(child.exitStatus())
                                      .arg(child.exitCode())
@@ -423,7 +449,8 @@ class TestFaults : public QObject {
         const QString heard = texts.join(QStringLiteral(" | ")).replace('\r', "\\r");
         const Prompt last = seen.isEmpty() ? Prompt{Prompt::Message, {}, {}, {}} : seen.last();
         bool done = false;
-        if (seen.isEmpty()) {
+        if (ended) {
+        } else if (seen.isEmpty()) {
             problems["message"] << QStringLiteral("nothing was said");
         } else if (row.expect == kNoFile) {
             const QString reason = last.text.section(QStringLiteral("\r\r"), 1);
@@ -457,7 +484,9 @@ class TestFaults : public QObject {
         const Snapshot after = snapshot(out);
         Snapshot folderExpected = folderBefore;
         bool damaged = false, partial = false;
-        if (done) {
+        if (row.check) {
+            problems["output"] << row.check(place, last.text);
+        } else if (done) {
             if (after.kind != Snapshot::File)
                 problems["output"] << QStringLiteral("\"Done.\" but no output file");
             else
@@ -474,7 +503,7 @@ class TestFaults : public QObject {
         Snapshot folderAfter = snapshot(folder);
         folderAfter.entries.sort();
         folderExpected.entries.sort();
-        if (folderAfter.entries != folderExpected.entries) {
+        if (!row.check && folderAfter.entries != folderExpected.entries) {
             problems["output"] << "the output folder holds " + folderAfter.entries.join(", ") +
                                       "; expected " + folderExpected.entries.join(", ");
             partial = true;
@@ -842,6 +871,237 @@ class TestFaults : public QObject {
                    .reason = "wrote no output file"};
     }
     void environment() { run(); }
+
+    // The output's name in folders others can write: links planted at it, the temporary file
+    // swapped, a late encoder, another user's modes, a kill, a full disk.
+    void outputName_data() {
+        QTest::addColumn<Row>("row");
+        constexpr uid_t kOther = 4321; // an ordinary user without a name
+        static const QByteArray kSecret("only its owner may read this\n");
+        // The encoder waits for the row's go-ahead, and tells who supervises it.
+        const QString gated = QStringLiteral("#!/bin/sh\necho $PPID >\"$ROW/supervisor\"\n"
+                                             "while [ ! -e \"$ROW/go\" ]; do sleep 0.05; done\n"
+                                             "exec '%1' \"$@\"\n")
+                                  .arg(BLENDORA_LAME);
+        // A 0600 file of the user who mixes, and the output folder shared with mode `shared`.
+        auto victimBeside = [](mode_t shared, uid_t runner, std::function<void(Place&)> then = {}) {
+            return [=](Place& p) {
+                p.env.insert("ROW", p.root);
+                p.lastly.push_back([&p, shared, runner, then] {
+                    const QByteArray victim = nativePath(p.root + "/victim");
+                    test::writeAll(p.root + "/victim", kSecret);
+                    ::chown(victim.constData(), runner, runner);
+                    ::chmod(victim.constData(), 0600);
+                    ::chown(nativePath(p.out).constData(), 0, 0);
+                    ::chmod(nativePath(p.out).constData(), shared);
+                    if (then)
+                        then(p);
+                });
+            };
+        };
+        auto plantLink = [](Place& p) {
+            const QByteArray at = nativePath(p.out + "/mixed.mp3");
+            ::symlink(nativePath(p.root + "/victim").constData(), at.constData());
+            ::lchown(at.constData(), kNobody, kNobody);
+        };
+        auto victimKept = [](Place& p, uid_t runner) {
+            struct stat st;
+            if (::lstat(nativePath(p.root + "/victim").constData(), &st) != 0 ||
+                test::readAll(p.root + "/victim") != kSecret || (st.st_mode & 07777) != 0600 ||
+                st.st_uid != runner)
+                return QStringList{"the victim's bytes, mode or owner changed"};
+            return QStringList();
+        };
+        // What the output's folder holds, and what stands at the name.
+        auto left = [](Place& p, const QStringList& names, Snapshot::Kind kind) {
+            QStringList problems;
+            const QStringList all = QDir(p.out).entryList(QDir::AllEntries | QDir::NoDotAndDotDot |
+                                                          QDir::Hidden | QDir::System);
+            if (all != names)
+                problems << "the output folder holds " + all.join(", ");
+            const QString out = p.out + "/mixed.mp3";
+            if (snapshot(out).kind != kind)
+                problems << QStringLiteral("the output is of kind %1, not %2")
+                                .arg(snapshot(out).kind)
+                                .arg(kind);
+            else if (kind == Snapshot::File && test::readAll(out) != "a newer mix\n")
+                problems << soundProblems(out, {2.0, 0, 0});
+            return problems;
+        };
+        const QStringList mixed{"mixed.mp3"};
+
+        for (const bool sticky : {true, false})
+            for (const uid_t runner : {uid_t(0), kOther})
+                for (const bool whileDecoding : {false, true}) {
+                    Row row{.expect = kNoFile, .as = runner};
+                    row.setup =
+                        victimBeside(sticky ? 01777 : 0777, runner,
+                                     whileDecoding ? std::function<void(Place&)>() : plantLink);
+                    Snapshot::Kind kind = Snapshot::Other; // the link stays
+                    if (whileDecoding) {
+                        row.setup = [setup = row.setup](Place& p) {
+                            setup(p);
+                            p.env.insert("PLANT_WHILE_DECODING", p.root + "/victim");
+                        };
+                        row.reason = "was changed";
+                    } else if (sticky && runner) {
+                        row.reason = "cannot be replaced";
+                    } else {
+                        row.expect = kDone; // the link is replaced as a name
+                        kind = Snapshot::File;
+                    }
+                    row.check = [=](Place& p, const QString& said) {
+                        QStringList problems = victimKept(p, runner) + left(p, mixed, kind);
+                        struct stat st;
+                        if (kind == Snapshot::File &&
+                            (::lstat(nativePath(p.out + "/mixed.mp3").constData(), &st) != 0 ||
+                             st.st_uid != runner))
+                            problems << "the new file is not the runner's: " + said;
+                        return problems;
+                    };
+                    QTest::addRow("link planted %s, %s folder%s",
+                                  whileDecoding ? "while decoding" : "before the dialog",
+                                  sticky ? "sticky shared" : "shared",
+                                  runner ? " (another user)" : "")
+                        << row;
+                }
+
+        // Whatever new appears beside the output during the encode is moved away by nobody
+        // and a link to the victim put in its place.
+        QTest::newRow("temporary output swapped during the encode")
+            << Row{.setup = victimBeside(0777, 0),
+                   .encoder = gated,
+                   .during =
+                       [](Place& p, QProcess& job) {
+                           if (!waitFor(job, p.root + "/supervisor"))
+                               return false;
+                           for (const QString& name :
+                                QDir(p.out).entryList(QDir::Files | QDir::Hidden | QDir::System)) {
+                               const QString at = p.out + "/" + name;
+                               QFile::rename(at, p.out + "/moved " + name);
+                               QFile::link(p.root + "/victim", at);
+                               ::lchown(nativePath(at).constData(), kNobody, kNobody);
+                           }
+                           test::writeAll(p.root + "/go", {});
+                           return false;
+                       },
+                   .check =
+                       [=](Place& p, const QString&) {
+                           return victimKept(p, 0) + left(p, mixed, Snapshot::File);
+                       }};
+
+        // The window is closed during the encode, the program started again; the encoder ends
+        // later.
+        auto late = [](bool newer) {
+            return [newer](Place& p, QProcess& job) {
+                if (!waitFor(job, p.root + "/supervisor"))
+                    return false;
+                job.kill();
+                job.waitForFinished();
+                RemoveStaleJobFolders(p.temp); // a start meanwhile leaves the encoder's folder
+                if (newer)
+                    test::writeAll(p.out + "/mixed.mp3", "a newer mix\n");
+                test::writeAll(p.root + "/go", {});
+                for (int i = 0; i < 600 && !QDir(p.temp).isEmpty(); ++i)
+                    QTest::qWait(100);
+                return true;
+            };
+        };
+        QTest::newRow("late encoder, name untouched: the mix arrives") << Row{
+            .setup = [](Place& p) { p.env.insert("ROW", p.root); },
+            .encoder = gated,
+            .during = late(false),
+            .check = [=](Place& p, const QString&) { return left(p, mixed, Snapshot::File); }};
+        QTest::newRow("late encoder against a newer file: the newer stays")
+            << Row{.setup = [](Place& p) { p.env.insert("ROW", p.root); },
+                   .encoder = gated,
+                   .during = late(true),
+                   .check =
+                       [=](Place& p, const QString&) {
+                           return test::readAll(p.out + "/mixed.mp3") == "a newer mix\n"
+                                      ? left(p, mixed, Snapshot::File)
+                                      : QStringList{"the late mix replaced the newer file"};
+                       }};
+
+        // Root replaces a file of nobody's: the owner stays, the set-id bits go.
+        for (const mode_t mode : {06777, 0600})
+            QTest::addRow("root replaces nobody's %04o file", mode)
+                << Row{.existing = true,
+                       .setup =
+                           [mode](Place& p) {
+                               const QByteArray out = nativePath(p.out + "/mixed.mp3");
+                               ::chown(out.constData(), kNobody, kNobody);
+                               ::chmod(out.constData(), mode);
+                           },
+                       .check =
+                           [=](Place& p, const QString& said) {
+                               struct stat st;
+                               ::lstat(nativePath(p.out + "/mixed.mp3").constData(), &st);
+                               QStringList problems = left(p, mixed, Snapshot::File);
+                               if (st.st_uid != kNobody || st.st_gid != kNobody ||
+                                   (st.st_mode & 07777) != (mode & 0777))
+                                   problems << QStringLiteral("the new file is %1:%2 mode %3: %4")
+                                                   .arg(st.st_uid)
+                                                   .arg(st.st_gid)
+                                                   .arg(st.st_mode & 07777, 0, 8)
+                                                   .arg(said);
+                               return problems;
+                           }};
+
+        // The session ends: program, supervisor and encoder all killed. Then one start.
+        QTest::newRow("everything killed during the encode, then a start")
+            << Row{.setup = [](Place& p) { p.env.insert("ROW", p.root); },
+                   .encoder = gated,
+                   .during =
+                       [](Place& p, QProcess& job) {
+                           if (!waitFor(job, p.root + "/supervisor"))
+                               return false;
+                           const pid_t supervisor =
+                               pid_t(test::readAll(p.root + "/supervisor").trimmed().toInt());
+                           ::kill(-supervisor, SIGKILL);
+                           job.kill();
+                           job.waitForFinished();
+                           // Gone, or a zombie that holds nothing any more.
+                           const QString stat = QStringLiteral("/proc/%1/stat").arg(supervisor);
+                           for (int i = 0; i < 100 && QFile::exists(stat) &&
+                                           !test::readAll(stat).contains(") Z");
+                                ++i)
+                               QTest::qWait(20);
+                           RemoveStaleJobFolders(p.temp);
+                           return true;
+                       },
+                   .check = [=](Place& p, const QString&) { return left(p, {}, Snapshot::None); }};
+
+        // The output's own disk is full: one clean line that says so and names the folder.
+        QTest::newRow("output on a full disk")
+            << Row{.setup =
+                       [](Place& p) {
+                           if (::mount("tmpfs", nativePath(p.out).constData(), "tmpfs", 0,
+                                       "size=256k") != 0) {
+                               p.skip = "this machine does not allow mounting a tmpfs";
+                               return;
+                           }
+                           p.undo.push_back(
+                               [&p] { ::umount2(nativePath(p.out).constData(), MNT_DETACH); });
+                           QFile filler(p.out + "/filler");
+                           filler.open(QIODevice::WriteOnly);
+                           const QByteArray block(4096, 'f');
+                           while (filler.write(block) == block.size() && filler.flush()) {
+                           }
+                       },
+                   .expect = kNoFile,
+                   .reason = "not enough free space in",
+                   .check =
+                       [=](Place& p, const QString& said) {
+                           const QString reason = said.section("\r\r", 1);
+                           QStringList problems = left(p, {"filler"}, Snapshot::None);
+                           if (!reason.contains(p.out + " ") ||
+                               reason.contains(QRegularExpression("[\\x00-\\x1f\\x7f]")))
+                               problems << "not one clean line naming the folder: " + reason;
+                           return problems;
+                       }};
+    }
+    void outputName() { run(); }
 };
 
 int main(int argc, char** argv) {

@@ -297,10 +297,10 @@ class TestMixJob : public QObject {
         QVERIFY(child.waitForFinished(60000));
         QCOMPARE(child.exitStatus(), QProcess::NormalExit);
         QCOMPARE(child.exitCode(), 0);
-        // Only what the running encoder still reads is left, for it to remove.
+        // Only what the running encoder still reads and writes is left, for it to remove.
         QCOMPARE(entries(temp_.path()).size(), 1);
         QCOMPARE(entries(temp_.path() + "/" + entries(temp_.path()).first()),
-                 (QStringList{"lame", "result.wav"}));
+                 (QStringList{"lame", "result.mp3", "result.wav"}));
         for (int i = 0; i < 100 && !QFile::exists(out); ++i)
             QTest::qWait(100);
         QCOMPARE(decode(out).size(), decode(a).size());
@@ -346,11 +346,12 @@ int main(int argc, char** argv) {
         form.Text1->setText(QString::fromLocal8Bit(argv[2]));
         form.Text2->setText(QString::fromLocal8Bit(argv[3]));
         QTimer watch;
-        // The encoder's temporary output shows that it has been started.
-        const QDir outFolder = QFileInfo(QString::fromLocal8Bit(argv[4])).dir();
+        // The encoder's output in the job folder shows that it has been started.
+        const QDir temp(qEnvironmentVariable("TEMP"));
         QObject::connect(&watch, &QTimer::timeout, [&] {
-            if (!outFolder.entryList({".blendora-*"}, QDir::Files | QDir::Hidden).isEmpty())
-                form.close();
+            for (const QString& job : temp.entryList({"blendora-job-*"}, QDir::Dirs))
+                if (QFile::exists(temp.filePath(job + "/result.mp3")))
+                    form.close();
         });
         watch.start(0);
         form.PushButton2_Click();
