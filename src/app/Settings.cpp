@@ -61,8 +61,8 @@ QString SaveSetting(const QString& appName, const QString& section, const QStrin
     // A file that held no settings is rewritten all the same, yet reported as a format error.
     const Identity after = identity(file);
     if (settings.status() == QSettings::FormatError && after.exists && !(after == before))
-        return QStringLiteral("The settings file %1 held no settings that could be read. It has "
-                              "been written afresh.")
+        return QStringLiteral("The settings file %1 held something other than settings. Blendora "
+                              "has rewritten it, to remember the two files.")
             .arg(file);
     const QString why = WriteProblem(file);
     fail(QString::fromLatin1(kNotWritten)
