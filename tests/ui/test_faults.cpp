@@ -1039,7 +1039,7 @@ class TestFaults : public QObject {
             << Row{.one = [](Place& p) { return p.wav("low.wav", 8000, 1, 120, 0.8, Pcm::S16); },
                    .setup = [](Place& p) { p.mountTemp("size=16m"); },
                    .expect = kNoFile,
-                   .reason = "not enough free space"};
+                   .reason = "bringing the first file to 44100 Hz stereo and mixing takes"};
     }
     void limits() { run(); }
 
