@@ -4,14 +4,35 @@
 
 namespace blendora {
 
+class Prompts;
+
 inline const QString kMakerName = QStringLiteral("Quorvane");
 inline const QString kProductTitle = QStringLiteral("Blendora");
 
 // The per-user store: one file named by the application name, a group per section.
 QString GetSetting(const QString& appName, const QString& section, const QString& key,
                    const QString& defaultValue = QString());
-// Written through at once, so ending the program at any moment loses nothing.
-void SaveSetting(const QString& appName, const QString& section, const QString& key,
-                 const QString& value);
+// Written through at once, so ending the program at any moment loses nothing. Throws a
+// Failure that names the file and the reason when the value did not reach it. Answers what
+// the person should know of a write that did reach it: a file of no settings is replaced.
+QString SaveSetting(const QString& appName, const QString& section, const QString& key,
+                    const QString& value);
+
+// Why a file cannot be written, in the platform's words; empty when nothing stands in the way.
+QString WriteProblem(const QString& file);
+
+// The window's two entries over one start of the program. A store that fails is told about
+// once; the rest of the run goes on without it and says nothing more.
+class SettingsStore {
+  public:
+    // Throws the first failure, for the caller's report; the default once one was told.
+    QString read(const QString& key);
+    // Never throws: the first failure is shown as a plain message naming the file and why.
+    void write(Prompts& prompts, const QString& key, const QString& value);
+    bool told() const { return told_; }
+
+  private:
+    bool told_ = false;
+};
 
 } // namespace blendora

@@ -3,10 +3,12 @@
 #include "ErrorReport.h"
 #include "Failure.h"
 #include "File.h"
+#include "JobFolder.h"
 #include "Wave.h"
 #include "WaveConvert.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QStringList>
 #include <algorithm>
 #include <bit>
@@ -98,7 +100,93 @@ struct TemporaryFiles {
     }
 };
 
+std::int64_t fileSize(const QString& path) {
+    struct stat st {};
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? std::int64_t(st.st_size) : 0;
+}
+
+std::int64_t mebibytesUp(std::int64_t bytes) {
+    return (bytes + (1 << 20) - 1) >> 20;
+}
+
+// "6 h 45 min 49 s" of sound of `bytes` in `format`.
+QString playingTime(std::int64_t bytes, WaveFormat format) {
+    const std::int64_t seconds = bytes / (std::int64_t(format.sampleRate) * format.channels * 2);
+    const std::int64_t h = seconds / 3600, min = seconds / 60 % 60, s = seconds % 60;
+    if (h > 0)
+        return QStringLiteral("%1 h %2 min %3 s").arg(h).arg(min).arg(s);
+    if (min > 0)
+        return QStringLiteral("%1 min %2 s").arg(min).arg(s);
+    return QStringLiteral("%1 s").arg(s);
+}
+
+const QString kOrdinal[2] = {QStringLiteral("first"), QStringLiteral("second")};
+
 } // namespace
+
+MergeSizes PlanMerge(const QString& first, const QString& second, Prompts& prompts) {
+    const QString path[2] = {first, second};
+    WaveFileInfo info[2];
+    std::int64_t size[2];
+    for (int k = 0; k < 2; ++k) {
+        info[k] = ReadWaveHeader(path[k], prompts);
+        size[k] = fileSize(path[k]);
+    }
+    MergeSizes sizes;
+    const WaveFormat common = commonFormat(info[0], info[1]);
+    sizes.rate = common.sampleRate;
+    sizes.channels = common.channels;
+    for (int k = 0; k < 2; ++k) {
+        const WaveFormat format = mixableFormat(info[k]);
+        if (format.channels == 0 || format == common)
+            continue;
+        sizes.converted[k] = ConvertedDataSize(info[k], size[k], common);
+        info[k] = WaveFileInfo{common.sampleRate, 16, std::int16_t(common.channels),
+                               kWaveHeaderSize, sizes.converted[k]};
+        size[k] = kWaveHeaderSize + sizes.converted[k];
+    }
+    // A copy of the longer one, and the blocks of the mix over it to one past the end.
+    const int longer = info[0].dataSize >= info[1].dataSize ? 0 : 1;
+    const std::int64_t blocks = info[longer].dataSize / kBlockBytes + 1;
+    sizes.output = std::max(size[longer], info[longer].dataOffset + blocks * kBlockBytes);
+    return sizes;
+}
+
+QString MergeRefusal(const QString& first, const QString& second, const QString& output,
+                     Prompts& prompts) {
+    const MergeSizes sizes = PlanMerge(first, second, prompts);
+    const WaveFormat format{sizes.rate, sizes.channels};
+    for (int k = 0; k < 2; ++k)
+        if (sizes.converted[k] > std::int64_t(kMaxWaveDataSize))
+            return QStringLiteral("The %1 file is too long to be mixed with the %2 one: brought to "
+                                  "%3, it would need %4 MiB of sound (%5), and a WAV file holds "
+                                  "at most %6 MiB (%7 at that rate).")
+                .arg(kOrdinal[k], kOrdinal[1 - k], formatName(format))
+                .arg(mebibytesUp(sizes.converted[k]))
+                .arg(playingTime(sizes.converted[k], format))
+                .arg(std::int64_t(kMaxWaveDataSize) >> 20)
+                .arg(playingTime(std::int64_t(kMaxWaveDataSize), format));
+
+    const QString folder = QFileInfo(output).absolutePath();
+    const std::int64_t free = freeSpace(folder);
+    std::int64_t needed = sizes.output;
+    QStringList work;
+    for (int k = 0; k < 2; ++k)
+        if (sizes.converted[k] > 0) {
+            needed += kWaveHeaderSize + sizes.converted[k];
+            work << QStringLiteral("bringing the %1 file to %2")
+                        .arg(kOrdinal[k], formatName(format));
+        }
+    work << QStringLiteral("mixing");
+    if (free >= 0 && needed + kSpareSpace > free)
+        return QStringLiteral("There is not enough free space in %1 to mix the two files: %2 "
+                              "takes %3 MiB, and %4 MiB must stay free, but only %5 MiB are free.")
+            .arg(folder, work.join(QStringLiteral(" and ")))
+            .arg(mebibytesUp(needed))
+            .arg(kSpareSpace >> 20)
+            .arg(free >> 20);
+    return QString();
+}
 
 void ShowMergeProgress(std::int64_t current, std::int64_t total, Form1View& view) {
     int percent = 0;
@@ -135,8 +223,9 @@ bool MergeWave(const QString& first, const QString& second, const QString& outpu
         const QString temporary =
             output + (k == 0 ? QStringLiteral(".conv1.wav") : QStringLiteral(".conv2.wav"));
         converted.paths << temporary;
-        if (!trap.at(107 + 2 * k, [&] {
-                info[k] = ConvertWave(path[k], info[k], common, temporary);
+        // Reported under the statement that read this input.
+        if (!trap.at(k == 0 ? 106 : 108, [&] {
+                info[k] = ConvertWave(path[k], info[k], common, temporary, view);
                 path[k] = temporary;
             }))
             return false;

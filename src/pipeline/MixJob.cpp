@@ -86,18 +86,6 @@ QString encoderToRun(const QString& copy) {
                : QStandardPaths::findExecutable(QStringLiteral("lame"));
 }
 
-// The merge needs room for a copy of the longer input besides what is there.
-void checkRoomToMerge(const QString& folder, const QString& first, const QString& second) {
-    const qint64 needed = std::max(QFileInfo(first).size(), QFileInfo(second).size()) + kSpareSpace;
-    const qint64 free = freeSpace(folder);
-    if (free >= 0 && free < needed)
-        fail(QStringLiteral("There is not enough free space in %1 to mix the two files (%2 MiB "
-                            "needed, %3 MiB free).")
-                 .arg(QFileInfo(folder).absolutePath())
-                 .arg(needed >> 20)
-                 .arg(free >> 20));
-}
-
 } // namespace
 
 void setEncoderProgramForTesting(const QByteArray& bytes) {
@@ -228,7 +216,9 @@ void RunMixJob(MixContext& job) {
         trap.at(152, [&] { view.doEvents(); });
     }
     stage(154, [&] {
-        checkRoomToMerge(folder.path(), temp1, temp2);
+        // Refused up front, with the figures, rather than found out on a full disk.
+        if (const QString why = MergeRefusal(temp1, temp2, result, prompts); !why.isEmpty())
+            return why;
         return MergeWave(temp1, temp2, result, view, prompts)
                    ? QString()
                    : QStringLiteral("The two files could not be mixed.");

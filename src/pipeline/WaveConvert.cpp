@@ -2,7 +2,11 @@
 
 #include "Failure.h"
 #include "File.h"
+#include "Form1View.h"
+#include "JobFolder.h"
 
+#include <QElapsedTimer>
+#include <QFileInfo>
 #include <algorithm>
 #include <bit>
 #include <memory>
@@ -98,11 +102,40 @@ Resampler makeResampler(int inRate, int outRate, int channels) {
 }
 
 constexpr std::size_t kFramesPerRead = 32768;
+// How long the conversion may keep the window waiting.
+constexpr qint64 kEventLoopMs = 40;
+
+std::int64_t inputFrames(const WaveFileInfo& info, std::int64_t fileSize, int channels) {
+    const std::int64_t available =
+        std::clamp<std::int64_t>(fileSize - info.dataOffset, 0, info.dataSize);
+    return available / (2 * std::int64_t(channels));
+}
 
 } // namespace
 
+std::int64_t ConvertedDataSize(const WaveFileInfo& info, std::int64_t fileSize, WaveFormat format) {
+    const WaveFormat from = mixableFormat(info);
+    if (from.channels == 0 || format.channels <= 0 || format.sampleRate <= 0)
+        return 0;
+    // The resampler gives the input's length at the new rate, rounded; one frame more at most.
+    const std::int64_t frames = inputFrames(info, fileSize, from.channels);
+    const std::int64_t outFrames =
+        from.sampleRate == format.sampleRate
+            ? frames
+            : (frames * format.sampleRate + from.sampleRate - 1) / from.sampleRate;
+    return outFrames * 2 * format.channels;
+}
+
+QString formatName(WaveFormat format) {
+    const QString channels = format.channels == 1 ? QStringLiteral("mono")
+                             : format.channels == 2
+                                 ? QStringLiteral("stereo")
+                                 : QStringLiteral("%1 channels").arg(format.channels);
+    return QStringLiteral("%1 Hz %2").arg(format.sampleRate).arg(channels);
+}
+
 WaveFileInfo ConvertWave(const QString& input, const WaveFileInfo& info, WaveFormat format,
-                         const QString& output) {
+                         const QString& output, Form1View& view) {
     const WaveFormat from = mixableFormat(info);
     if (from.channels == 0 || format.channels <= 0 || format.sampleRate <= 0)
         fail(QStringLiteral("%1: the sound cannot be converted.").arg(input));
@@ -115,96 +148,125 @@ WaveFileInfo ConvertWave(const QString& input, const WaveFileInfo& info, WaveFor
 
     File source;
     source.open(input, File::Read);
-    File target;
-    target.open(output, File::Replace);
-
     const std::int64_t inFrameBytes = 2 * std::int64_t(inChannels);
-    const std::int64_t available =
-        std::clamp<std::int64_t>(source.size() - info.dataOffset, 0, info.dataSize);
-    const std::int64_t inFrames = available / inFrameBytes;
+    const std::int64_t inFrames = inputFrames(info, source.size(), inChannels);
+
+    // Refused before a byte is written: nothing is ever cut short.
+    const std::int64_t needed = ConvertedDataSize(info, source.size(), format);
+    if (needed > std::int64_t(kMaxWaveDataSize))
+        fail(QStringLiteral("%1 brought to %2 would need %3 bytes of sound, more than the %4 "
+                            "that a WAV file can hold.")
+                 .arg(input, formatName(format))
+                 .arg(needed)
+                 .arg(kMaxWaveDataSize));
+    const QString folder = QFileInfo(output).absolutePath();
+    const std::int64_t free = freeSpace(folder);
+    if (free >= 0 && kWaveHeaderSize + needed + kSpareSpace > free)
+        fail(QStringLiteral("There is not enough free space in %1 to bring %2 to %3 (%4 MiB "
+                            "needed, %5 MiB free).")
+                 .arg(folder, input, formatName(format))
+                 .arg((kWaveHeaderSize + needed + kSpareSpace + (1 << 20) - 1) >> 20)
+                 .arg(free >> 20));
 
     const std::int64_t outFrameBytes = 2 * std::int64_t(format.channels);
-    const std::int64_t maxOutBytes = std::int64_t(kMaxWaveDataSize) / outFrameBytes * outFrameBytes;
     std::int64_t written = 0;
+    File target;
+    target.open(output, File::Replace);
+    try {
+        QElapsedTimer sinceEvents;
+        sinceEvents.start();
 
-    // Fewer frames per read for a steep rate rise, so buffers stay small whatever the header says.
-    const double ratio = double(format.sampleRate) / from.sampleRate;
-    const std::size_t framesPerRead =
-        std::clamp<std::size_t>(std::size_t(double(kFramesPerRead) / ratio), 1, kFramesPerRead);
-    const std::size_t maxOutFrames = std::size_t(double(framesPerRead) * ratio) + 64;
-    std::vector<std::int16_t> readBuf(framesPerRead * size_t(inChannels));
-    std::vector<std::int16_t> midBuf(down.identity() ? 0 : framesPerRead * size_t(midChannels));
-    std::vector<std::int16_t> resampled(resample ? maxOutFrames * size_t(midChannels) : 0);
-    std::vector<std::int16_t> outBuf(up.identity() ? 0 : maxOutFrames * size_t(format.channels));
+        // Fewer frames per read for a steep rate rise, so buffers stay small whatever the header
+        // says.
+        const double ratio = double(format.sampleRate) / from.sampleRate;
+        const std::size_t framesPerRead =
+            std::clamp<std::size_t>(std::size_t(double(kFramesPerRead) / ratio), 1, kFramesPerRead);
+        const std::size_t maxOutFrames = std::size_t(double(framesPerRead) * ratio) + 64;
+        std::vector<std::int16_t> readBuf(framesPerRead * size_t(inChannels));
+        std::vector<std::int16_t> midBuf(down.identity() ? 0 : framesPerRead * size_t(midChannels));
+        std::vector<std::int16_t> resampled(resample ? maxOutFrames * size_t(midChannels) : 0);
+        std::vector<std::int16_t> outBuf(up.identity() ? 0
+                                                       : maxOutFrames * size_t(format.channels));
 
-    auto store = [&](const std::int16_t* frames, std::size_t count) {
-        if (!up.identity()) {
-            up.apply(frames, count, outBuf.data());
-            frames = outBuf.data();
-        }
-        // A RIFF header can declare no more; the rest is dropped.
-        const std::int64_t bytes =
-            std::min(std::int64_t(count) * outFrameBytes, maxOutBytes - written);
-        target.writeAt(kWaveHeaderSize + written, frames, bytes);
-        written += bytes;
-    };
+        auto store = [&](const std::int16_t* frames, std::size_t count) {
+            if (!up.identity()) {
+                up.apply(frames, count, outBuf.data());
+                frames = outBuf.data();
+            }
+            const std::int64_t bytes = std::int64_t(count) * outFrameBytes;
+            if (written + bytes > std::int64_t(kMaxWaveDataSize))
+                fail(QStringLiteral("%1 brought to %2 passes what a WAV file can hold.")
+                         .arg(input, formatName(format)));
+            target.writeAt(kWaveHeaderSize + written, frames, bytes);
+            written += bytes;
+        };
 
-    Resampler resampler =
-        resample ? makeResampler(from.sampleRate, format.sampleRate, midChannels) : Resampler();
-    auto feed = [&](const std::int16_t* frames, std::size_t count) {
-        if (!resample) {
-            store(frames, count);
-            return;
-        }
-        // A null input asks soxr for what it still holds, until it gives nothing more.
-        const bool flush = frames == nullptr;
-        for (;;) {
-            std::size_t used = 0, made = 0;
-            const soxr_error_t error = soxr_process(resampler.get(), frames, count, &used,
-                                                    resampled.data(), maxOutFrames, &made);
-            if (error)
-                fail(QString::fromUtf8(soxr_strerror(error)));
-            store(resampled.data(), made);
-            if (flush ? made == 0 : used == count)
-                break;
-            if (!flush && used == 0 && made == 0)
-                fail(QStringLiteral("%1: the resampler stopped.").arg(input));
-            if (!flush) {
-                frames += used * size_t(midChannels);
-                count -= used;
+        Resampler resampler =
+            resample ? makeResampler(from.sampleRate, format.sampleRate, midChannels) : Resampler();
+        auto feed = [&](const std::int16_t* frames, std::size_t count) {
+            if (!resample) {
+                store(frames, count);
+                return;
+            }
+            // A null input asks soxr for what it still holds, until it gives nothing more.
+            const bool flush = frames == nullptr;
+            for (;;) {
+                std::size_t used = 0, made = 0;
+                const soxr_error_t error = soxr_process(resampler.get(), frames, count, &used,
+                                                        resampled.data(), maxOutFrames, &made);
+                if (error)
+                    fail(QString::fromUtf8(soxr_strerror(error)));
+                store(resampled.data(), made);
+                if (flush ? made == 0 : used == count)
+                    break;
+                if (!flush && used == 0 && made == 0)
+                    fail(QStringLiteral("%1: the resampler stopped.").arg(input));
+                if (!flush) {
+                    frames += used * size_t(midChannels);
+                    count -= used;
+                }
+            }
+        };
+
+        for (std::int64_t done = 0; done < inFrames;) {
+            const std::size_t frames =
+                std::size_t(std::min<std::int64_t>(std::int64_t(framesPerRead), inFrames - done));
+            source.readAt(info.dataOffset + done * inFrameBytes, readBuf.data(),
+                          std::int64_t(frames) * inFrameBytes);
+            const std::int16_t* mid = readBuf.data();
+            if (!down.identity()) {
+                down.apply(readBuf.data(), frames, midBuf.data());
+                mid = midBuf.data();
+            }
+            feed(mid, frames);
+            done += std::int64_t(frames);
+            // The window repaints, and a close takes effect, while a long input is converted.
+            if (sinceEvents.elapsed() >= kEventLoopMs) {
+                view.doEvents();
+                sinceEvents.restart();
             }
         }
-    };
+        if (resample)
+            feed(nullptr, 0);
 
-    for (std::int64_t done = 0; done < inFrames && written < maxOutBytes;) {
-        const std::size_t frames =
-            std::size_t(std::min<std::int64_t>(std::int64_t(framesPerRead), inFrames - done));
-        source.readAt(info.dataOffset + done * inFrameBytes, readBuf.data(),
-                      std::int64_t(frames) * inFrameBytes);
-        const std::int16_t* mid = readBuf.data();
-        if (!down.identity()) {
-            down.apply(readBuf.data(), frames, midBuf.data());
-            mid = midBuf.data();
-        }
-        feed(mid, frames);
-        done += std::int64_t(frames);
+        RiffHeader riff;
+        riff.riffSize = std::uint32_t(36 + written);
+        WaveFormatChunk fmt;
+        fmt.channels = std::int16_t(format.channels);
+        fmt.sampleRate = format.sampleRate;
+        fmt.byteRate = std::int32_t(std::int64_t(format.sampleRate) * outFrameBytes);
+        fmt.blockAlign = std::int16_t(outFrameBytes);
+        fmt.bitsPerSample = 16;
+        WaveDataHeader data;
+        data.dataSize = std::uint32_t(written);
+        const QByteArray header = waveHeaderBytes(riff, fmt, data);
+        target.writeAt(0, header.constData(), header.size());
+        target.close();
+    } catch (...) {
+        // Nothing half-converted stays behind.
+        target.discard();
+        throw;
     }
-    if (resample)
-        feed(nullptr, 0);
-
-    RiffHeader riff;
-    riff.riffSize = std::uint32_t(36 + written);
-    WaveFormatChunk fmt;
-    fmt.channels = std::int16_t(format.channels);
-    fmt.sampleRate = format.sampleRate;
-    fmt.byteRate = std::int32_t(std::int64_t(format.sampleRate) * outFrameBytes);
-    fmt.blockAlign = std::int16_t(outFrameBytes);
-    fmt.bitsPerSample = 16;
-    WaveDataHeader data;
-    data.dataSize = std::uint32_t(written);
-    const QByteArray header = waveHeaderBytes(riff, fmt, data);
-    target.writeAt(0, header.constData(), header.size());
-    target.close();
     source.close();
 
     WaveFileInfo result;

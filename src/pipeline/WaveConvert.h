@@ -3,8 +3,11 @@
 #include "Wave.h"
 
 #include <QString>
+#include <cstdint>
 
 namespace blendora {
+
+class Form1View;
 
 struct WaveFormat {
     int sampleRate = 0;
@@ -20,10 +23,20 @@ WaveFormat mixableFormat(const WaveFileInfo& info);
 // {0, 0} when neither holds sound.
 WaveFormat commonFormat(const WaveFileInfo& first, const WaveFileInfo& second);
 
+// The sample bytes that ConvertWave writes for an input of `fileSize` bytes: what its header
+// declares and the file holds, at the rate and channel count of `format`. Never less than the
+// conversion writes.
+std::int64_t ConvertedDataSize(const WaveFileInfo& info, std::int64_t fileSize, WaveFormat format);
+
+// "44100 Hz stereo".
+QString formatName(WaveFormat format);
+
 // Brings the 16-bit sound of `input` to `format` (resampled with libsoxr, channels mixed down
 // or copied) as a canonical WAV file at `output`, and returns that file's record. Memory stays
-// the same whatever the length. Throws a Failure when a file cannot be read or written.
+// the same whatever the length, and the view's event loop runs now and then. Throws a Failure
+// before writing anything when the result would pass what a WAV header can declare or the
+// free space of its folder, and when a file cannot be read or written.
 WaveFileInfo ConvertWave(const QString& input, const WaveFileInfo& info, WaveFormat format,
-                         const QString& output);
+                         const QString& output, Form1View& view);
 
 } // namespace blendora

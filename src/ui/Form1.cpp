@@ -212,8 +212,8 @@ bool Form1::Form_Load() {
         endProgram();
         return false;
     }
-    trap.at(148, [&] { setText1(GetSetting(kMakerName, kProductTitle, QStringLiteral("Text1"))); });
-    trap.at(150, [&] { setText2(GetSetting(kMakerName, kProductTitle, QStringLiteral("Text2"))); });
+    trap.at(148, [&] { setText1(settings_.read(QStringLiteral("Text1"))); });
+    trap.at(150, [&] { setText2(settings_.read(QStringLiteral("Text2"))); });
     return true;
 }
 
@@ -272,11 +272,12 @@ void Form1::setText2(const QString& text) {
     Text2->setText(text);
 }
 
+// No trap here: a store that cannot be written is told about once, and typing goes on.
 void Form1::Text1_Change() {
-    SaveSetting(kMakerName, kProductTitle, QStringLiteral("Text1"), Text1->text());
+    settings_.write(*prompts_, QStringLiteral("Text1"), Text1->text());
 }
 void Form1::Text2_Change() {
-    SaveSetting(kMakerName, kProductTitle, QStringLiteral("Text2"), Text2->text());
+    settings_.write(*prompts_, QStringLiteral("Text2"), Text2->text());
 }
 
 void Form1::browse(const QString& procedureText, QLineEdit* field) {

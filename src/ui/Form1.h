@@ -6,6 +6,7 @@
 #include "Form1View.h"
 #include "HomePage.h"
 #include "QtPrompts.h"
+#include "Settings.h"
 #include "SkinFramework.h"
 
 #include <QCursor>
@@ -115,6 +116,7 @@ class Form1 : public QWidget, public Form1View {
     Shell* shell_;
     Engine* engine_;
     Decoder decoder_;
+    SettingsStore settings_;
 
     int mousePointer_ = PointerDefault;
     std::optional<QCursor> MouseIcon;

@@ -1,13 +1,18 @@
+#include "AppTitle.h"
+#include "Failure.h"
 #include "Form1.h"
 #include "JobFolder.h"
 #include "Paths.h"
+#include "QtPrompts.h"
 
 #include <QApplication>
 #include <QFileInfo>
 #include <QUrl>
+#include <cstdio>
 
-int main(int argc, char** argv) {
-    QApplication app(argc, argv);
+namespace {
+
+int run(QApplication& app) {
     blendora::RemoveStaleJobFolders(blendora::temporaryFolder());
     // Files handed over by the desktop ("Open With") take the place of the stored ones. Start-up
     // changes the current folder, so relative names are made whole first.
@@ -21,4 +26,24 @@ int main(int argc, char** argv) {
     form.OpenFiles(files);
     form.show();
     return app.exec();
+}
+
+// The last net: the program ends with a word of why, never with an exception.
+int failed(const QString& description) {
+    std::fprintf(stderr, "blendora: %s\n", qPrintable(description));
+    blendora::QtPrompts().warning(description, blendora::appTitle());
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    try {
+        return run(app);
+    } catch (const std::exception& e) {
+        return failed(blendora::describe(e));
+    } catch (...) {
+        return failed(QStringLiteral("An unexpected failure ended the program."));
+    }
 }

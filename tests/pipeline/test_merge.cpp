@@ -3,6 +3,7 @@
 #include "Merge.h"
 #include "TestSupport.h"
 #include "Wave.h"
+#include "WaveConvert.h"
 
 #include <QDir>
 #include <QRandomGenerator>
@@ -14,6 +15,7 @@
 #include <csignal>
 #include <cstring>
 #include <sys/resource.h>
+#include <unistd.h>
 
 using namespace blendora;
 using namespace blendora::test;
@@ -286,14 +288,18 @@ class MergeTest : public QObject {
         QCOMPARE(reportedLines(prompts), QList<int>{142});
         QVERIFY(prompts.seen[0].text.startsWith(errnoText(EFBIG, output)));
 
-        // A conversion that cannot be written stops before the output is touched.
-        init();
-        writeToneWav(first, 44100, 2, 0.5, 440);
-        writeToneWav(second, 48000, 2, 0.5, 440);
-        output = dir.filePath(QStringLiteral("gone/result.wav"));
-        QVERIFY(!MergeWave(first, second, output, view, prompts));
-        QCOMPARE(reportedLines(prompts), QList<int>{107});
-        QVERIFY(view.values.isEmpty());
+        // A conversion that cannot be written stops before the output is touched; it is
+        // reported under the statement that read that input.
+        for (const auto& [rate0, rate1, line] :
+             {std::tuple{44100, 48000, 106}, {48000, 44100, 108}}) {
+            init();
+            writeToneWav(first, rate0, 2, 0.5, 440);
+            writeToneWav(second, rate1, 2, 0.5, 440);
+            output = dir.filePath(QStringLiteral("gone/result.wav"));
+            QVERIFY(!MergeWave(first, second, output, view, prompts));
+            QCOMPARE(reportedLines(prompts), QList<int>{line});
+            QVERIFY(view.values.isEmpty());
+        }
     }
 
     // Each tone keeps its pitch, and the mix lasts as long as the longer input plays.
@@ -335,6 +341,61 @@ class MergeTest : public QObject {
             QVERIFY(toneLevel(out, info, channel, shorter + 0.2, longer - 0.1, alone) > 0.9 * half);
             QVERIFY(toneLevel(out, info, channel, shorter + 0.2, longer - 0.1, gone) < 0.05 * half);
         }
+    }
+
+    // The sizes the merge is planned with are never short of what it writes.
+    void plannedSizesCoverWhatIsWritten_data() {
+        QTest::addColumn<int>("rate0");
+        QTest::addColumn<int>("channels0");
+        QTest::addColumn<int>("rate1");
+        QTest::newRow("8000 mono, 44100") << 8000 << 1 << 44100;
+        QTest::newRow("22050 stereo, 48000") << 22050 << 2 << 48000;
+        QTest::newRow("48000 stereo, 44100") << 48000 << 2 << 44100;
+        QTest::newRow("11025 mono, 192000") << 11025 << 1 << 192000;
+    }
+    void plannedSizesCoverWhatIsWritten() {
+        QFETCH(int, rate0);
+        QFETCH(int, channels0);
+        QFETCH(int, rate1);
+        writeToneWav(first, rate0, channels0, 1.2345, 440);
+        writeToneWav(second, rate1, 2, 0.5, 440);
+        const MergeSizes sizes = PlanMerge(first, second, prompts);
+        QCOMPARE(sizes.rate, std::max(rate0, rate1));
+        const QString input[2] = {first, second};
+        for (int k = 0; k < 2; ++k) {
+            const WaveFileInfo from = infoOf(input[k]);
+            if (from.sampleRate == sizes.rate && from.channels == 2) {
+                QCOMPARE(sizes.converted[k], 0);
+                continue;
+            }
+            const WaveFileInfo converted =
+                ConvertWave(input[k], from, {sizes.rate, 2}, dir.filePath("copy.wav"), view);
+            QVERIFY(converted.dataSize <= sizes.converted[k]);
+            QVERIFY(converted.dataSize >= sizes.converted[k] - 4);
+        }
+        QVERIFY(MergeWave(first, second, output, view, prompts));
+        QVERIFY(QFileInfo(output).size() <= sizes.output);
+        QVERIFY(QFileInfo(output).size() >= sizes.output - 4);
+    }
+
+    // 8 kHz mono that passes 4 GiB at 44.1 kHz stereo: refused with the figures before a
+    // byte is written. The input is sparse, so it costs no disk.
+    void overLongConversionIsRefusedUpFront() {
+        const qint64 declared = 400'000'000; // 6 h 56 min at 8 kHz mono
+        writeAll(first, waveBytes(8000, 1, {}, {}, {}, declared));
+        QVERIFY(::truncate(QFile::encodeName(first).constData(), 44 + declared) == 0);
+        writeToneWav(second, 44100, 2, 0.5, 440);
+
+        const QString why = MergeRefusal(first, second, output, prompts);
+        QVERIFY2(why.startsWith("The first file is too long to be mixed with the second one: "
+                                "brought to 44100 Hz stereo, it would need 4206 MiB of sound "
+                                "(6 h 56 min 40 s), and a WAV file holds at most 4095 MiB "
+                                "(6 h 45 min 47 s at that rate)."),
+                 qPrintable(why));
+        QVERIFY(!MergeWave(first, second, output, view, prompts));
+        QCOMPARE(reportedLines(prompts), QList<int>{106});
+        QVERIFY(prompts.seen[0].text.contains("that a WAV file can hold"));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), (QStringList{"temp1.wav", "temp2.wav"}));
     }
 
     void manyChannelsBecomeStereo() {

@@ -21,13 +21,16 @@
 #include <QTimer>
 #include <QtEndian>
 #include <QtTest>
+#include <atomic>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace blendora;
@@ -248,6 +251,89 @@ bool waitFor(QProcess& job, const QString& file) {
         if (job.waitForFinished(20))
             return false;
     return QFile::exists(file);
+}
+
+// ---- the children of the settings and closing rows --------------------------------------
+
+QJsonArray promptsJson(const ScriptedPrompts& prompts) {
+    QJsonArray seen;
+    for (const Prompt& p : prompts.seen)
+        seen.append(QJsonObject{{"kind", int(p.kind)}, {"text", p.text}, {"caption", p.caption}});
+    return seen;
+}
+
+// Starts the window over whatever settings there are and types into both fields.
+int typeIntoFields() {
+    setProgramFolderForTesting(QDir::currentPath());
+    ScriptedPrompts prompts;
+    test::RecordingShell shell;
+    Form1 form(Form1Seams{&prompts, &shell, nullptr, [] { return 0.5; }, [] {}});
+    if (!form.Form_Load())
+        return 2;
+    form.show();
+    QTest::keyClicks(form.Text1, "ab");
+    QTest::keyClicks(form.Text2, "c");
+    const QJsonObject report{{"prompts", promptsJson(prompts)},
+                             {"text1", form.Text1->text()},
+                             {"text2", form.Text2->text()}};
+    std::fputs(QJsonDocument(report).toJson(QJsonDocument::Compact).constData(), stdout);
+    return 0;
+}
+
+qint64 monotonicMs() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Mixes two files, the first of which must be converted, and asks the window to close once the
+// converted copy is under way, as a person would; the time of asking goes to standard output.
+// Closing ends the program, so coming back from the job is a failure.
+int closeDuringConversion(const QString& one, const QString& two, const QString& out) {
+    setProgramFolderForTesting(QDir::currentPath());
+    ScriptedPrompts prompts;
+    test::RecordingShell shell;
+    Form1 form(Form1Seams{&prompts, &shell, nullptr, [] { return 0.5; }, {}});
+    if (!form.Form_Load())
+        return 2;
+    form.Text1->setText(one);
+    form.Text2->setText(two);
+    prompts.files << out;
+    form.show();
+    std::atomic<bool> stop{false};
+    std::thread watcher([&] {
+        const QDir temp(temporaryFolder());
+        const QStringList pattern{
+            QStringLiteral("blendora-job-%1-*").arg(QCoreApplication::applicationPid())};
+        while (!stop) {
+            for (const QString& job : temp.entryList(pattern, QDir::Dirs))
+                if (QFileInfo(temp.filePath(job) + "/result.wav.conv1.wav").size() > (1 << 20)) {
+                    std::printf("%lld\n", monotonicMs());
+                    std::fflush(stdout);
+                    QMetaObject::invokeMethod(
+                        &form, [&form] { form.close(); }, Qt::QueuedConnection);
+                    return;
+                }
+            ::usleep(2000);
+        }
+    });
+    form.PushButton2_Click();
+    stop = true;
+    watcher.join();
+    std::puts("the job ran to its end");
+    return 3;
+}
+
+// A WAV header that declares `bytes` of 16-bit sound, followed by that many zero bytes that
+// take no disk: the engine decodes them like any others.
+QString sparseWave(const QString& path, int rate, int channels, qint64 bytes) {
+    QByteArray header = waveBytes(rate, channels, 0, 0, Pcm::S16);
+    qToLittleEndian<quint32>(quint32(36 + bytes), header.data() + 4);
+    qToLittleEndian<quint32>(quint32(bytes), header.data() + 40);
+    test::writeAll(path, header);
+    if (::truncate(nativePath(path).constData(), 44 + bytes) != 0)
+        return QString();
+    return path;
 }
 
 // ---- the rows --------------------------------------------------------------------------
@@ -1102,6 +1188,153 @@ class TestFaults : public QObject {
                        }};
     }
     void outputName() { run(); }
+
+    // Settings that cannot be written or read: typing goes on, the program keeps running, and
+    // one plain message names the settings file. Each answers the file the message must name.
+    void settings_data() {
+        QTest::addColumn<std::function<QString(Place&)>>("setup");
+        QTest::addColumn<bool>("nobody");
+        QTest::addColumn<QString>("stored"); // what the first field starts with
+        const QString kept = "/stored/one.mp3";
+        auto ownConfig = [](Place& p) {
+            p.env.remove("XDG_CONFIG_HOME");
+            QDir().mkpath(p.root + "/home/.config");
+            return p.root + "/home/.config/Quorvane.ini";
+        };
+        QTest::newRow("settings file is a folder") << std::function([](Place& p) {
+            QDir().mkpath(p.root + "/config/Quorvane.ini");
+            return p.root + "/config/Quorvane.ini";
+        }) << false << QString();
+        QTest::newRow("settings file read-only, paths stored (nobody)")
+            << std::function([kept](Place& p) {
+                   const QString file = p.root + "/config/Quorvane.ini";
+                   test::writeAll(file, "[Blendora]\nText1=" + kept.toUtf8() + "\nText2=/b.mp3\n");
+                   p.lastly.push_back([file] { QFile::setPermissions(file, QFile::ReadOwner); });
+                   return file;
+               })
+            << true << kept;
+        QTest::newRow("settings file full of junk") << std::function([](Place& p) {
+            QRandomGenerator random(1313);
+            QByteArray junk(4096, '\0');
+            for (char& b : junk)
+                b = char(random.bounded(256));
+            test::writeAll(p.root + "/config/Quorvane.ini", junk);
+            return p.root + "/config/Quorvane.ini";
+        }) << false << QString();
+        QTest::newRow("~/.config read-only (nobody)") << std::function([ownConfig](Place& p) {
+            const QString file = ownConfig(p);
+            p.lastly.push_back([&p] { giveTo(p.root + "/home/.config", 0); });
+            return file;
+        }) << true << QString();
+        QTest::newRow("HOME read-only (nobody)") << std::function([](Place& p) {
+            p.env.remove("XDG_CONFIG_HOME");
+            p.lastly.push_back([&p] { giveTo(p.root + "/home", 0); });
+            return p.root + "/home/.config/Quorvane.ini";
+        }) << true << QString();
+        QTest::newRow("XDG_CONFIG_HOME names a file") << std::function([](Place& p) {
+            test::writeAll(p.root + "/xdg", "a file");
+            p.env.insert("XDG_CONFIG_HOME", p.root + "/xdg");
+            return p.root + "/xdg/Quorvane.ini";
+        }) << false << QString();
+    }
+    void settings() {
+        QFETCH(std::function<QString(Place&)>, setup);
+        QFETCH(bool, nobody);
+        QFETCH(QString, stored);
+        const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+        if (nobody && (::geteuid() != 0 || setpriv.isEmpty()))
+            QSKIP("this row runs as user nobody: it needs root and setpriv");
+        Place place{files_};
+        place.root = base_.path() + QStringLiteral("/settings%1").arg(++rowNumber_);
+        QVERIFY(QDir().mkpath(place.root + "/config"));
+        QVERIFY(QDir().mkpath(place.root + "/home"));
+        place.env = QProcessEnvironment::systemEnvironment();
+        place.env.insert("XDG_CONFIG_HOME", place.root + "/config");
+        place.env.insert("HOME", place.root + "/home");
+        place.env.insert("QT_QPA_PLATFORM", "offscreen");
+        const QString file = setup(place);
+        if (nobody)
+            giveTo(place.root, kNobody);
+        for (const auto& step : place.lastly)
+            step();
+
+        QProcess child;
+        child.setProcessEnvironment(place.env);
+        child.setWorkingDirectory(place.root);
+        const QStringList arguments{"--type"};
+        if (nobody)
+            child.start(setpriv, QStringList{"--reuid=65534", "--regid=65534", "--clear-groups",
+                                             "--", QCoreApplication::applicationFilePath()} +
+                                     arguments);
+        else
+            child.start(QCoreApplication::applicationFilePath(), arguments);
+        QVERIFY(child.waitForFinished(60000));
+        QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0,
+                 child.readAllStandardError().right(2000).constData());
+        const QJsonObject report = QJsonDocument::fromJson(child.readAllStandardOutput()).object();
+        QCOMPARE(report["text1"].toString(), stored + "ab");
+        QCOMPARE(report["text2"].toString(), (stored.isEmpty() ? QString() : "/b.mp3") + "c");
+        const QJsonArray seen = report["prompts"].toArray();
+        QVERIFY2(seen.size() == 1, QJsonDocument(seen).toJson().constData());
+        const QJsonObject message = seen[0].toObject();
+        QCOMPARE(message["kind"].toInt(), int(Prompt::Message));
+        QCOMPARE(message["caption"].toString(), QStringLiteral("Blendora"));
+        QVERIFY2(message["text"].toString().startsWith("The settings file " + file + " "),
+                 qPrintable(message["text"].toString()));
+    }
+
+    // Merges whose converted copies would not fit: refused with the figures before they are
+    // written, and nothing is left behind.
+    void limits_data() {
+        QTest::addColumn<Row>("row");
+        // 6 h 56 min at 8 kHz mono passes 4 GiB at 44.1 kHz stereo; a 512 MiB TEMP holds the
+        // decoded input but never the converted copy.
+        QTest::newRow("8 kHz mono that passes 4 GiB at 44.1 kHz stereo") << Row{
+            .one = [](Place& p) { return sparseWave(p.in + "/long.wav", 8000, 1, 400'000'000); },
+            .setup = [](Place& p) { p.mountTemp("size=512m"); },
+            .expect = kNoFile,
+            .reason = "too long to be mixed with the second one"};
+        // 2 min at 8 kHz mono decodes to 2 MiB and fits; at 44.1 kHz stereo it is 20 MiB.
+        QTest::newRow("TEMP on a 16 MiB tmpfs, too small for the conversion")
+            << Row{.one = [](Place& p) { return p.wav("low.wav", 8000, 1, 120, 0.8, Pcm::S16); },
+                   .setup = [](Place& p) { p.mountTemp("size=16m"); },
+                   .expect = kNoFile,
+                   .reason = "bringing the first file to 44100 Hz stereo and mixing takes"};
+    }
+    void limits() { run(); }
+
+    // Closing the window while a long input is converted ends the program at once.
+    void closeDuringConversion() {
+        const QString root = base_.path() + "/closing";
+        for (const QString& folder : {root + "/temp", root + "/config", root + "/out"})
+            QVERIFY(QDir().mkpath(folder));
+        // 40 min at 8 kHz mono: some seconds of conversion to 44.1 kHz stereo.
+        const QString one = sparseWave(root + "/long.wav", 8000, 1, 40 * 60 * 16000);
+        QVERIFY(!one.isEmpty());
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TEMP", root + "/temp");
+        env.insert("XDG_CONFIG_HOME", root + "/config");
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        QProcess child;
+        child.setProcessEnvironment(env);
+        child.setWorkingDirectory(root);
+        child.start(QCoreApplication::applicationFilePath(),
+                    {"--close", one, files_.toneB, root + "/out/mixed.mp3"});
+        QVERIFY(child.waitForFinished(120000));
+        const qint64 ended = monotonicMs();
+        const QByteArray said = child.readAllStandardOutput();
+        QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0,
+                 (said + child.readAllStandardError().right(2000)).constData());
+        bool number = false;
+        const qint64 asked = said.trimmed().toLongLong(&number);
+        QVERIFY2(number, said.constData());
+        qInfo("the program ended %lld ms after the close", ended - asked);
+        QVERIFY2(ended - asked < 500, qPrintable(QString::number(ended - asked)));
+        QCOMPARE(QDir(root + "/temp").entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList());
+        QCOMPARE(QDir(root + "/out").entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList());
+    }
 };
 
 int main(int argc, char** argv) {
@@ -1109,6 +1342,11 @@ int main(int argc, char** argv) {
     if (argc == 6 && QByteArray(argv[1]) == "--job")
         return runJob(QFile::decodeName(argv[2]), QFile::decodeName(argv[3]),
                       QFile::decodeName(argv[4]), QFile::decodeName(argv[5]));
+    if (argc == 2 && QByteArray(argv[1]) == "--type")
+        return typeIntoFields();
+    if (argc == 5 && QByteArray(argv[1]) == "--close")
+        return closeDuringConversion(QFile::decodeName(argv[2]), QFile::decodeName(argv[3]),
+                                     QFile::decodeName(argv[4]));
     TestFaults test;
     return QTest::qExec(&test, argc, argv);
 }
