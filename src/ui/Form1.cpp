@@ -1,6 +1,7 @@
 #include "Form1.h"
 
 #include "AppTitle.h"
+#include "CursorFile.h"
 #include "ErrorReport.h"
 #include "Failure.h"
 #include "MixJob.h"
@@ -17,7 +18,6 @@
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QMimeData>
-#include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
@@ -181,12 +181,7 @@ bool Form1::Form_Load() {
     trap.at(100, [&] { ApplySkin(); });
     const QString cursorFile = programFolder() + QStringLiteral("/HAND-M.CUR");
     if (trap.test(104, [&] { return FileIsPresent(cursorFile); })) {
-        trap.at(106, [&] {
-            QPixmap picture;
-            if (!picture.load(cursorFile))
-                fail(cursorFile + QStringLiteral(" is not a picture that can be loaded."));
-            MouseIcon = QCursor(picture);
-        });
+        trap.at(106, [&] { MouseIcon = LoadCursorFile(cursorFile); });
     }
     trap.at(108, [&] { OpenHomePageAtRandom(seams_.random, *shell_); });
     trap.at(128, [&] { setWindowTitle(kProductTitle); });
