@@ -7,6 +7,7 @@
 #include "HomePage.h"
 #include "QtPrompts.h"
 #include "SkinFramework.h"
+#include "TextLineBar.h"
 
 #include <QCursor>
 #include <QWidget>
@@ -15,7 +16,6 @@
 
 class QGroupBox;
 class QLineEdit;
-class QProgressBar;
 class QPushButton;
 
 namespace blendora {
@@ -92,7 +92,7 @@ class Form1 : public QWidget, public Form1View {
     QLineEdit* Text2;
     QGroupBox* Frame1;
     QGroupBox* Frame2;
-    QProgressBar* ProgressBar1;
+    TextLineBar* ProgressBar1;
     CommonDialog CommonDialog1;
     SkinFramework SkinFramework1;
 
