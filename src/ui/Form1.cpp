@@ -1,6 +1,7 @@
 #include "Form1.h"
 
 #include "AppTitle.h"
+#include "CursorFile.h"
 #include "ErrorReport.h"
 #include "Failure.h"
 #include "MixJob.h"
@@ -17,7 +18,6 @@
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QMimeData>
-#include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
@@ -88,8 +88,11 @@ void Form1::buildLayout() {
     setFixedSize(tw(8040), tw(3990));
     setFont(formFont());
     setWindowIcon(QIcon(QStringLiteral(":/icons/blendora-32.png")));
+    // The window and its frames are white whatever the colour scheme, so what is written straight
+    // on them is black; fields and buttons keep the scheme's colours.
     QPalette white = palette();
     white.setColor(QPalette::Window, Qt::white);
+    white.setColor(QPalette::WindowText, Qt::black);
     setPalette(white);
     setAutoFillBackground(true);
 
@@ -132,14 +135,14 @@ void Form1::buildLayout() {
                          twipRect(120, 2400, 7800, 405));
     PushButton2 =
         button("PushButton2", QStringLiteral("Start Mixing"), this, twipRect(120, 2925, 7800, 405));
-    ProgressBar1 = new QProgressBar(this);
+    ProgressBar1 = new TextLineBar(this);
     ProgressBar1->setObjectName(QStringLiteral("ProgressBar1"));
     ProgressBar1->setGeometry(twipRect(120, 3450, 7800, 405));
     ProgressBar1->setRange(0, 100);
     ProgressBar1->setValue(0);
     ProgressBar1->setTextVisible(true);
     ProgressBar1->setAlignment(Qt::AlignCenter);
-    ProgressBar1->setFormat(QStringLiteral("Progress Bar"));
+    ProgressBar1->setLine(QStringLiteral("Progress Bar"));
     ProgressBar1->setFocusPolicy(Qt::NoFocus);
 
     setTabOrder(Text1, PushButton1);
@@ -148,6 +151,14 @@ void Form1::buildLayout() {
     setTabOrder(PushButton3, PushButton5);
     setTabOrder(PushButton5, PushButton2);
     setTabOrder(PushButton2, PushButton4);
+    // The keyboard starts where the order does, not at the first control made.
+    Text1->setFocus();
+
+    // What a screen reader says: the fields are named by their frames, and "..." says nothing.
+    Text1->setAccessibleName(Frame2->title());
+    Text2->setAccessibleName(Frame1->title());
+    PushButton1->setAccessibleName(QStringLiteral("Browse for the first file"));
+    PushButton3->setAccessibleName(QStringLiteral("Browse for the second file"));
 
     connect(PushButton1, &QPushButton::clicked, this, &Form1::PushButton1_Click);
     connect(PushButton2, &QPushButton::clicked, this, &Form1::PushButton2_Click);
@@ -181,12 +192,7 @@ bool Form1::Form_Load() {
     trap.at(100, [&] { ApplySkin(); });
     const QString cursorFile = programFolder() + QStringLiteral("/HAND-M.CUR");
     if (trap.test(104, [&] { return FileIsPresent(cursorFile); })) {
-        trap.at(106, [&] {
-            QPixmap picture;
-            if (!picture.load(cursorFile))
-                fail(cursorFile + QStringLiteral(" is not a picture that can be loaded."));
-            MouseIcon = QCursor(picture);
-        });
+        trap.at(106, [&] { MouseIcon = LoadCursorFile(cursorFile); });
     }
     trap.at(108, [&] { OpenHomePageAtRandom(seams_.random, *shell_); });
     trap.at(128, [&] { setWindowTitle(kProductTitle); });
@@ -225,6 +231,7 @@ void Form1::ApplySkin() {
     const QColor buttonFace = palette().color(QPalette::Button);
     QPalette face = palette();
     face.setColor(QPalette::Window, buttonFace);
+    face.setColor(QPalette::WindowText, palette().color(QPalette::ButtonText));
     setPalette(face);
     for (QGroupBox* frame : {Frame2, Frame1})
         frame->setPalette(face);
@@ -355,10 +362,10 @@ void Form1::setProgressValue(int value) {
     ProgressBar1->setValue(value);
 }
 QString Form1::progressText() const {
-    return ProgressBar1->format();
+    return ProgressBar1->text();
 }
 void Form1::setProgressText(const QString& text) {
-    ProgressBar1->setFormat(text);
+    ProgressBar1->setLine(text);
 }
 void Form1::setProgressMaximum(int maximum) {
     ProgressBar1->setMaximum(maximum);

@@ -8,6 +8,7 @@
 #include "QtPrompts.h"
 #include "Settings.h"
 #include "SkinFramework.h"
+#include "TextLineBar.h"
 
 #include <QCursor>
 #include <QWidget>
@@ -16,7 +17,6 @@
 
 class QGroupBox;
 class QLineEdit;
-class QProgressBar;
 class QPushButton;
 
 namespace blendora {
@@ -93,7 +93,7 @@ class Form1 : public QWidget, public Form1View {
     QLineEdit* Text2;
     QGroupBox* Frame1;
     QGroupBox* Frame2;
-    QProgressBar* ProgressBar1;
+    TextLineBar* ProgressBar1;
     CommonDialog CommonDialog1;
     SkinFramework SkinFramework1;
 

@@ -201,23 +201,40 @@ class TestStartup : public QObject {
             QVERIFY(!h.form->hasMouseIcon());
             QCOMPARE(h.form->cursorFor(PointerCustom).shape(), Qt::PointingHandCursor);
         }
-        // A real cursor file: an icon image with the cursor type in its directory.
-        QByteArray cur;
+        // A real cursor file: an icon image with the cursor type and a hotspot in its directory.
+        QByteArray ico;
         {
-            QBuffer buffer(&cur);
+            QBuffer buffer(&ico);
             buffer.open(QIODevice::WriteOnly);
             QImage image(32, 32, QImage::Format_ARGB32);
             image.fill(Qt::red);
             QVERIFY(QImageWriter(&buffer, "ico").write(image));
         }
-        cur[2] = 2;
-        test::writeAll(folder_.path() + "/HAND-M.CUR", cur);
-        {
+        const auto file = [&](int type, int x, int y) {
+            QByteArray bytes = ico;
+            bytes[2] = char(type);
+            qToLittleEndian<quint16>(x, bytes.data() + 10);
+            qToLittleEndian<quint16>(y, bytes.data() + 12);
+            return bytes;
+        };
+        const struct {
+            QByteArray bytes;
+            QPoint hotspot;
+        } files[] = {
+            {file(2, 5, 2), {5, 2}},
+            {file(2, 0, 31), {0, 31}},
+            {file(2, 32, 2), {16, 16}}, // outside the picture: the centre
+            {file(1, 1, 32), {16, 16}}, // an icon: planes and bits, no hotspot
+        };
+        for (const auto& [bytes, hotspot] : files) {
+            test::writeAll(folder_.path() + "/HAND-M.CUR", bytes);
             Harness h;
             QVERIFY(h.make().Form_Load());
             QVERIFY(h.prompts.seen.isEmpty());
             QVERIFY(h.form->hasMouseIcon());
-            QCOMPARE(h.form->cursorFor(PointerCustom).shape(), Qt::BitmapCursor);
+            const QCursor hand = h.form->cursorFor(PointerCustom);
+            QCOMPARE(hand.shape(), Qt::BitmapCursor);
+            QCOMPARE(hand.hotSpot(), hotspot);
         }
         test::writeAll(folder_.path() + "/HAND-M.CUR", "not a picture");
         test::writeAll(config_.path() + "/seed", "");

@@ -1,14 +1,17 @@
 // The main window's controls, pointer feedback, browse dialogs and path fields.
 #include "Form1.h"
+#include "Paths.h"
 #include "Settings.h"
 #include "TestSupport.h"
 
+#include <QAccessible>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QtTest>
+#include <cmath>
 
 using namespace blendora;
 using blendora::test::Prompt;
@@ -18,6 +21,30 @@ namespace {
 struct NoEngine : Engine {
     int Init(int, std::uint32_t, std::uint32_t, void*, const void*) override { return 1; }
 };
+
+// Contrast ratio of two colours by their relative luminance, 1 to 21.
+double contrast(QColor a, QColor b) {
+    const auto luminance = [](QColor c) {
+        const auto channel = [](double v) {
+            return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+        };
+        return 0.2126 * channel(c.redF()) + 0.7152 * channel(c.greenF()) +
+               0.0722 * channel(c.blueF());
+    };
+    const double la = luminance(a), lb = luminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
+}
+
+// How far the strongest pixel drawn in the area stands out from the area's corner.
+double inkContrast(QWidget* w, QRect area) {
+    const QImage image = w->grab().toImage();
+    const QColor ground = image.pixelColor(area.topLeft());
+    double strongest = 1;
+    for (int y = area.top(); y <= area.bottom(); ++y)
+        for (int x = area.left(); x <= area.right(); ++x)
+            strongest = std::max(strongest, contrast(image.pixelColor(x, y), ground));
+    return strongest;
+}
 } // namespace
 
 class TestWindow : public QObject {
@@ -139,6 +166,82 @@ class TestWindow : public QObject {
             QCOMPARE(f.mousePointer(), int(PointerBusy));
             QCOMPARE(f.PushButton1->cursor().shape(), Qt::WaitCursor);
         }
+    }
+
+    void screenReadersHearWhatEachControlIs() {
+        const std::pair<QWidget*, QString> names[] = {
+            {form_->Text1, "1st File"},
+            {form_->Text2, "2nd File"},
+            {form_->PushButton1, "Browse for the first file"},
+            {form_->PushButton3, "Browse for the second file"},
+        };
+        for (const auto& [control, name] : names) {
+            QAccessibleInterface* a = QAccessible::queryAccessibleInterface(control);
+            QVERIFY(a);
+            QCOMPARE(a->text(QAccessible::Name), name);
+        }
+        QCOMPARE(form_->PushButton1->text(), QStringLiteral("..."));
+    }
+
+    void captionsAndFieldsReadableUnderADarkScheme_data() {
+        QTest::addColumn<bool>("skin");
+        QTest::newRow("white frames") << false;
+        QTest::newRow("skinned frames") << true;
+    }
+    void captionsAndFieldsReadableUnderADarkScheme() {
+        QFETCH(bool, skin);
+        QTemporaryDir folder;
+        if (skin) {
+            QDir(folder.path()).mkdir("x");
+            test::writeAll(folder.path() + "/x/o.cjs", "");
+        }
+        setProgramFolderForTesting(folder.path());
+        const QPalette light = QApplication::palette();
+        QPalette dark;
+        for (auto [role, colour] : {std::pair{QPalette::Window, "#333333"},
+                                    {QPalette::WindowText, "#f0f0f0"},
+                                    {QPalette::Base, "#262626"},
+                                    {QPalette::Text, "#f0f0f0"},
+                                    {QPalette::Button, "#3c3c3c"},
+                                    {QPalette::ButtonText, "#f0f0f0"}})
+            dark.setColor(role, QColor(colour));
+        QApplication::setPalette(dark);
+        const auto restore = qScopeGuard([&] {
+            QApplication::setPalette(light);
+            setProgramFolderForTesting(QString());
+        });
+        Form1 f(Form1Seams{&prompts_, &shell_, &engine_, [] { return 0.5; }, [] {}});
+        QVERIFY(f.Form_Load());
+        f.Text1->setText("/music/song.mp3");
+
+        for (QGroupBox* frame : {f.Frame2, f.Frame1}) {
+            const QFontMetrics metrics(frame->font());
+            const QRect caption(0, 0, metrics.horizontalAdvance(frame->title()) + 12,
+                                f.Text1->y() - 4);
+            QVERIFY2(inkContrast(frame, caption) >= 4.5, qPrintable(frame->title()));
+        }
+        QVERIFY(inkContrast(f.Text1, f.Text1->rect().adjusted(3, 3, -3, -3)) >= 4.5);
+    }
+
+    void namesWithPercentSignsStayLiteralOnTheBar() {
+        for (const QString name : {"100%.mp3", "%1.mp3", "a %p b.mp3", "%v.mp3", "%m%.mp3"}) {
+            form_->setProgressText("Converting " + name + " Step 1");
+            QCOMPARE(form_->ProgressBar1->text(), "Converting " + name + " Step 1");
+        }
+        // Through a job: empty inputs, so the decoder's message comes while the bar shows
+        // the first step.
+        QTemporaryDir folder;
+        const QString name = "100%v 50%p.mp3";
+        test::writeAll(folder.path() + "/" + name, "");
+        test::writeAll(folder.path() + "/two.mp3", "");
+        form_->Text1->setText(folder.path() + "/" + name);
+        form_->Text2->setText(folder.path() + "/two.mp3");
+        prompts_.files << folder.path() + "/out.mp3";
+        QStringList shown;
+        prompts_.onPrompt = [&](const Prompt&) { shown << form_->ProgressBar1->text(); };
+        form_->PushButton2_Click();
+        QVERIFY2(shown.contains("Converting " + name + " Step 1"), qPrintable(shown.join('|')));
+        QCOMPARE(form_->ProgressBar1->text(), QStringLiteral("Progress Bar"));
     }
 
     void browseFillsOnlyItsOwnField() {
