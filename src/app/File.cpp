@@ -105,4 +105,9 @@ void File::close() {
         failErrno(errno, path_);
 }
 
+bool sameFileState(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
 } // namespace blendora

@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <sys/stat.h>
 
 namespace blendora {
 
@@ -39,5 +40,9 @@ class File {
     std::int64_t end_ = 0;
     QString path_;
 };
+
+// True when two stat results are one file in one state: same inode, size and modification
+// time. A plain comparison, so safe between fork() and exec().
+bool sameFileState(const struct stat& a, const struct stat& b);
 
 } // namespace blendora

@@ -2,6 +2,7 @@
 
 #include "AppTitle.h"
 #include "Failure.h"
+#include "File.h"
 #include "Paths.h"
 #include "Prompts.h"
 
@@ -16,25 +17,12 @@ namespace blendora {
 
 namespace {
 
-// Which file stands at a path: a rewrite puts a new one there.
-struct Identity {
-    bool exists = false;
-    dev_t device = 0;
-    ino_t inode = 0;
-    timespec modified{};
-    off_t size = 0;
-    bool operator==(const Identity& o) const {
-        return exists == o.exists && device == o.device && inode == o.inode &&
-               modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec &&
-               size == o.size;
-    }
-};
-
-Identity identity(const QString& path) {
-    struct stat st;
+// Which file stands at a path: a rewrite puts a new one there. st_nlink 0: none.
+struct stat identity(const QString& path) {
+    struct stat st {};
     if (::stat(nativePath(path).constData(), &st) != 0)
         return {};
-    return {true, st.st_dev, st.st_ino, st.st_mtim, st.st_size};
+    return st;
 }
 
 constexpr auto kNotWritten = "The settings file %1 cannot be written: %2";
@@ -53,14 +41,15 @@ QString SaveSetting(const QString& appName, const QString& section, const QStrin
                     const QString& value) {
     QSettings settings(QSettings::IniFormat, QSettings::UserScope, appName);
     const QString file = settings.fileName();
-    const Identity before = identity(file);
+    const struct stat before = identity(file);
     settings.setValue(section + QLatin1Char('/') + key, value);
     settings.sync();
     if (settings.status() == QSettings::NoError)
         return QString();
     // A file that held no settings is rewritten all the same, yet reported as a format error.
-    const Identity after = identity(file);
-    if (settings.status() == QSettings::FormatError && after.exists && !(after == before))
+    const struct stat after = identity(file);
+    if (settings.status() == QSettings::FormatError && after.st_nlink != 0 &&
+        !(before.st_nlink != 0 && sameFileState(after, before)))
         return QStringLiteral("The settings file %1 held something other than settings. Blendora "
                               "has rewritten it, to remember the two files.")
             .arg(file);

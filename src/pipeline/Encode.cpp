@@ -1,6 +1,7 @@
 #include "Encode.h"
 
 #include "Failure.h"
+#include "File.h"
 #include "Form1View.h"
 #include "JobFolder.h"
 #include "Paths.h"
@@ -313,11 +314,6 @@ void emptyFolder(int folder) {
     }
 }
 
-bool sameFile(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
-}
-
 bool copyAll(int from, int to, int& error) {
     for (;;) {
         const ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, 1 << 30, 0);
@@ -481,7 +477,7 @@ void randomName(char* at, int length) {
         renamed = ::renameat2(p.outFolder, temporary, p.outFolder, p.name, RENAME_NOREPLACE);
         if (renamed != 0 && (errno == EINVAL || errno == ENOSYS))
             renamed = ::renameat(p.outFolder, temporary, p.outFolder, p.name);
-    } else if (!absent && p.before.st_nlink != 0 && sameFile(now, p.before)) {
+    } else if (!absent && p.before.st_nlink != 0 && sameFileState(now, p.before)) {
         renamed = ::renameat(p.outFolder, temporary, p.outFolder, p.name);
     } else {
         errno = EEXIST;
