@@ -4,6 +4,7 @@
 
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QtEndian>
 #include <QtTest>
 #include <cmath>
@@ -116,6 +117,25 @@ bool run(const QString& program, const QStringList& arguments, QByteArray* outpu
         return false;
     }
     return true;
+}
+
+QVector<qint16> decode(const QString& path, ChannelInfo* info) {
+    QVector<qint16> samples;
+    const bool own = BASS_Init(0, 44100, 0, nullptr, nullptr) != 0;
+    const auto stop = qScopeGuard([own] {
+        if (own)
+            BASS_Free();
+    });
+    const EngineHandle h =
+        BASS_StreamCreateFile(0, path.utf16(), 0, 0, kStreamDecode | kUnicodeName);
+    ChannelInfo local;
+    if (!h || !BASS_ChannelGetInfo(h, info ? info : &local))
+        return samples;
+    char buffer[20000];
+    for (std::int32_t n; (n = BASS_ChannelGetData(h, buffer, sizeof buffer)) > 0;)
+        samples.append(QVector<qint16>(reinterpret_cast<qint16*>(buffer),
+                                       reinterpret_cast<qint16*>(buffer) + n / 2));
+    return samples;
 }
 
 QByteArray readAll(const QString& path) {

@@ -1,11 +1,13 @@
 #pragma once
 
+#include "AudioEngine.h"
 #include "Prompts.h"
 
 #include <QList>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QVector>
 #include <functional>
 
 namespace blendora::test {
@@ -57,6 +59,10 @@ QString makeToneMp3(const QString& folder, const QString& name, int rate, int ch
                     double seconds, double frequency);
 // Runs a program to its end; fails the test on a non-zero exit.
 bool run(const QString& program, const QStringList& arguments, QByteArray* output = nullptr);
+
+// Decodes any file through the engine into interleaved 16-bit samples; empty when it cannot.
+// Starts the engine for the call when it is not running.
+QVector<qint16> decode(const QString& path, ChannelInfo* info = nullptr);
 
 QByteArray readAll(const QString& path);
 void writeAll(const QString& path, const QByteArray& bytes);

@@ -34,6 +34,7 @@
 #include <unistd.h>
 
 using namespace blendora;
+using blendora::test::decode;
 using blendora::test::Prompt;
 using blendora::test::ScriptedPrompts;
 
@@ -141,22 +142,6 @@ QByteArray waveBytes(int rate, int channels, double seconds, double amplitude, P
         }
     }
     return bytes;
-}
-
-QVector<qint16> decode(const QString& path, ChannelInfo* info) {
-    QVector<qint16> samples;
-    if (!BASS_Init(0, 44100, 0, nullptr, nullptr))
-        return samples;
-    const auto stop = qScopeGuard([] { BASS_Free(); });
-    const EngineHandle h =
-        BASS_StreamCreateFile(0, path.utf16(), 0, 0, kStreamDecode | kUnicodeName);
-    if (!h || !BASS_ChannelGetInfo(h, info))
-        return samples;
-    char buffer[20000];
-    for (std::int32_t n; (n = BASS_ChannelGetData(h, buffer, sizeof buffer)) > 0;)
-        samples.append(QVector<qint16>(reinterpret_cast<qint16*>(buffer),
-                                       reinterpret_cast<qint16*>(buffer) + n / 2));
-    return samples;
 }
 
 // What a made file should sound like; a zero field is not checked.

@@ -12,32 +12,11 @@
 #include <unistd.h>
 
 using namespace blendora;
+using blendora::test::decode;
 using blendora::test::Prompt;
 using blendora::test::ScriptedPrompts;
 
 namespace {
-
-// Decodes any file through the engine into interleaved 16-bit samples.
-QVector<qint16> decode(const QString& path, ChannelInfo* info = nullptr) {
-    QVector<qint16> samples;
-    // Outside a job the engine is started here, and only for this.
-    const bool own = BASS_Init(0, 44100, 0, nullptr, nullptr) != 0;
-    const auto stop = qScopeGuard([own] {
-        if (own)
-            BASS_Free();
-    });
-    const EngineHandle h =
-        BASS_StreamCreateFile(0, path.utf16(), 0, 0, kStreamDecode | kUnicodeName);
-    if (!h)
-        return samples;
-    ChannelInfo local;
-    BASS_ChannelGetInfo(h, info ? info : &local);
-    char buffer[20000];
-    for (std::int32_t n; (n = BASS_ChannelGetData(h, buffer, sizeof buffer)) > 0;)
-        samples.append(QVector<qint16>(reinterpret_cast<qint16*>(buffer),
-                                       reinterpret_cast<qint16*>(buffer) + n / 2));
-    return samples;
-}
 
 struct Job {
     ScriptedPrompts prompts;
