@@ -1,6 +1,7 @@
 #include "File.h"
 
 #include "Failure.h"
+#include "JobFolder.h"
 
 #include <QFile>
 #include <cerrno>
@@ -36,7 +37,11 @@ void File::open(const QString& path, Mode mode, unsigned permissions) {
         flags |= O_WRONLY | O_CREAT | O_TRUNC;
         break;
     }
-    const int fd = ::open(QFile::encodeName(path).constData(), flags, permissions);
+    // In a job folder nothing is followed, and whatever is written there is new.
+    const Anchored at = anchor(path);
+    if (at.held)
+        flags |= O_NOFOLLOW | (mode == Replace ? O_EXCL : 0);
+    const int fd = ::openat(at.dir, at.name.constData(), flags, permissions);
     if (fd < 0)
         failErrno(errno, path);
     fd_ = fd;
@@ -92,7 +97,7 @@ void File::discard() noexcept {
     if (fd_ >= 0)
         ::close(std::exchange(fd_, -1));
     if (!path_.isEmpty())
-        ::unlink(QFile::encodeName(path_).constData());
+        removeFile(path_);
 }
 
 void File::close() {
@@ -107,7 +112,8 @@ void File::close() {
 
 bool sameFileState(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
 } // namespace blendora

@@ -41,8 +41,9 @@ class File {
     QString path_;
 };
 
-// True when two stat results are one file in one state: same inode, size and modification
-// time. A plain comparison, so safe between fork() and exec().
+// True when two stat results are one file in one state: same inode, size, modification and
+// change time (a tag editor may put the modification time back; the change time it cannot). A plain
+// comparison, so safe between fork() and exec().
 bool sameFileState(const struct stat& a, const struct stat& b);
 
 } // namespace blendora

@@ -10,44 +10,210 @@
 #include <QRegularExpression>
 #include <cerrno>
 #include <csignal>
-#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <mutex>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace blendora {
 
 namespace {
+
 const QString kPrefix = QStringLiteral("blendora-job-");
+
+// The job folders held open now, by path, so that code naming a file by its path still reaches
+// it through the descriptor.
+struct Held {
+    QString path;
+    int fd;
+};
+std::mutex heldLock;
+std::vector<Held>& heldFolders() {
+    static std::vector<Held> folders;
+    return folders;
 }
 
-void JobFolder::create() {
+// A group that is only ours (Debian gives each user one of the same name) shares nothing.
+bool privateGroup(gid_t gid) {
+    const struct passwd* user = ::getpwuid(::geteuid());
+    if (!user || user->pw_gid != gid)
+        return false;
+    const QByteArray userName(user->pw_name);
+    const struct group* group = ::getgrgid(gid);
+    return group && userName == group->gr_name && (!group->gr_mem || !group->gr_mem[0]);
+}
+
+bool isDirectory(const QString& path, struct stat& st) {
+    return !path.isEmpty() && ::stat(nativePath(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void emptyFolder(int folder, int depth) {
+    alignas(8) char buffer[4096];
+    for (bool removed = true; removed;) {
+        removed = false;
+        if (::lseek(folder, 0, SEEK_SET) != 0)
+            return;
+        for (ssize_t n; (n = ::getdents64(folder, buffer, sizeof buffer)) > 0;)
+            for (ssize_t at = 0; at < n;) {
+                const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + at);
+                at += entry->d_reclen;
+                const char* name = entry->d_name;
+                if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+                    continue;
+                if (::unlinkat(folder, name, 0) == 0) {
+                    removed = true;
+                    continue;
+                }
+                if (errno != EISDIR || depth >= 8)
+                    continue;
+                const int inner =
+                    ::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+                if (inner < 0)
+                    continue;
+                emptyFolder(inner, depth + 1);
+                ::close(inner);
+                removed = ::unlinkat(folder, name, AT_REMOVEDIR) == 0 || removed;
+            }
+    }
+}
+
+bool sameInode(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+} // namespace
+
+bool othersControl(unsigned ownerUid, unsigned ownerGid, unsigned mode) {
+    const uid_t me = ::geteuid();
+    if (ownerUid != me && ownerUid != 0)
+        return true;
+    if (mode & S_ISVTX)
+        return false;
+    if (mode & S_IWOTH)
+        return true;
+    return (mode & S_IWGRP) && !privateGroup(ownerGid);
+}
+
+WorkFolder workFolder() {
+    const QString wanted = temporaryFolder();
+    struct stat st;
+    // A folder that is missing fails later, in the words of the call that needed it.
+    if (!isDirectory(wanted, st) || !othersControl(st.st_uid, st.st_gid, st.st_mode))
+        return {wanted, {}};
+    for (const QString& instead :
+         {qEnvironmentVariable("XDG_RUNTIME_DIR"), QStringLiteral("/tmp")}) {
+        if (instead.startsWith(QLatin1Char('/')) && isDirectory(instead, st) &&
+            !othersControl(st.st_uid, st.st_gid, st.st_mode))
+            return {instead, QStringLiteral("The temporary folder %1 can be changed by other "
+                                            "users, so Blendora works in %2 instead.")
+                                 .arg(wanted, instead)};
+    }
+    fail(QStringLiteral("The temporary folder %1 can be changed by other users, and no private "
+                        "folder was found to work in instead.")
+             .arg(wanted));
+}
+
+void randomLetters(char* at, int length) {
+    static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned char bytes[32];
+    length = std::min(length, int(sizeof bytes));
+    if (::getentropy(bytes, std::size_t(length)) != 0)
+        for (int i = 0; i < length; ++i)
+            bytes[i] = (unsigned char)((::getpid() >> i) ^ (at[i] * 31) ^ (i * 7));
+    for (int i = 0; i < length; ++i)
+        at[i] = kLetters[bytes[i] % 62];
+}
+
+void JobFolder::create(QString* warning) {
     remove();
-    QString parent = temporaryFolder();
+    const WorkFolder work = workFolder();
+    if (warning)
+        *warning = work.warning;
+    QString parent = work.path;
     while (parent.size() > 1 && parent.endsWith(QLatin1Char('/')))
         parent.chop(1);
-    QByteArray name =
-        nativePath(parent + QLatin1Char('/') + kPrefix +
-                   QString::number(QCoreApplication::applicationPid()) + QStringLiteral("-XXXXXX"));
-    if (!::mkdtemp(name.data()))
-        failErrno(errno, QFile::decodeName(name));
-    path_ = QFile::decodeName(name);
-    if (!path_.startsWith(QLatin1Char('/')))
-        path_ = QDir::currentPath() + QLatin1Char('/') + path_;
-    lock_ = ::open(name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (lock_ < 0 || ::flock(lock_, LOCK_SH) != 0) {
+    if (!parent.startsWith(QLatin1Char('/')))
+        parent = QDir::currentPath() + QLatin1Char('/') + parent;
+    const int parentFd = ::open(nativePath(parent).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat st;
+    if (parentFd < 0 || ::fstat(parentFd, &st) != 0) {
+        const int error = errno;
+        if (parentFd >= 0)
+            ::close(parentFd);
+        failErrno(error, parent);
+    }
+    parent_ = parentFd;
+    if (!work.warning.isEmpty() && othersControl(st.st_uid, st.st_gid, st.st_mode)) {
+        remove();
+        fail(QStringLiteral("The folder %1 was changed by someone else while Blendora chose it "
+                            "to work in.")
+                 .arg(parent));
+    }
+    QByteArray name = nativePath(kPrefix + QString::number(QCoreApplication::applicationPid()) +
+                                 QStringLiteral("-XXXXXX"));
+    int made = -1;
+    for (int attempt = 0; attempt < 100 && made != 0; ++attempt) {
+        randomLetters(name.data() + name.size() - 6, 6);
+        made = ::mkdirat(parent_, name.constData(), 0700);
+        if (made != 0 && errno != EEXIST)
+            break;
+    }
+    if (made != 0) {
         const int error = errno;
         remove();
-        failErrno(error, QFile::decodeName(name));
+        failErrno(error, parent);
+    }
+    name_ = name;
+    path_ = parent + QLatin1Char('/') + QFile::decodeName(name);
+    // Until it is held, the name could have been given to a folder of someone else's.
+    fd_ = ::openat(parent_, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd_ < 0 || ::fstat(fd_, &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & 077)) {
+        const QString shown = path_;
+        if (fd_ >= 0)
+            ::close(std::exchange(fd_, -1));
+        name_.clear();
+        remove();
+        fail(QStringLiteral("Someone else replaced the new job folder %1 before it could be "
+                            "used; Blendora left it alone.")
+                 .arg(shown));
+    }
+    if (::flock(fd_, LOCK_SH) != 0) {
+        const int error = errno;
+        remove();
+        failErrno(error, parent);
+    }
+    {
+        const std::lock_guard<std::mutex> guard(heldLock);
+        heldFolders().push_back({path_, fd_});
     }
     armEndCleanup();
 }
 
+void JobFolder::checkStillAtPath() const {
+    struct stat held, named;
+    if (fd_ < 0)
+        return;
+    if (::fstat(fd_, &held) != 0 ||
+        ::fstatat(parent_, name_.constData(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !sameInode(held, named))
+        fail(QStringLiteral("Someone else moved or replaced the job folder %1. Blendora stopped "
+                            "and changed nothing under that name.")
+                 .arg(path_));
+}
+
 void JobFolder::armEndCleanup() {
-    const QString folder = path_;
-    setEndCleanup([folder] { QDir(folder).removeRecursively(); });
+    if (fd_ < 0)
+        return;
+    setEndCleanup(
+        [parent = parent_, fd = fd_, name = name_] { removeHeldFolder(parent, name, fd); });
 }
 
 QString JobFolder::file(const QString& name) const {
@@ -55,41 +221,88 @@ QString JobFolder::file(const QString& name) const {
 }
 
 void JobFolder::remove() {
-    if (path_.isEmpty())
-        return;
-    QDir(path_).removeRecursively();
-    setEndCleanup({});
+    if (fd_ >= 0) {
+        setEndCleanup({});
+        {
+            const std::lock_guard<std::mutex> guard(heldLock);
+            std::erase_if(heldFolders(), [&](const Held& h) { return h.fd == fd_; });
+        }
+        removeHeldFolder(parent_, name_.constData(), fd_);
+        ::close(std::exchange(fd_, -1));
+    }
+    if (parent_ >= 0)
+        ::close(std::exchange(parent_, -1));
     path_.clear();
-    if (lock_ >= 0)
-        ::close(lock_);
-    lock_ = -1;
+    name_.clear();
+}
+
+Anchored anchor(const QString& path) {
+    const std::lock_guard<std::mutex> guard(heldLock);
+    for (const Held& h : heldFolders()) {
+        if (path == h.path)
+            return {h.fd, QByteArrayLiteral("."), true};
+        if (path.size() > h.path.size() + 1 && path.startsWith(h.path) &&
+            path[h.path.size()] == QLatin1Char('/') &&
+            path.indexOf(QLatin1Char('/'), h.path.size() + 1) < 0)
+            return {h.fd, nativePath(path.mid(h.path.size() + 1)), true};
+    }
+    return {AT_FDCWD, nativePath(path), false};
+}
+
+bool removeFile(const QString& path) {
+    const Anchored at = anchor(path);
+    return ::unlinkat(at.dir, at.name.constData(), 0) == 0;
+}
+
+void removeHeldFolder(int parent, const char* name, int folder) {
+    emptyFolder(folder, 0);
+    struct stat held, named;
+    if (::fstat(folder, &held) == 0 && ::fstatat(parent, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        sameInode(held, named))
+        ::unlinkat(parent, name, AT_REMOVEDIR);
 }
 
 namespace {
 
-// The file a killed job left beside its output: removed only while it is still the very one the
-// job made, under a name of the kind the job gives.
-void removeRecordedOutside(const QString& jobFolder) {
-    QFile record(jobFolder + QLatin1Char('/') + QLatin1String(kOutsideRecord));
-    if (!record.open(QIODevice::ReadOnly))
+// What a killed job had begun beside its output: removed only while it is still the very one
+// the job made, under a name of the kind the job gives.
+void removeRecordedOutside(int job) {
+    const int fd = ::openat(job, kOutsideRecord, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return;
-    const QList<QByteArray> parts = record.read(64 * 1024).split('\0');
-    static const QRegularExpression temporaryName(
-        QStringLiteral("^\\.blendora-[A-Za-z0-9]{6}\\.mp3$"));
-    if (parts.size() < 2 || !temporaryName.match(QString::fromLatin1(parts[1])).hasMatch())
+    QByteArray bytes(64 * 1024, '\0');
+    const ssize_t n = ::read(fd, bytes.data(), std::size_t(bytes.size()));
+    ::close(fd);
+    bytes.truncate(n > 0 ? n : 0);
+    const QList<QByteArray> parts = bytes.split('\0');
+    // A folder of ours now; a file in the record of an earlier version.
+    static const QRegularExpression ours(QStringLiteral("^\\.blendora-[A-Za-z0-9]{6}(\\.mp3)?$"));
+    if (parts.size() < 2 || !ours.match(QString::fromLatin1(parts[1])).hasMatch())
         return;
     const int folder = ::open(parts[0].constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0)
         return;
     struct stat st;
     const QList<QByteArray> id = parts.size() > 2 ? parts[2].split(':') : QList<QByteArray>();
-    // Once made, the file is known by its inode (root may have given it to another user
-    // already); before, only a file of ours can be it.
-    if (::fstatat(folder, parts[1].constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(st.st_mode) &&
-        (id.size() == 2 ? id[0].toULongLong() == st.st_dev && id[1].toULongLong() == st.st_ino
-                        : st.st_uid == ::geteuid()))
-        ::unlinkat(folder, parts[1].constData(), 0);
+    // Once made, it is known by its inode (root may have given a file to another user
+    // already); before, only one of ours can be it.
+    const auto isIt = [&](const struct stat& s) {
+        return id.size() == 2 ? id[0].toULongLong() == s.st_dev && id[1].toULongLong() == s.st_ino
+                              : s.st_uid == ::geteuid();
+    };
+    const char* name = parts[1].constData();
+    if (::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && isIt(st)) {
+        if (S_ISREG(st.st_mode)) {
+            ::unlinkat(folder, name, 0);
+        } else if (S_ISDIR(st.st_mode)) {
+            const int inner =
+                ::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (inner >= 0 && ::fstat(inner, &st) == 0 && isIt(st))
+                removeHeldFolder(folder, name, inner);
+            if (inner >= 0)
+                ::close(inner);
+        }
+    }
     ::close(folder);
 }
 
@@ -97,36 +310,40 @@ void removeRecordedOutside(const QString& jobFolder) {
 
 void RemoveStaleJobFolders(const QString& temporaryFolder) {
     static const QRegularExpression pattern(QStringLiteral("^blendora-job-(\\d+)-[A-Za-z0-9]{6}$"));
+    const int parent =
+        ::open(nativePath(temporaryFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (parent < 0)
+        return;
     const QDir folder(temporaryFolder);
     for (const QString& name : folder.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden)) {
         const QRegularExpressionMatch match = pattern.match(name);
         if (!match.hasMatch())
             continue;
-        const QString path = folder.filePath(name);
-        struct stat st;
-        // Only real folders of our own; never a link someone placed.
-        if (::lstat(nativePath(path).constData(), &st) != 0 || !S_ISDIR(st.st_mode) ||
-            st.st_uid != ::geteuid())
-            continue;
         const pid_t pid = pid_t(match.captured(1).toLongLong());
         if (pid <= 0 || pid == ::getpid() || (::kill(pid, 0) == 0 || errno == EPERM))
             continue;
+        const QByteArray entry = nativePath(name);
+        // Only real folders of our own; never a link someone placed.
+        const int job =
+            ::openat(parent, entry.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (job < 0)
+            continue;
+        struct stat st;
         // An encoder that outlived its program still holds the folder.
-        const int lock =
-            ::open(nativePath(path).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        const bool free = lock >= 0 && ::flock(lock, LOCK_EX | LOCK_NB) == 0;
-        if (free) {
-            removeRecordedOutside(path);
-            QDir(path).removeRecursively();
+        if (::fstat(job, &st) == 0 && st.st_uid == ::geteuid() &&
+            ::flock(job, LOCK_EX | LOCK_NB) == 0) {
+            removeRecordedOutside(job);
+            removeHeldFolder(parent, entry.constData(), job);
         }
-        if (lock >= 0)
-            ::close(lock);
+        ::close(job);
     }
+    ::close(parent);
 }
 
 std::int64_t freeSpace(const QString& path) {
+    const Anchored at = anchor(path);
     struct statvfs vfs;
-    if (::statvfs(nativePath(path).constData(), &vfs) != 0)
+    if (at.held ? ::fstatvfs(at.dir, &vfs) != 0 : ::statvfs(at.name.constData(), &vfs) != 0)
         return -1;
     return std::int64_t(vfs.f_bavail) * std::int64_t(vfs.f_frsize);
 }

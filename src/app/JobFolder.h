@@ -1,13 +1,26 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <cstdint>
 
 namespace blendora {
 
-// A private folder (mode 0700) for one job's files, made afresh inside the temporary folder,
-// so that nothing another user placed there is read, run or followed. Removed when the job
-// ends, and also when the program is ended at once during the job.
+// The folder jobs work in: TEMP, else TMPDIR, else /tmp, unless another user could change what
+// the names in it point at. Then a private folder of ours serves, and `warning` says so.
+struct WorkFolder {
+    QString path;
+    QString warning;
+};
+WorkFolder workFolder();
+
+// True when only we or root can rename or replace the entries of a folder with this owner and
+// mode: a user other than us or root owns it, or others may write it without the sticky bit.
+bool othersControl(unsigned ownerUid, unsigned ownerGid, unsigned mode);
+
+// A private folder (mode 0700) for one job's files, made afresh inside the work folder and held
+// open from the moment it is made. Every file in it is reached through that descriptor, never
+// through its path, which whoever can write the parent folder could point elsewhere.
 class JobFolder {
   public:
     JobFolder() = default;
@@ -15,27 +28,53 @@ class JobFolder {
     JobFolder(const JobFolder&) = delete;
     JobFolder& operator=(const JobFolder&) = delete;
 
-    void create();
-    // The path of a file inside; empty while there is no folder.
+    // Throws when no folder can be made. `warning` is set when TEMP was passed over.
+    void create(QString* warning = nullptr);
+    // The path of a file inside, for messages and for code that names files by path: such a
+    // path is opened through the descriptor (see `anchor`). Empty while there is no folder.
     QString file(const QString& name) const;
     const QString& path() const { return path_; }
-    // Held (flock) while the folder is in use, by us and by whatever inherits it: a start
-    // leaves a folder alone while anyone still holds it.
-    int lockFd() const { return lock_; }
+    // Held open, with a shared flock: a start leaves a folder alone while anyone holds it.
+    int fd() const { return fd_; }
+    int parentFd() const { return parent_; }
+    const QByteArray& name() const { return name_; }
+    // Whether the folder at path() is still the one held; throws a plain failure when not.
+    void checkStillAtPath() const;
     void remove();
     // Ending the program at once removes the folder (again, after another clean-up took over).
     void armEndCleanup();
 
   private:
     QString path_;
-    int lock_ = -1;
+    QByteArray name_;
+    int parent_ = -1, fd_ = -1;
 };
 
-// The file inside a job folder that names the job's one file outside it, while that exists:
-// the output's folder, NUL, the file's name, NUL, then "device:inode" once it is made.
+// A path as the system calls should take it: inside a held job folder, the folder's
+// descriptor and the file's name (links there are never followed); elsewhere, the path.
+struct Anchored {
+    int dir;
+    QByteArray name;
+    bool held;
+};
+Anchored anchor(const QString& path);
+// Removes a file by a path that may lie in a held job folder; true when it went.
+bool removeFile(const QString& path);
+
+// Empties a folder through its descriptor, never following a link, then removes it from its
+// parent only while the name there is still that folder. System calls only: safe between
+// fork() and exec().
+void removeHeldFolder(int parent, const char* name, int folder);
+
+// Fills `length` (at most 32) letters and digits from the kernel's random source. System calls
+// only.
+void randomLetters(char* at, int length);
+
+// The file inside a job folder that names the job's one folder outside it, while that exists:
+// the output's folder, NUL, the folder's name, NUL, then "device:inode" once it is made.
 inline constexpr char kOutsideRecord[] = "outside";
 
-// Removes job folders of ours that a killed run left behind, with the file they recorded
+// Removes job folders of ours that a killed run left behind, with the folder they recorded
 // outside: those whose process is gone and that nobody holds any more.
 void RemoveStaleJobFolders(const QString& temporaryFolder);
 

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <atomic>
 #include <sys/stat.h>
 
 namespace blendora {
@@ -24,6 +25,32 @@ void setProgramFolderForTesting(const QString& folder) {
 
 QByteArray nativePath(const QString& path) {
     return QFile::encodeName(path);
+}
+
+namespace {
+std::atomic<int> recordedUmask{-1};
+}
+
+void recordUmask() {
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    recordedUmask = int(mask);
+}
+
+unsigned processUmask() {
+    if (const int mask = recordedUmask; mask >= 0)
+        return unsigned(mask);
+    // Not recorded (a test's own main): the kernel tells it without a change.
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (status.open(QIODevice::ReadOnly))
+        for (const QByteArray& line : status.readAll().split('\n'))
+            if (line.startsWith("Umask:")) {
+                bool ok = false;
+                const unsigned mask = line.mid(6).trimmed().toUInt(&ok, 8);
+                if (ok)
+                    return mask;
+            }
+    return 022;
 }
 
 bool FileIsPresent(const QString& path) {

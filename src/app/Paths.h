@@ -17,4 +17,9 @@ QString temporaryFolder();
 
 QByteArray nativePath(const QString& path);
 
+// The file-creation mask the program started with. main() records it before any thread runs;
+// reading it never changes it for the other threads.
+void recordUmask();
+unsigned processUmask();
+
 } // namespace blendora

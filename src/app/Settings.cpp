@@ -3,11 +3,16 @@
 #include "AppTitle.h"
 #include "Failure.h"
 #include "File.h"
+#include "JobFolder.h"
 #include "Paths.h"
 #include "Prompts.h"
 
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QSettings>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -17,68 +22,197 @@ namespace blendora {
 
 namespace {
 
-// Which file stands at a path: a rewrite puts a new one there. st_nlink 0: none.
-struct stat identity(const QString& path) {
-    struct stat st {};
-    if (::stat(nativePath(path).constData(), &st) != 0)
-        return {};
-    return st;
+// A settings file is a few lines; anything bigger is not ours to read into memory.
+constexpr qint64 kMaxSettingsBytes = 1 << 20;
+constexpr auto kNotWritten = "The settings file %1 cannot be written: %2";
+constexpr auto kNotRead = "The settings file %1 cannot be read: %2";
+
+// The file QSettings would use, worked out without reading it. Empty without a home.
+QString settingsFile(const QString& appName) {
+    if (qEnvironmentVariableIsEmpty("XDG_CONFIG_HOME") && qEnvironmentVariableIsEmpty("HOME") &&
+        !QStandardPaths::isTestModeEnabled())
+        return QString();
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+           QLatin1Char('/') + appName + QStringLiteral(".ini");
 }
 
-constexpr auto kNotWritten = "The settings file %1 cannot be written: %2";
+// What stands at the name: the bytes of a regular file of sane size, never through a link and
+// never waiting on a FIFO or a device. `why` says why there are none; empty when none stand.
+QByteArray currentBytes(int folder, const QByteArray& name, QString& why,
+                        struct stat* st = nullptr) {
+    struct stat own {};
+    st = st ? st : &own;
+    const int fd = ::openat(folder, name.constData(),
+                            O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno != ENOENT)
+            why = errno == ELOOP ? QStringLiteral("it is a link.") : errnoText(errno) + '.';
+        return {};
+    }
+    QByteArray bytes;
+    if (::fstat(fd, st) != 0)
+        why = errnoText(errno) + '.';
+    else if (!S_ISREG(st->st_mode))
+        why = QStringLiteral("it is not a file.");
+    else if (st->st_size > kMaxSettingsBytes)
+        why = QStringLiteral("it is larger than %1 KiB.").arg(kMaxSettingsBytes >> 10);
+    else {
+        bytes.resize(qsizetype(st->st_size));
+        qsizetype done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::read(fd, bytes.data() + done, std::size_t(bytes.size() - done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;
+            done += n;
+        }
+        bytes.truncate(done);
+    }
+    ::close(fd);
+    return why.isEmpty() ? bytes : QByteArray();
+}
+
+// QSettings reads and writes only files it names itself, and writes through links: it works on
+// a copy in a private folder of ours, and the result is put in place by us.
+class Scratch {
+  public:
+    Scratch() : dir_(workFolder().path + QStringLiteral("/blendora-settings-XXXXXX")) {}
+    QString file(const QByteArray& bytes) {
+        const QString path = dir_.filePath(QStringLiteral("settings.ini"));
+        QFile f(path);
+        if (!dir_.isValid() || !f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
+            fail(QStringLiteral("No private folder for the settings could be made in %1.")
+                     .arg(workFolder().path));
+        return path;
+    }
+
+  private:
+    QTemporaryDir dir_;
+};
+
+// Nearest folder on the way to `path` that exists.
+QString nearestFolder(QString folder, struct stat& st) {
+    while (::stat(nativePath(folder).constData(), &st) != 0 && folder != QStringLiteral("/"))
+        folder = QFileInfo(folder).absolutePath();
+    return folder;
+}
 
 } // namespace
 
 QString GetSetting(const QString& appName, const QString& section, const QString& key,
                    const QString& defaultValue) {
-    QSettings settings(QSettings::IniFormat, QSettings::UserScope, appName);
+    const QString file = settingsFile(appName);
+    if (file.isEmpty())
+        return defaultValue;
+    const int folder = ::open(nativePath(QFileInfo(file).absolutePath()).constData(),
+                              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0)
+        return defaultValue;
+    QString why;
+    const QByteArray bytes = currentBytes(folder, nativePath(QFileInfo(file).fileName()), why);
+    ::close(folder);
+    if (!why.isEmpty())
+        fail(QString::fromLatin1(kNotRead).arg(file, why));
+    if (bytes.isEmpty())
+        return defaultValue;
+    Scratch scratch;
+    QSettings settings(scratch.file(bytes), QSettings::IniFormat);
     if (settings.status() == QSettings::FormatError)
-        fail(QStringLiteral("The settings file %1 cannot be read.").arg(settings.fileName()));
+        fail(QStringLiteral("The settings file %1 cannot be read.").arg(file));
     return settings.value(section + QLatin1Char('/') + key, defaultValue).toString();
 }
 
 QString SaveSetting(const QString& appName, const QString& section, const QString& key,
                     const QString& value) {
-    QSettings settings(QSettings::IniFormat, QSettings::UserScope, appName);
-    const QString file = settings.fileName();
-    const struct stat before = identity(file);
-    settings.setValue(section + QLatin1Char('/') + key, value);
-    settings.sync();
-    if (settings.status() == QSettings::NoError)
-        return QString();
-    // A file that held no settings is rewritten all the same, yet reported as a format error.
-    const struct stat after = identity(file);
-    if (settings.status() == QSettings::FormatError && after.st_nlink != 0 &&
-        !(before.st_nlink != 0 && sameFileState(after, before)))
+    const QString file = settingsFile(appName);
+    const auto notWritten = [&](const QString& why) {
+        fail(QString::fromLatin1(kNotWritten).arg(file, why));
+    };
+    if (file.isEmpty())
+        fail(QStringLiteral("The settings cannot be saved: neither HOME nor XDG_CONFIG_HOME is "
+                            "set."));
+    const QString folderPath = QFileInfo(file).absolutePath();
+    struct stat st;
+    const QString nearest = nearestFolder(folderPath, st);
+    // Root with another user's HOME (an old sudo keeps it) leaves that user's files alone.
+    if (::geteuid() == 0 && st.st_uid != 0)
+        notWritten(QStringLiteral("%1 belongs to another user, and Blendora run as root does not "
+                                  "write there.")
+                       .arg(nearest));
+    if (!QDir().mkpath(folderPath)) {
+        const QString at = nearestFolder(folderPath, st);
+        notWritten(S_ISDIR(st.st_mode) ? errnoText(EACCES, at) + '.'
+                                       : errnoText(ENOTDIR, at) + '.');
+    }
+    const int folder =
+        ::open(nativePath(folderPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder < 0)
+        notWritten(errnoText(errno, folderPath) + '.');
+    const auto closeFolder = qScopeGuard([folder] { ::close(folder); });
+    const QByteArray name = nativePath(QFileInfo(file).fileName());
+
+    QString odd;
+    struct stat before {};
+    const QByteArray bytes = currentBytes(folder, name, odd, &before);
+    // A file its owner made read-only is not ours to replace.
+    if (odd.isEmpty() && before.st_nlink != 0 &&
+        ::faccessat(folder, name.constData(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
+        notWritten(errnoText(errno) + '.');
+    Scratch scratch;
+    const QString copy = scratch.file(bytes);
+    QByteArray updated;
+    bool heldSettings = true;
+    {
+        QSettings settings(copy, QSettings::IniFormat);
+        heldSettings = settings.status() != QSettings::FormatError;
+        if (!heldSettings)
+            settings.clear();
+        settings.setValue(section + QLatin1Char('/') + key, value);
+        settings.sync();
+        if (settings.status() != QSettings::NoError && heldSettings)
+            notWritten(QStringLiteral("the file could not be saved."));
+    }
+    QFile written(copy);
+    if (!written.open(QIODevice::ReadOnly))
+        notWritten(QStringLiteral("the file could not be saved."));
+    updated = written.readAll();
+
+    // A new file beside the old one, renamed over the name: a link there is replaced, not
+    // followed.
+    QByteArray temporary = "." + name + ".XXXXXX";
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        randomLetters(temporary.data() + temporary.size() - 6, 6);
+        fd = ::openat(folder, temporary.constData(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd < 0)
+        notWritten(errnoText(errno) + '.');
+    bool ok = true;
+    for (qsizetype done = 0; ok && done < updated.size();) {
+        const ssize_t n =
+            ::write(fd, updated.constData() + done, std::size_t(updated.size() - done));
+        ok = n > 0 || (n < 0 && errno == EINTR);
+        done += n > 0 ? n : 0;
+    }
+    int error = ok ? 0 : (errno ? errno : EIO);
+    if (ok && ::fsync(fd) != 0 && errno != EINVAL)
+        error = errno;
+    if (::close(fd) != 0 && !error && errno != EINTR)
+        error = errno;
+    if (!error && ::renameat(folder, temporary.constData(), folder, name.constData()) != 0)
+        error = errno;
+    if (error) {
+        ::unlinkat(folder, temporary.constData(), 0);
+        notWritten(errnoText(error) + '.');
+    }
+    if (!odd.isEmpty() || !heldSettings)
         return QStringLiteral("The settings file %1 held something other than settings. Blendora "
                               "has rewritten it, to remember the two files.")
             .arg(file);
-    const QString why = WriteProblem(file);
-    fail(QString::fromLatin1(kNotWritten)
-             .arg(file, why.isEmpty() ? QStringLiteral("the file could not be saved.") : why));
-}
-
-QString WriteProblem(const QString& file) {
-    // Opened for appending, which changes nothing: the file itself may refuse.
-    const int fd = ::open(nativePath(file).constData(),
-                          O_WRONLY | O_APPEND | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd >= 0)
-        ::close(fd);
-    else if (errno != ENOENT)
-        return errnoText(errno) + QLatin1Char('.');
-    // A new file is written beside the old one and renamed over it: the nearest folder that
-    // exists must take new entries.
-    QString folder = QFileInfo(file).absolutePath();
-    struct stat st;
-    while (::stat(nativePath(folder).constData(), &st) != 0 && errno == ENOENT &&
-           folder != QStringLiteral("/"))
-        folder = QFileInfo(folder).absolutePath();
-    if (::stat(nativePath(folder).constData(), &st) != 0)
-        return errnoText(errno, folder) + QLatin1Char('.');
-    if (!S_ISDIR(st.st_mode))
-        return errnoText(ENOTDIR, folder) + QLatin1Char('.');
-    if (::faccessat(AT_FDCWD, nativePath(folder).constData(), W_OK | X_OK, AT_EACCESS) != 0)
-        return errnoText(errno, folder) + QLatin1Char('.');
     return QString();
 }
 

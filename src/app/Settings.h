@@ -9,17 +9,16 @@ class Prompts;
 inline const QString kMakerName = QStringLiteral("Quorvane");
 inline const QString kProductTitle = QStringLiteral("Blendora");
 
-// The per-user store: one file named by the application name, a group per section.
+// The per-user store: one file named by the application name, a group per section. Read only
+// from a regular file of at most 1 MiB, never through a link.
 QString GetSetting(const QString& appName, const QString& section, const QString& key,
                    const QString& defaultValue = QString());
-// Written through at once, so ending the program at any moment loses nothing. Throws a
-// Failure that names the file and the reason when the value did not reach it. Answers what
-// the person should know of a write that did reach it: a file of no settings is replaced.
+// Written through at once, so ending the program at any moment loses nothing: a new file is put
+// in place of the old one, never written through a link. Throws a Failure that names the file
+// and the reason when the value did not reach it. Answers what the person should know of a
+// write that did reach it: a file of no settings is replaced.
 QString SaveSetting(const QString& appName, const QString& section, const QString& key,
                     const QString& value);
-
-// Why a file cannot be written, in the platform's words; empty when nothing stands in the way.
-QString WriteProblem(const QString& file);
 
 // The window's two entries over one start of the program. A store that fails is told about
 // once; the rest of the run goes on without it and says nothing more.

@@ -44,7 +44,8 @@ bool progressPercent(std::int64_t current, std::int64_t total, int& percent) {
 bool sameFile(const File& file, const QString& path) {
     struct stat a {
     }, b{};
-    return ::fstat(file.fd(), &a) == 0 && ::stat(QFile::encodeName(path).constData(), &b) == 0 &&
+    const Anchored at = anchor(path);
+    return ::fstat(file.fd(), &a) == 0 && ::fstatat(at.dir, at.name.constData(), &b, 0) == 0 &&
            a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
@@ -96,13 +97,14 @@ struct TemporaryFiles {
     QStringList paths;
     ~TemporaryFiles() {
         for (const QString& path : paths)
-            QFile::remove(path);
+            removeFile(path);
     }
 };
 
 std::int64_t fileSize(const QString& path) {
     struct stat st {};
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 ? std::int64_t(st.st_size) : 0;
+    const Anchored at = anchor(path);
+    return ::fstatat(at.dir, at.name.constData(), &st, 0) == 0 ? std::int64_t(st.st_size) : 0;
 }
 
 std::int64_t mebibytesUp(std::int64_t bytes) {

@@ -18,14 +18,13 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QStandardPaths>
 #include <QTimer>
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
+#include <utility>
 
 namespace blendora {
 
@@ -36,18 +35,20 @@ QString FileNameFromPath(const QString& path) {
 }
 
 void ForceDeleteFile(const QString& path) {
-    // A file that refuses to go: give its folder write access back, then try again.
+    // A file that refuses to go: give its folder write access back, then try again. A job
+    // folder is ours already and is never reached by its name.
+    const Anchored at = anchor(path);
     const QByteArray folder = nativePath(QFileInfo(path).absolutePath());
     struct stat st;
-    if (::stat(folder.constData(), &st) == 0 && st.st_uid == ::geteuid())
+    if (!at.held && ::stat(folder.constData(), &st) == 0 && st.st_uid == ::geteuid())
         ::chmod(folder.constData(), st.st_mode | S_IWUSR | S_IXUSR);
-    if (::unlink(nativePath(path).constData()) != 0)
+    if (::unlinkat(at.dir, at.name.constData(), 0) != 0)
         failErrno(errno, path);
 }
 
 void RemoveFile(const QString& path) {
     DoEvents();
-    if (::unlink(nativePath(path).constData()) == 0)
+    if (removeFile(path))
         return;
     try {
         ForceDeleteFile(path);
@@ -73,17 +74,6 @@ namespace {
 QByteArray& encoderOverride() {
     static QByteArray bytes;
     return bytes;
-}
-
-// Where the temporary folder may not run programs, the installed encoder serves instead.
-QString encoderToRun(const QString& copy) {
-    struct statvfs vfs;
-    if (::statvfs(nativePath(copy).constData(), &vfs) != 0 || !(vfs.f_flag & ST_NOEXEC))
-        return copy;
-    const QString installed = QStringLiteral(BLENDORA_INSTALLED_LAME);
-    return QFileInfo(installed).isExecutable()
-               ? installed
-               : QStandardPaths::findExecutable(QStringLiteral("lame"));
 }
 
 } // namespace
@@ -155,6 +145,7 @@ void RunMixJob(MixContext& job) {
 
     JobFolder folder;
     QString temp1, temp2, result, encoderCopy; // inside the folder, once it exists
+    QString warning;
     QByteArray encoderBytes;
     OutputName output;
     trap.at(122, [&] { view.setMousePointer(PointerBusy); });
@@ -171,17 +162,19 @@ void RunMixJob(MixContext& job) {
         return QString();
     });
     stage(128, [&] {
-        folder.create();
+        folder.create(&warning);
+        folder.checkStillAtPath();
         temp1 = folder.file(QStringLiteral("temp1.wav"));
         temp2 = folder.file(QStringLiteral("temp2.wav"));
         result = folder.file(QStringLiteral("result.wav"));
+        // Made only where the kernel refuses to run the encoder from memory.
         encoderCopy = folder.file(QStringLiteral("lame"));
-        File encoder;
-        encoder.open(encoderCopy, File::Replace, 0700);
-        encoder.append(encoderBytes.constData(), encoderBytes.size());
-        encoder.close();
         return QString();
     });
+    // Once a run: the folder passed over stays the same for every job.
+    static bool warned = false;
+    if (!warning.isEmpty() && !std::exchange(warned, true))
+        say(128, warning);
     // The name as it is now: only what stands there now may be replaced at the end.
     stage(130, [&] { return output.take(dialog.FileName); });
     if (failure.isEmpty()) {
@@ -231,12 +224,11 @@ void RunMixJob(MixContext& job) {
     stage(162, [&] {
         // Should the program end during the encode, the encoder still needs its folder: only
         // the decoded inputs go at once, and the encoder's supervisor removes the rest after.
-        setEndCleanup([decoded = QStringList{temp1, temp2}] {
-            for (const QString& file : decoded)
-                ::unlink(nativePath(file).constData());
+        setEndCleanup([fd = folder.fd()] {
+            for (const char* decoded : {"temp1.wav", "temp2.wav"})
+                ::unlinkat(fd, decoded, 0);
         });
-        const EncodeOutcome outcome =
-            EncodeWavToMp3(encoderToRun(encoderCopy), result, output, folder);
+        const EncodeOutcome outcome = EncodeWavToMp3(encoderBytes, result, output, folder);
         folder.armEndCleanup();
         return outcome.problem;
     });

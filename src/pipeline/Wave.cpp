@@ -1,9 +1,9 @@
 #include "Wave.h"
 
 #include "AppTitle.h"
+#include "JobFolder.h"
 #include "Prompts.h"
 
-#include <QFile>
 #include <QtEndian>
 #include <cerrno>
 #include <cstring>
@@ -64,13 +64,14 @@ template <class T> bool readLittleEndian(const QByteArray& bytes, qsizetype at, 
 } // namespace
 
 WaveFileInfo ReadWaveHeader(const QString& path, Prompts& prompts) {
-    const QByteArray name = QFile::encodeName(path);
     if (path.isEmpty() || path.contains(QChar(u'\0'))) {
         prompts.message(QStringLiteral("The file is not found."), appTitle());
         return {};
     }
     // Read-only and never O_CREAT: looking at a header must not leave an empty file behind.
-    const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    const Anchored at = anchor(path);
+    const int fd = ::openat(at.dir, at.name.constData(),
+                            O_RDONLY | O_CLOEXEC | O_NOCTTY | (at.held ? O_NOFOLLOW : 0));
     if (fd < 0) {
         if (errno == ENAMETOOLONG)
             prompts.message(QStringLiteral("The file is not found."), appTitle());

@@ -13,7 +13,11 @@
 namespace {
 
 int run(QApplication& app) {
-    blendora::RemoveStaleJobFolders(blendora::temporaryFolder());
+    try {
+        blendora::RemoveStaleJobFolders(blendora::workFolder().path);
+    } catch (...) {
+        // No folder to work in: the first job says so.
+    }
     // Files handed over by the desktop ("Open With") take the place of the stored ones. Start-up
     // changes the current folder, so relative names are made whole first.
     QStringList files;
@@ -38,6 +42,7 @@ int failed(const QString& description) {
 } // namespace
 
 int main(int argc, char** argv) {
+    blendora::recordUmask();
     QApplication app(argc, argv);
     try {
         return run(app);

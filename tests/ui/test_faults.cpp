@@ -44,6 +44,8 @@ const QString kDone = QStringLiteral("Done.");
 const QString kNoFile = QStringLiteral("No mixed file was made.");
 const QString kMissingEncoder = QStringLiteral("missing");
 constexpr uid_t kNobody = 65534;
+constexpr uid_t kOther = 4321; // an ordinary user without a name
+const QByteArray kSecret("only its owner may read this\n");
 
 // ---- the child: one job, its prompts as JSON on standard output -------------------------
 
@@ -947,8 +949,6 @@ class TestFaults : public QObject {
     // swapped, a late encoder, another user's modes, a kill, a full disk.
     void outputName_data() {
         QTest::addColumn<Row>("row");
-        constexpr uid_t kOther = 4321; // an ordinary user without a name
-        static const QByteArray kSecret("only its owner may read this\n");
         // The encoder waits for the row's go-ahead, and tells who supervises it.
         const QString gated = QStringLiteral("#!/bin/sh\necho $PPID >\"$ROW/supervisor\"\n"
                                              "while [ ! -e \"$ROW/go\" ]; do sleep 0.05; done\n"
@@ -1180,6 +1180,10 @@ class TestFaults : public QObject {
         QTest::addColumn<std::function<QString(Place&)>>("setup");
         QTest::addColumn<bool>("nobody");
         QTest::addColumn<QString>("stored"); // what the first field starts with
+        // Refused when read at start, and told by the start-up's report.
+        QTest::addColumn<bool>("atStart");
+        // A file of someone else's that must stay as it is.
+        QTest::addColumn<QString>("victim");
         const QString kept = "/stored/one.mp3";
         auto ownConfig = [](Place& p) {
             p.env.remove("XDG_CONFIG_HOME");
@@ -1189,7 +1193,7 @@ class TestFaults : public QObject {
         QTest::newRow("settings file is a folder") << std::function([](Place& p) {
             QDir().mkpath(p.root + "/config/Quorvane.ini");
             return p.root + "/config/Quorvane.ini";
-        }) << false << QString();
+        }) << false << QString() << true << QString();
         QTest::newRow("settings file read-only, paths stored (nobody)")
             << std::function([kept](Place& p) {
                    const QString file = p.root + "/config/Quorvane.ini";
@@ -1197,7 +1201,7 @@ class TestFaults : public QObject {
                    p.lastly.push_back([file] { QFile::setPermissions(file, QFile::ReadOwner); });
                    return file;
                })
-            << true << kept;
+            << true << kept << false << QString();
         QTest::newRow("settings file full of junk") << std::function([](Place& p) {
             QRandomGenerator random(1313);
             QByteArray junk(4096, '\0');
@@ -1205,27 +1209,42 @@ class TestFaults : public QObject {
                 b = char(random.bounded(256));
             test::writeAll(p.root + "/config/Quorvane.ini", junk);
             return p.root + "/config/Quorvane.ini";
-        }) << false << QString();
+        }) << false << QString() << false << QString();
         QTest::newRow("~/.config read-only (nobody)") << std::function([ownConfig](Place& p) {
             const QString file = ownConfig(p);
             p.lastly.push_back([&p] { giveTo(p.root + "/home/.config", 0); });
             return file;
-        }) << true << QString();
+        }) << true << QString() << false << QString();
         QTest::newRow("HOME read-only (nobody)") << std::function([](Place& p) {
             p.env.remove("XDG_CONFIG_HOME");
             p.lastly.push_back([&p] { giveTo(p.root + "/home", 0); });
             return p.root + "/home/.config/Quorvane.ini";
-        }) << true << QString();
+        }) << true << QString() << false << QString();
         QTest::newRow("XDG_CONFIG_HOME names a file") << std::function([](Place& p) {
             test::writeAll(p.root + "/xdg", "a file");
             p.env.insert("XDG_CONFIG_HOME", p.root + "/xdg");
             return p.root + "/xdg/Quorvane.ini";
-        }) << false << QString();
+        }) << false << QString() << false << QString();
+        // Root with a HOME of someone else's, who made the settings file a link to a file only
+        // root may read.
+        QTest::newRow("attack: settings a link to root's file, in another user's HOME")
+            << std::function([](Place& p) {
+                   p.env.remove("XDG_CONFIG_HOME");
+                   QDir().mkpath(p.root + "/home/.config");
+                   test::writeAll(p.root + "/victim", kSecret);
+                   QFile::setPermissions(p.root + "/victim", QFile::ReadOwner | QFile::WriteOwner);
+                   QFile::link(p.root + "/victim", p.root + "/home/.config/Quorvane.ini");
+                   giveTo(p.root + "/home", kOther);
+                   return p.root + "/home/.config/Quorvane.ini";
+               })
+            << false << QString() << true << QStringLiteral("victim");
     }
     void settings() {
         QFETCH(std::function<QString(Place&)>, setup);
         QFETCH(bool, nobody);
         QFETCH(QString, stored);
+        QFETCH(bool, atStart);
+        QFETCH(QString, victim);
         const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
         if (nobody && (::geteuid() != 0 || setpriv.isEmpty()))
             QSKIP("this row runs as user nobody: it needs root and setpriv");
@@ -1262,10 +1281,15 @@ class TestFaults : public QObject {
         const QJsonArray seen = report["prompts"].toArray();
         QVERIFY2(seen.size() == 1, QJsonDocument(seen).toJson().constData());
         const QJsonObject message = seen[0].toObject();
-        QCOMPARE(message["kind"].toInt(), int(Prompt::Message));
-        QCOMPARE(message["caption"].toString(), QStringLiteral("Blendora"));
-        QVERIFY2(message["text"].toString().startsWith("The settings file " + file + " "),
+        QCOMPARE(message["kind"].toInt(), int(atStart ? Prompt::Warning : Prompt::Message));
+        QVERIFY2(message["text"].toString().contains(
+                     QRegularExpression("^(Run-time error.*\\r\\r)?The settings file " +
+                                        QRegularExpression::escape(file) + " ")),
                  qPrintable(message["text"].toString()));
+        if (!atStart)
+            QCOMPARE(message["caption"].toString(), QStringLiteral("Blendora"));
+        if (!victim.isEmpty())
+            QCOMPARE(test::readAll(place.root + "/" + victim), kSecret);
     }
 
     // Merges whose converted copies would not fit: refused with the figures before they are

@@ -1,0 +1,296 @@
+#include "Save.h"
+
+#include "Failure.h"
+#include "File.h"
+#include "JobFolder.h"
+#include "Paths.h"
+
+#include <QDir>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace blendora {
+
+OutputName& OutputName::operator=(OutputName&& other) noexcept {
+    if (this != &other) {
+        if (folderFd_ >= 0)
+            ::close(folderFd_);
+        folderFd_ = std::exchange(other.folderFd_, -1);
+        folderOwner_ = other.folderOwner_;
+        path_ = std::move(other.path_);
+        folder_ = std::move(other.folder_);
+        name_ = std::move(other.name_);
+        before_ = other.before_;
+    }
+    return *this;
+}
+
+OutputName::~OutputName() {
+    if (folderFd_ >= 0)
+        ::close(folderFd_);
+}
+
+QString OutputName::take(const QString& chosen) {
+    *this = OutputName();
+    path_ = chosen.startsWith(QLatin1Char('/')) ? chosen
+                                                : QDir::currentPath() + QLatin1Char('/') + chosen;
+    const qsizetype cut = path_.lastIndexOf(QLatin1Char('/'));
+    folder_ = cut == 0 ? QStringLiteral("/") : path_.left(cut);
+    name_ = nativePath(path_.mid(cut + 1));
+    if (name_.isEmpty() || name_ == "." || name_ == "..")
+        return QStringLiteral("%1 is not a file that can be replaced.").arg(path_);
+    folderFd_ = ::open(nativePath(folder_).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat folder;
+    if (folderFd_ < 0 || ::fstat(folderFd_, &folder) != 0)
+        return QStringLiteral("The new file cannot be written: %1.").arg(errnoText(errno, folder_));
+    folderOwner_ = folder.st_uid;
+    const uid_t me = ::geteuid();
+    if (::fstatat(folderFd_, name_.constData(), &before_, AT_SYMLINK_NOFOLLOW) != 0) {
+        before_ = {};
+        if (errno != ENOENT)
+            return QStringLiteral("The new file cannot be written: %1.")
+                .arg(errnoText(errno, path_));
+    } else if (!S_ISREG(before_.st_mode) && !S_ISLNK(before_.st_mode)) {
+        return QStringLiteral("%1 is not a file that can be replaced.").arg(path_);
+    } else if (S_ISREG(before_.st_mode) &&
+               ::faccessat(folderFd_, name_.constData(), W_OK, AT_EACCESS) != 0) {
+        // A file its owner made read-only is not ours to replace.
+        return QStringLiteral("%1 cannot be replaced: %2.").arg(path_, errnoText(errno));
+    } else if ((folder.st_mode & S_ISVTX) && me != 0 && before_.st_uid != me &&
+               folder.st_uid != me) {
+        return QStringLiteral("%1 cannot be replaced: it belongs to another user of this shared "
+                              "folder.")
+            .arg(path_);
+    }
+    if (::faccessat(folderFd_, ".", W_OK | X_OK, AT_EACCESS) != 0)
+        return QStringLiteral("The new file cannot be written in %1: %2.")
+            .arg(folder_, errnoText(errno));
+    return QString();
+}
+
+SavePlan PlanSave(const OutputName& mp3, int job) {
+    const mode_t mask = mode_t(processUmask());
+    const struct stat& before = mp3.before();
+    const bool replacing = before.st_nlink != 0 && S_ISREG(before.st_mode);
+    const uid_t me = ::geteuid();
+    SavePlan plan;
+    plan.outFolder = mp3.folderFd();
+    plan.outFolderOwner = mp3.folderOwner();
+    plan.name = mp3.name().constData();
+    plan.before = before;
+    plan.mode = mode_t(replacing ? before.st_mode & 0777 : 0666 & ~mask);
+    if (replacing && me != 0 && before.st_uid != me)
+        plan.mode &= ~mask;
+    plan.setOwner = replacing && me == 0;
+    plan.uid = before.st_uid;
+    plan.gid = before.st_gid;
+    plan.job = job;
+    return plan;
+}
+
+// ---- between fork() and _exit(): system calls only ----------------------------------------
+
+namespace {
+
+bool writeAll(int fd, const char* bytes, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, bytes, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes += n;
+        size -= std::size_t(n);
+    }
+    return true;
+}
+
+std::size_t decimal(char* at, unsigned long long value) {
+    char digits[24];
+    std::size_t n = 0;
+    do
+        digits[n++] = char('0' + value % 10);
+    while ((value /= 10) != 0);
+    for (std::size_t i = 0; i < n; ++i)
+        at[i] = digits[n - 1 - i];
+    return n;
+}
+
+bool copyAll(int from, int to, int& error) {
+    for (;;) {
+        const ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, 1 << 30, 0);
+        if (n > 0 || (n < 0 && errno == EINTR))
+            continue;
+        if (n == 0)
+            return true;
+        if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) {
+            error = errno;
+            return false;
+        }
+        break; // file systems that cannot: copy by hand from where it stopped
+    }
+    char buffer[64 * 1024];
+    for (;;) {
+        const ssize_t n = ::read(from, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n == 0)
+            return true;
+        if (n < 0 || !writeAll(to, buffer, std::size_t(n))) {
+            error = errno ? errno : EIO;
+            return false;
+        }
+    }
+}
+
+// Names the folder about to be made beside the output, before it exists, so that a start after
+// a kill finds and removes it.
+void record(const SavePlan& p, const char* folder, const struct stat* made) {
+    const int fd = ::openat(p.job, kOutsideRecord,
+                            O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return;
+    writeAll(fd, p.outFolderPath, std::strlen(p.outFolderPath) + 1);
+    writeAll(fd, folder, std::strlen(folder) + 1);
+    if (made) {
+        char id[64];
+        std::size_t n = decimal(id, made->st_dev);
+        id[n++] = ':';
+        n += decimal(id + n, made->st_ino);
+        writeAll(fd, id, n);
+    }
+    ::close(fd);
+}
+
+// File systems without owners or modes (FAT) refuse these; the file is saved as cp saves it.
+bool refusedForLackOfModes(int error) {
+    return error == EPERM || error == ENOSYS || error == EOPNOTSUPP;
+}
+
+// Adds the file under the name only if nothing is there, atomically: no window in which a file
+// that appeared meanwhile could be replaced.
+SaveStep addWithoutReplacing(int own, const char* file, const SavePlan& p, int& error) {
+    if (::renameat2(own, file, p.outFolder, p.name, RENAME_NOREPLACE) == 0)
+        return SaveStep::Saved;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+        error = errno;
+        return error == EEXIST ? SaveStep::Changed : SaveStep::Renaming;
+    }
+    // NFS, 9p and many FUSE file systems know no RENAME_NOREPLACE; a link fails with EEXIST.
+    if (::linkat(own, file, p.outFolder, p.name, 0) == 0) {
+        ::unlinkat(own, file, 0);
+        return SaveStep::Saved;
+    }
+    error = errno;
+    if (error == EEXIST)
+        return SaveStep::Changed;
+    return error == EPERM || error == ENOSYS || error == EOPNOTSUPP || error == EMLINK
+               ? SaveStep::NoSafeRename
+               : SaveStep::Renaming;
+}
+
+} // namespace
+
+SaveStep SaveBeside(const SavePlan& p, int from, int& error) {
+    // A folder of our own beside the output: made here, never found. Nobody else can reach into
+    // it, and what is moved out of it is taken through its descriptor, whatever its name is by
+    // then.
+    char folder[] = ".blendora-XXXXXX";
+    int made = -1;
+    for (int attempt = 0; attempt < 100 && made != 0; ++attempt) {
+        randomLetters(folder + 10, 6);
+        record(p, folder, nullptr);
+        made = ::mkdirat(p.outFolder, folder, 0700);
+        if (made != 0 && errno != EEXIST)
+            break;
+    }
+    if (made != 0) {
+        error = errno;
+        return SaveStep::Writing;
+    }
+    struct stat st;
+    const int own = ::openat(p.outFolder, folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    // File systems without owners show every entry as the folder's owner's.
+    if (own < 0 || ::fstat(own, &st) != 0 ||
+        (st.st_uid != ::geteuid() && st.st_uid != p.outFolderOwner)) {
+        if (own >= 0)
+            ::close(own);
+        return SaveStep::Taken;
+    }
+    record(p, folder, &st);
+    static const char kFile[] = "new.mp3";
+    SaveStep step = SaveStep::Writing;
+    int out = ::openat(own, kFile, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (out < 0) {
+        error = errno;
+    } else if (!copyAll(from, out, error)) {
+    } else if (::fsync(out) != 0 && errno != EINVAL) {
+        error = errno;
+    } else if (p.setOwner && ::fchown(out, p.uid, p.gid) != 0 && !refusedForLackOfModes(errno)) {
+        error = errno;
+    } else if (::fchmod(out, p.mode) != 0 && !refusedForLackOfModes(errno)) {
+        error = errno;
+    } else if (::close(std::exchange(out, -1)) != 0 && errno != EINTR) {
+        // Delayed write errors (NFS, quota) only show up here.
+        error = errno;
+    } else {
+        // The chosen name takes the file only while it is what it was when the job began; a
+        // file written there since, or put there, is newer than this mix and stays.
+        struct stat now;
+        if (::fstatat(p.outFolder, p.name, &now, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) {
+                step = addWithoutReplacing(own, kFile, p, error);
+            } else {
+                error = errno;
+                step = SaveStep::Renaming;
+            }
+        } else if (p.before.st_nlink != 0 && sameFileState(now, p.before)) {
+            step = ::renameat(own, kFile, p.outFolder, p.name) == 0 ? SaveStep::Saved
+                                                                    : SaveStep::Renaming;
+            error = step == SaveStep::Saved ? 0 : errno;
+        } else {
+            step = SaveStep::Changed;
+        }
+    }
+    if (out >= 0)
+        ::close(out);
+    removeHeldFolder(p.outFolder, folder, own);
+    ::close(own);
+    return step;
+}
+
+QString SaveProblem(SaveStep step, int error, const OutputName& mp3) {
+    switch (step) {
+    case SaveStep::Saved:
+        return QString();
+    case SaveStep::Writing:
+        return error == ENOSPC || error == EDQUOT
+                   ? QStringLiteral("There is not enough free space in %1 to save the new file.")
+                         .arg(mp3.folder())
+                   : QStringLiteral("The new file cannot be written in %1: %2.")
+                         .arg(mp3.folder(), errnoText(error));
+    case SaveStep::Taken:
+        return QStringLiteral("Someone else took the name of the folder Blendora made in %1 "
+                              "for the new file; nothing was replaced.")
+            .arg(mp3.folder());
+    case SaveStep::Changed:
+        return QStringLiteral("%1 was changed while the mix was made; that newer file is kept "
+                              "and this mix was not saved.")
+            .arg(mp3.path());
+    case SaveStep::Renaming:
+        return QStringLiteral("The new file cannot be saved as %1: %2.")
+            .arg(mp3.path(), errnoText(error));
+    case SaveStep::NoSafeRename:
+        return QStringLiteral("The new file cannot be saved as %1: the file system there can "
+                              "neither add a file without the risk of replacing another nor link "
+                              "one (%2). Nothing was replaced.")
+            .arg(mp3.path(), errnoText(error));
+    }
+    return QString();
+}
+
+} // namespace blendora

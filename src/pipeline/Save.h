@@ -1,0 +1,65 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <sys/stat.h>
+
+namespace blendora {
+
+// The name chosen for the new file, as it was when the job began. Its folder is held open and
+// the name itself is never followed: a link there is replaced as a name, like any file.
+class OutputName {
+  public:
+    OutputName() = default;
+    OutputName(OutputName&& other) noexcept { *this = std::move(other); }
+    OutputName& operator=(OutputName&& other) noexcept;
+    ~OutputName();
+
+    // Looks at the name now. Answers why the name cannot take the new file, or nothing.
+    QString take(const QString& path);
+
+    const QString& path() const { return path_; }
+    const QString& folder() const { return folder_; }
+    int folderFd() const { return folderFd_; }
+    const QByteArray& name() const { return name_; }
+    // What stood at the name when it was taken; st_nlink 0 when nothing did.
+    const struct stat& before() const { return before_; }
+    unsigned folderOwner() const { return folderOwner_; }
+
+  private:
+    int folderFd_ = -1;
+    unsigned folderOwner_ = 0;
+    QString path_, folder_;
+    QByteArray name_;
+    struct stat before_ {};
+};
+
+// Everything the save needs, worked out before fork(): the save itself makes system calls only.
+struct SavePlan {
+    int outFolder = -1;
+    unsigned outFolderOwner = 0;
+    const char* outFolderPath = nullptr;
+    const char* name = nullptr;
+    struct stat before {}; // st_nlink 0: nothing stood at the name
+    mode_t mode = 0600;
+    bool setOwner = false;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    int job = -1; // the job folder, where the folder made beside the output is recorded
+};
+
+// The mode and owner of what the name held, never its set-id or sticky bits. Root keeps another
+// user's file theirs; a file that becomes ours gets our umask.
+SavePlan PlanSave(const OutputName& mp3, int job);
+
+enum class SaveStep : int { Writing, Taken, Changed, Renaming, NoSafeRename, Saved };
+
+// Copies `from` into a new file inside a private folder made beside the output, then moves it to
+// the name from that folder's descriptor, but only while the name is still what it was when
+// taken: absent, or the same file in the same state. Never replaces anything else.
+SaveStep SaveBeside(const SavePlan& plan, int from, int& error);
+
+// For the person: why the save did not happen.
+QString SaveProblem(SaveStep step, int error, const OutputName& mp3);
+
+} // namespace blendora
