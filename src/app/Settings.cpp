@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,22 +74,19 @@ QByteArray currentBytes(int folder, const QByteArray& name, QString& why,
     return why.isEmpty() ? bytes : QByteArray();
 }
 
-// QSettings reads and writes only files it names itself, and writes through links: it works on
-// a copy in a private folder of ours, and the result is put in place by us.
-class Scratch {
+// QSettings reads only files it names itself: the bytes read are handed to it through an
+// anonymous file, so that nothing is read twice by name.
+class InMemory {
   public:
-    Scratch() : dir_(workFolder().path + QStringLiteral("/blendora-settings-XXXXXX")) {}
-    QString file(const QByteArray& bytes) {
-        const QString path = dir_.filePath(QStringLiteral("settings.ini"));
-        QFile f(path);
-        if (!dir_.isValid() || !f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-            fail(QStringLiteral("No private folder for the settings could be made in %1.")
-                     .arg(workFolder().path));
-        return path;
+    explicit InMemory(const QByteArray& bytes) : fd_(::memfd_create("settings", MFD_CLOEXEC)) {
+        if (fd_ < 0 || ::write(fd_, bytes.constData(), std::size_t(bytes.size())) != bytes.size())
+            fail(QStringLiteral("The settings cannot be read: %1").arg(errnoText(errno)));
     }
+    ~InMemory() { ::close(fd_); }
+    QString path() const { return QStringLiteral("/proc/self/fd/%1").arg(fd_); }
 
   private:
-    QTemporaryDir dir_;
+    int fd_;
 };
 
 // Nearest folder on the way to `path` that exists.
@@ -116,8 +114,8 @@ QString GetSetting(const QString& appName, const QString& section, const QString
         fail(QString::fromLatin1(kNotRead).arg(file, why));
     if (bytes.isEmpty())
         return defaultValue;
-    Scratch scratch;
-    QSettings settings(scratch.file(bytes), QSettings::IniFormat);
+    const InMemory copy(bytes);
+    QSettings settings(copy.path(), QSettings::IniFormat);
     if (settings.status() == QSettings::FormatError)
         fail(QStringLiteral("The settings file %1 cannot be read.").arg(file));
     return settings.value(section + QLatin1Char('/') + key, defaultValue).toString();
@@ -159,9 +157,16 @@ QString SaveSetting(const QString& appName, const QString& section, const QStrin
     if (odd.isEmpty() && before.st_nlink != 0 &&
         ::faccessat(folder, name.constData(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
         notWritten(errnoText(errno) + '.');
-    Scratch scratch;
-    const QString copy = scratch.file(bytes);
-    QByteArray updated;
+    // QSettings writes through links: it works on a copy in a private folder beside the file,
+    // and that copy is renamed over the name, replacing whatever stands there.
+    QTemporaryDir scratch(folderPath + QLatin1Char('/') + QLatin1Char('.') +
+                          QFile::decodeName(name) + QStringLiteral("-XXXXXX"));
+    const QString copy = scratch.filePath(QStringLiteral("settings.ini"));
+    QFile start(copy);
+    if (!scratch.isValid() || !start.open(QIODevice::WriteOnly) ||
+        start.write(bytes) != bytes.size() || !start.flush())
+        notWritten(errnoText(errno ? errno : EIO, folderPath) + '.');
+    start.close();
     bool heldSettings = true;
     {
         QSettings settings(copy, QSettings::IniFormat);
@@ -173,42 +178,8 @@ QString SaveSetting(const QString& appName, const QString& section, const QStrin
         if (settings.status() != QSettings::NoError && heldSettings)
             notWritten(QStringLiteral("the file could not be saved."));
     }
-    QFile written(copy);
-    if (!written.open(QIODevice::ReadOnly))
-        notWritten(QStringLiteral("the file could not be saved."));
-    updated = written.readAll();
-
-    // A new file beside the old one, renamed over the name: a link there is replaced, not
-    // followed.
-    QByteArray temporary = "." + name + ".XXXXXX";
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        randomLetters(temporary.data() + temporary.size() - 6, 6);
-        fd = ::openat(folder, temporary.constData(),
-                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd < 0 && errno != EEXIST)
-            break;
-    }
-    if (fd < 0)
+    if (::renameat(AT_FDCWD, nativePath(copy).constData(), folder, name.constData()) != 0)
         notWritten(errnoText(errno) + '.');
-    bool ok = true;
-    for (qsizetype done = 0; ok && done < updated.size();) {
-        const ssize_t n =
-            ::write(fd, updated.constData() + done, std::size_t(updated.size() - done));
-        ok = n > 0 || (n < 0 && errno == EINTR);
-        done += n > 0 ? n : 0;
-    }
-    int error = ok ? 0 : (errno ? errno : EIO);
-    if (ok && ::fsync(fd) != 0 && errno != EINVAL)
-        error = errno;
-    if (::close(fd) != 0 && !error && errno != EINTR)
-        error = errno;
-    if (!error && ::renameat(folder, temporary.constData(), folder, name.constData()) != 0)
-        error = errno;
-    if (error) {
-        ::unlinkat(folder, temporary.constData(), 0);
-        notWritten(errnoText(error) + '.');
-    }
     if (!odd.isEmpty() || !heldSettings)
         return QStringLiteral("The settings file %1 held something other than settings. Blendora "
                               "has rewritten it, to remember the two files.")

@@ -180,7 +180,7 @@ struct Plan {
     char* const* argv;
     char* const* envp;
     int memory;      // the encoder in an anonymous file, or -1
-    int memoryError; // why there is none
+    int memoryError; // why it cannot run from there
     const char* installed;
     int errors; // the encoder's output goes here
     int report; // Report at 0, the start errors at kStartErrorAt
@@ -266,7 +266,7 @@ void runFrom(int fd, const Plan& p) {
     if (::fchdir(p.job) != 0) {
         error[InMemory] = error[CopyInJobFolder] = error[Installed] = errno;
     } else {
-        if (p.memory >= 0) {
+        if (p.memory >= 0 && p.memoryError == 0) {
             runFrom(p.memory, p);
             error[InMemory] = errno;
         }
@@ -274,7 +274,7 @@ void runFrom(int fd, const Plan& p) {
         const int copy =
             ::openat(p.job, kCopyName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700);
         if (copy < 0 || p.memory < 0 || !copyInto(p.memory, copy)) {
-            error[CopyInJobFolder] = p.memory < 0 ? p.memoryError : errno;
+            error[CopyInJobFolder] = p.memory < 0 ? error[InMemory] : errno;
             if (copy >= 0)
                 ::close(copy);
         } else {
@@ -343,7 +343,8 @@ void runFrom(int fd, const Plan& p) {
 }
 
 // The encoder's bytes in an anonymous file, sealed: nothing on disk to swap, no mount to refuse
-// running it.
+// running it. Where the kernel refuses to run such files, the file still holds the bytes for a
+// copy, and `error` says why it cannot run.
 int encoderInMemory(const QByteArray& bytes, int& error) {
 #ifndef MFD_EXEC
     constexpr unsigned MFD_EXEC = 0x10;
@@ -353,7 +354,9 @@ int encoderInMemory(const QByteArray& bytes, int& error) {
         fd = ::memfd_create("lame", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (fd < 0) {
         error = errno;
-        return -1;
+        fd = ::memfd_create("lame", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+        if (fd < 0)
+            return -1;
     }
     qsizetype done = 0;
     while (done < bytes.size()) {

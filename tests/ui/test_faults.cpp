@@ -18,6 +18,7 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QStandardPaths>
+#include <QThread>
 #include <QTimer>
 #include <QtEndian>
 #include <QtTest>
@@ -42,7 +43,6 @@ namespace {
 
 const QString kDone = QStringLiteral("Done.");
 const QString kNoFile = QStringLiteral("No mixed file was made.");
-const QString kMissingEncoder = QStringLiteral("missing");
 constexpr uid_t kNobody = 65534;
 constexpr uid_t kOther = 4321; // an ordinary user without a name
 const QByteArray kSecret("only its owner may read this\n");
@@ -52,7 +52,7 @@ const QByteArray kSecret("only its owner may read this\n");
 int runJob(const QString& one, const QString& two, const QString& out, const QString& encoder) {
     // The current folder is the program's own once the window loads.
     setProgramFolderForTesting(QDir::currentPath());
-    if (!encoder.isEmpty() && encoder != kMissingEncoder)
+    if (!encoder.isEmpty())
         setEncoderProgramForTesting(test::readAll(encoder));
     ScriptedPrompts prompts;
     test::RecordingShell shell;
@@ -63,8 +63,6 @@ int runJob(const QString& one, const QString& two, const QString& out, const QSt
     form.Text2->setText(two);
     prompts.files << out;
 
-    // A missing encoder is one that is gone from the job folder by the time it should run.
-    bool removed = false;
     // A link to this file appears at the output name while the first input decodes.
     QString plant = qEnvironmentVariable("PLANT_WHILE_DECODING");
     QTimer watch;
@@ -73,8 +71,6 @@ int runJob(const QString& one, const QString& two, const QString& out, const QSt
             QStringLiteral("blendora-job-%1-*").arg(QCoreApplication::applicationPid());
         const QDir temp(temporaryFolder());
         for (const QString& job : temp.entryList({pattern}, QDir::Dirs | QDir::NoDotAndDotDot)) {
-            if (encoder == kMissingEncoder && !removed)
-                removed = QFile::remove(temp.filePath(job) + QStringLiteral("/lame"));
             if (!plant.isEmpty() && QFile::exists(temp.filePath(job) + "/temp1.wav") &&
                 QFile::link(plant, out)) {
                 ::lchown(nativePath(out).constData(), kNobody, kNobody);
@@ -90,8 +86,55 @@ int runJob(const QString& one, const QString& two, const QString& out, const QSt
     QJsonArray seen;
     for (const Prompt& p : prompts.seen)
         seen.append(QJsonObject{{"kind", int(p.kind)}, {"text", p.text}, {"caption", p.caption}});
-    const QJsonObject report{{"prompts", seen}, {"encoderRemoved", removed}};
+    const QJsonObject report{{"prompts", seen}};
     std::fputs(QJsonDocument(report).toJson(QJsonDocument::Compact).constData(), stdout);
+    return 0;
+}
+
+// The second user, run as nobody: waits in `folder` for what the job makes there, moves it away
+// and puts something of its own in its place.
+int attack(const QString& kind, const QString& folder, const QString& victim) {
+    const QStringList made{kind == "beside" || kind == "appear" ? ".blendora-*" : "blendora-job-*"};
+    QElapsedTimer clock;
+    clock.start();
+    QString taken;
+    const QByteArray evil = "#!/bin/sh\necho pwned >'" + QFile::encodeName(victim) + "'\nexit 1\n";
+    while (clock.elapsed() < 30000) {
+        for (const QString& name :
+             QDir(folder).entryList(made, QDir::AllEntries | QDir::Hidden | QDir::System)) {
+            if (!taken.isEmpty())
+                break;
+            const QString at = folder + "/" + name;
+            if (kind == "beside" || kind == "appear")
+                QThread::msleep(300); // into the save's rename
+            if (kind == "appear") {
+                test::writeAll(folder + "/mixed.mp3", "a newer mix\n");
+                return 0;
+            }
+            if (!QFile::rename(at, folder + "/moved " + name))
+                continue;
+            taken = at;
+            if (kind == "folder" || kind == "beside") {
+                QFile::link(victim, at);
+                return 0;
+            }
+            QDir().mkdir(at);
+            ::chmod(QFile::encodeName(at).constData(), 0777);
+            if (kind == "wav") {
+                QFile::link(victim, at + "/temp2.wav");
+                return 0;
+            }
+        }
+        // Whatever the job writes as its encoder, ours takes its place.
+        struct stat st;
+        const QByteArray lame = QFile::encodeName(taken + "/lame");
+        if (!taken.isEmpty() && (::lstat(lame.constData(), &st) != 0 || st.st_uid != ::getuid())) {
+            ::unlink(lame.constData());
+            test::writeAll(taken + "/lame", evil);
+            ::chmod(lame.constData(), 0755);
+        }
+        QThread::usleep(500);
+    }
     return 0;
 }
 
@@ -325,6 +368,28 @@ QString sparseWave(const QString& path, int rate, int channels, qint64 bytes) {
 
 // ---- the rows --------------------------------------------------------------------------
 
+// An encoder that leaves a mark in the row's folder, then encodes.
+const QString kMarkedLame =
+    QStringLiteral("#!/bin/sh\necho ran >\"$ROW/marked\"\nexec '%1' \"$@\"\n")
+        .arg(QStringLiteral(BLENDORA_LAME));
+
+// The job in a PID namespace whose kernel refuses to run anonymous files, and optionally in a
+// mount namespace without the installed lame.
+QStringList hardened(bool withoutLame) {
+    const QString lame = QFileInfo(QStringLiteral(BLENDORA_LAME)).canonicalFilePath();
+    return {"unshare",
+            "-pf",
+            "--mount-proc",
+            "sh",
+            "-c",
+            "echo 2 >/proc/sys/vm/memfd_noexec && " +
+                (withoutLame ? "mount --bind /dev/null '" + lame + "' && " : QString()) +
+                "exec \"$@\"",
+            "sh"};
+}
+
+QStringList ranMarked(struct Place& p, const QString& said);
+
 // The suite's ready-made inputs, shared read-only by every row.
 struct Files {
     QString toneA, toneB; // 2 s at 440 and 660 Hz, half scale, 44.1 kHz stereo
@@ -341,6 +406,7 @@ struct Place {
     QString skip{};                              // why this row cannot run here
     std::vector<std::function<void()>> lastly{}; // after the folder is given to the row's user
     std::vector<std::function<void()>> undo{};
+    QStringList wrapper{}; // the job runs under this command
 
     QString put(const QString& name, const QByteArray& bytes) {
         const QString path = in + QLatin1Char('/') + name;
@@ -371,6 +437,15 @@ struct Place {
     }
 };
 
+QStringList ranMarked(Place& p, const QString& said) {
+    QStringList problems;
+    if (said != kDone)
+        problems << "expected \"Done.\": " + said;
+    if (!QFile::exists(p.root + "/marked"))
+        problems << QStringLiteral("the program's own encoder did not run");
+    return problems + soundProblems(p.out + "/mixed.mp3", {2.0, 0, 0});
+}
+
 using Maker = std::function<QString(Place&)>;
 using Setup = std::function<void(Place&)>;
 
@@ -380,7 +455,7 @@ struct Row {
     bool existing = false; // an earlier file stands at the output
     Setup setup{};         // environment and permissions
     bool nobody = false;   // run the job as user nobody
-    QString encoder{};     // script text for the encoder, or kMissingEncoder
+    QString encoder{};     // script text for the encoder
     QString expect = kDone;
     QString reason{};       // words the failure's reason must contain
     Sound sound{2.0, 0, 0}; // for a job that succeeds
@@ -456,7 +531,7 @@ class TestFaults : public QObject {
         if (row.setup)
             row.setup(place);
         QString encoder = row.encoder;
-        if (!encoder.isEmpty() && encoder != kMissingEncoder) {
+        if (!encoder.isEmpty()) {
             encoder = place.root + "/encoder";
             test::writeAll(encoder, row.encoder.toUtf8());
         }
@@ -475,13 +550,22 @@ class TestFaults : public QObject {
         child.setProcessEnvironment(place.env);
         child.setWorkingDirectory(place.cwd);
         QStringList arguments{"--job", one, two, out, encoder};
-        if (user) {
+        if (!place.wrapper.isEmpty()) {
             arguments.prepend(QCoreApplication::applicationFilePath());
+            arguments = place.wrapper.mid(1) + arguments;
+        }
+        if (user) {
+            if (place.wrapper.isEmpty())
+                arguments.prepend(QCoreApplication::applicationFilePath());
+            else
+                arguments.prepend(place.wrapper.first());
             arguments =
                 QStringList{QStringLiteral("--reuid=%1").arg(user),
                             QStringLiteral("--regid=%1").arg(user), "--clear-groups", "--"} +
                 arguments;
             child.start(setpriv, arguments);
+        } else if (!place.wrapper.isEmpty()) {
+            child.start(place.wrapper.first(), arguments);
         } else {
             child.start(QCoreApplication::applicationFilePath(), arguments);
         }
@@ -513,8 +597,6 @@ class TestFaults : public QObject {
             seen << Prompt{
                 Prompt::Kind(p["kind"].toInt()), p["text"].toString(), p["caption"].toString(), {}};
         }
-        if (row.encoder == kMissingEncoder && !report["encoderRemoved"].toBool())
-            problems["setup"] << QStringLiteral("the encoder was never there to be removed");
 
         QStringList texts;
         for (const Prompt& p : seen)
@@ -911,13 +993,32 @@ class TestFaults : public QObject {
                        },
                    .expect = kNoFile,
                    .reason = "space"};
-        QTest::newRow("TEMP on a tmpfs that cannot run programs")
-            << Row{.setup = [](Place& p) { p.mountTemp("size=16m", MS_NOEXEC); }};
-
-        QTest::newRow("encoder missing") << Row{.existing = true,
-                                                .encoder = kMissingEncoder,
-                                                .expect = kNoFile,
-                                                .reason = "could not be started"};
+        // The program's own encoder runs, wherever TEMP is and whatever the kernel allows.
+        QTest::newRow("TEMP on a tmpfs that cannot run programs: our encoder runs")
+            << Row{.setup =
+                       [](Place& p) {
+                           p.mountTemp("size=16m", MS_NOEXEC);
+                           p.env.insert("ROW", p.root);
+                       },
+                   .encoder = kMarkedLame,
+                   .check = ranMarked};
+        QTest::newRow("kernel refuses to run anonymous files: a copy runs")
+            << Row{.setup =
+                       [](Place& p) {
+                           p.wrapper = hardened(false);
+                           p.env.insert("ROW", p.root);
+                       },
+                   .encoder = kMarkedLame,
+                   .check = ranMarked};
+        QTest::newRow("no way to run an encoder: each way named")
+            << Row{.existing = true,
+                   .setup =
+                       [](Place& p) {
+                           p.mountTemp("size=16m", MS_NOEXEC);
+                           p.wrapper = hardened(true);
+                       },
+                   .expect = kNoFile,
+                   .reason = "could not be started: from memory (Permission denied)"};
         QTest::newRow("encoder crashes")
             << Row{.existing = true,
                    .encoder = "#!/bin/sh\necho 'lame: internal error' >&2\nkill -SEGV $$\n",
@@ -1174,6 +1275,142 @@ class TestFaults : public QObject {
     }
     void outputName() { run(); }
 
+    // A second user against the job, run by root and by an ordinary user: what they plant in
+    // the folders they can write, and the ways a process can be handed odd state.
+    void attacks_data() {
+        QTest::addColumn<Row>("row");
+        const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+        // The attacker starts before the job, as nobody, watching the folder it can write.
+        auto attacker = [setpriv](const QString& kind, QString Place::*folder,
+                                  const QString& victim) {
+            return [=](Place& p) {
+                auto proc = std::make_shared<QProcess>();
+                proc->start(setpriv, {"--reuid=65534", "--regid=65534", "--clear-groups", "--",
+                                      QCoreApplication::applicationFilePath(), "--attack", kind,
+                                      p.*folder, p.root + "/" + victim});
+                proc->waitForStarted();
+                p.undo.push_back([proc] {
+                    proc->kill();
+                    proc->waitForFinished();
+                });
+            };
+        };
+        // The runner's own file and folder, and where the attacker's encoder would leave a mark.
+        auto victims = [](uid_t runner, mode_t temp, uid_t tempOwner) {
+            return [=](Place& p) {
+                test::writeAll(p.root + "/victim", kSecret);
+                QDir().mkpath(p.root + "/victim-folder");
+                test::writeAll(p.root + "/victim-folder/a", "a");
+                test::writeAll(p.root + "/victim-folder/b", "b");
+                for (const char* v : {"/victim", "/victim-folder", "/victim-folder/a"})
+                    ::chown(nativePath(p.root + v).constData(), runner, runner);
+                ::chmod(nativePath(p.root + "/victim").constData(), 0600);
+                ::chmod(nativePath(p.root + "/victim-folder").constData(), 0700);
+                ::chown(nativePath(p.temp).constData(), tempOwner, tempOwner);
+                ::chmod(nativePath(p.temp).constData(), temp);
+                ::chmod(nativePath(p.out).constData(), 0777);
+                ::chmod(nativePath(p.root).constData(), 0755);
+            };
+        };
+        auto unharmed = [](const QString& expect) {
+            return [=](Place& p, const QString& said) {
+                QStringList problems;
+                if (!said.startsWith(expect))
+                    problems << "expected \"" + expect + "\": " + said;
+                if (QFile::exists(p.root + "/pwned"))
+                    problems << QStringLiteral("the attacker's encoder ran");
+                if (test::readAll(p.root + "/victim") != kSecret)
+                    problems << QStringLiteral("the victim's file was written");
+                if (QDir(p.root + "/victim-folder").entryList(QDir::Files) != QStringList{"a", "b"})
+                    problems << QStringLiteral("the victim's folder lost its files");
+                struct stat st;
+                const QString out = p.out + "/mixed.mp3";
+                if (expect == kDone &&
+                    (::lstat(nativePath(out).constData(), &st) != 0 || !S_ISREG(st.st_mode)))
+                    problems << QStringLiteral("the output is no file of the mix");
+                else if (expect == kDone)
+                    problems << soundProblems(out, {2.0, 0, 0});
+                if (expect != kDone && test::readAll(out).startsWith("a newer mix") == false &&
+                    QFile::exists(out))
+                    problems << QStringLiteral("the newer file at the name was replaced");
+                return problems;
+            };
+        };
+        auto both = [](Setup a, Setup b) {
+            return [=](Place& p) {
+                a(p);
+                b(p);
+            };
+        };
+        for (const uid_t runner : {uid_t(0), kOther}) {
+            const char* who = runner ? "an ordinary user" : "root";
+            const auto row = [&](const char* name, Setup lastly, Setup setup = {},
+                                 const QString& expect = kDone, const QString& encoder = {}) {
+                Row r{.setup =
+                          [=](Place& p) {
+                              p.env.insert("ROW", p.root);
+                              p.tempFolders << p.root + "/runtime";
+                              if (setup)
+                                  setup(p);
+                              p.lastly.push_back([&p, lastly] { lastly(p); });
+                          },
+                      .encoder = encoder,
+                      .expect = expect,
+                      .reason = expect == kNoFile ? QStringLiteral("was changed") : QString(),
+                      .as = runner,
+                      .check = unharmed(expect)};
+                QTest::addRow("%s, %s mixing", name, who) << r;
+            };
+            const auto others = victims(runner, 0777, kNobody);
+            row("TEMP another user's: the encoder swapped",
+                both(others, attacker("encoder", &Place::temp, "pwned")));
+            row("TEMP another user's: temp2.wav a link to the victim's file",
+                both(others, attacker("wav", &Place::temp, "victim")));
+            row("TEMP another user's: the job folder a link to the victim's folder",
+                both(others, attacker("folder", &Place::temp, "victim-folder")));
+            row("TEMP shared without the sticky bit: the encoder swapped",
+                both(victims(runner, 0777, runner), attacker("encoder", &Place::temp, "pwned")));
+            // strace holds the save's rename for a second: the window the attacker needs.
+            const QStringList held{"strace",
+                                   "-f",
+                                   "-qq",
+                                   "-o",
+                                   "/dev/null",
+                                   "-e",
+                                   "trace=renameat2",
+                                   "-e",
+                                   "inject=renameat2:delay_enter=1000000"};
+            row("the temporary beside the output swapped for a link during the save",
+                both(victims(runner, 0755, runner), attacker("beside", &Place::out, "victim")),
+                [held](Place& p) { p.wrapper = held; });
+            // NFS, 9p and FUSE refuse RENAME_NOREPLACE; a file written meanwhile stays.
+            QStringList refused = held;
+            refused.last() = "inject=renameat2:error=EINVAL:delay_enter=1000000";
+            row(
+                "a file appears at the name where renames cannot refuse to replace",
+                both(victims(runner, 0755, runner), attacker("appear", &Place::out, "victim")),
+                [refused](Place& p) { p.wrapper = refused; }, kNoFile);
+        }
+        // What the starter of the program ignored reaches no encoder.
+        QTest::newRow("started with signals ignored") << Row{
+            .setup =
+                [](Place& p) {
+                    p.env.insert("ROW", p.root);
+                    p.wrapper = QStringList{"sh", "-c", "trap '' USR1 HUP; exec \"$@\"", "sh"};
+                },
+            .encoder = QStringLiteral("#!/bin/sh\ngrep SigIgn /proc/$$/status "
+                                      ">\"$ROW/signals\"\nexec '%1' \"$@\"\n")
+                           .arg(BLENDORA_LAME),
+            .check =
+                [](Place& p, const QString&) {
+                    const QByteArray seen = test::readAll(p.root + "/signals");
+                    return seen.contains("0000000000000000")
+                               ? QStringList()
+                               : QStringList{"the encoder started with " + seen};
+                }};
+    }
+    void attacks() { run(); }
+
     // Settings that cannot be written or read: typing goes on, the program keeps running, and
     // one plain message names the settings file. Each answers the file the message must name.
     void settings_data() {
@@ -1351,6 +1588,8 @@ int main(int argc, char** argv) {
     if (argc == 6 && QByteArray(argv[1]) == "--job")
         return runJob(QFile::decodeName(argv[2]), QFile::decodeName(argv[3]),
                       QFile::decodeName(argv[4]), QFile::decodeName(argv[5]));
+    if (argc == 5 && QByteArray(argv[1]) == "--attack")
+        return attack(argv[2], QFile::decodeName(argv[3]), QFile::decodeName(argv[4]));
     if (argc == 2 && QByteArray(argv[1]) == "--type")
         return typeIntoFields();
     if (argc == 5 && QByteArray(argv[1]) == "--close")
