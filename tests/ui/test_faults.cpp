@@ -1391,6 +1391,45 @@ class TestFaults : public QObject {
                 both(victims(runner, 0755, runner), attacker("appear", &Place::out, "victim")),
                 [refused](Place& p) { p.wrapper = refused; }, kNoFile);
         }
+        // The supervisor alone is killed: its encoder goes with it, and the save is what stopped.
+        QTest::newRow("supervisor killed during the encode") << Row{
+            .setup = [](Place& p) { p.env.insert("ROW", p.root); },
+            .encoder = QStringLiteral("#!/bin/sh\necho $PPID >\"$ROW/supervisor\"\n"
+                                      "echo $$ >\"$ROW/encoder-pid\"\n"
+                                      "while [ ! -e \"$ROW/go\" ]; do sleep 0.05; done\n"
+                                      "exec '%1' \"$@\"\n")
+                           .arg(BLENDORA_LAME),
+            .expect = kNoFile,
+            .reason = "save was stopped by signal 9",
+            .during =
+                [](Place& p, QProcess& job) {
+                    if (!waitFor(job, p.root + "/encoder-pid"))
+                        return false;
+                    const auto pid = [&](const char* who) {
+                        return pid_t(test::readAll(p.root + who).trimmed().toInt());
+                    };
+                    if (pid("/supervisor") <= 1 || pid("/encoder-pid") <= 1)
+                        return false;
+                    ::kill(pid("/supervisor"), SIGKILL);
+                    const QString stat = QStringLiteral("/proc/%1/stat").arg(pid("/encoder-pid"));
+                    for (int i = 0;
+                         i < 100 && QFile::exists(stat) && !test::readAll(stat).contains(") Z");
+                         ++i)
+                        QTest::qWait(20);
+                    if (QFile::exists(stat) && !test::readAll(stat).contains(") Z"))
+                        test::writeAll(p.root + "/outlived", {});
+                    test::writeAll(p.root + "/go", {});
+                    return false;
+                },
+            .check =
+                [](Place& p, const QString& said) {
+                    QStringList problems;
+                    if (!said.contains("save was stopped by signal 9"))
+                        problems << "not told the save was stopped: " + said;
+                    if (QFile::exists(p.root + "/outlived"))
+                        problems << QStringLiteral("the encoder outlived its supervisor");
+                    return problems;
+                }};
         // What the starter of the program ignored reaches no encoder.
         QTest::newRow("started with signals ignored") << Row{
             .setup =
