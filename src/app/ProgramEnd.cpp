@@ -1,6 +1,8 @@
 #include "ProgramEnd.h"
 
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <unistd.h>
 
 namespace blendora {
@@ -14,6 +16,26 @@ std::function<void()>& endCleanup() {
 
 void setEndCleanup(std::function<void()> cleanup) {
     endCleanup() = std::move(cleanup);
+}
+
+namespace {
+// The registered clean-up makes system calls only, so a signal handler may run it.
+void runCleanup() {
+    if (auto& cleanup = endCleanup())
+        cleanup();
+}
+
+void endBySignal(int signal) {
+    runCleanup();
+    std::signal(signal, SIG_DFL);
+    std::raise(signal);
+}
+} // namespace
+
+void endLikeAClose() {
+    for (int s : {SIGTERM, SIGHUP, SIGINT})
+        std::signal(s, endBySignal);
+    std::atexit(runCleanup);
 }
 
 void EndProgram() {

@@ -8,5 +8,8 @@ namespace blendora {
 // that must still run (a running job's private folder) is registered here.
 void setEndCleanup(std::function<void()> cleanup);
 [[noreturn]] void EndProgram();
+// SIGTERM, SIGHUP and SIGINT (a logout, a kill, Ctrl-C) and an exit() from the toolkit (a lost
+// display connection) end the program as closing the window does: the clean-up runs first.
+void endLikeAClose();
 
 } // namespace blendora

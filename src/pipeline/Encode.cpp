@@ -73,13 +73,16 @@ std::vector<char*> childEnvironment() {
     return env;
 }
 
-// One pass of the event loop, a 100 ms sleep, a look at the child; its wait status.
+// One pass of the event loop, a 100 ms sleep, a look at the child; its wait status, or -1 when
+// the child cannot be waited for (SIGCHLD ignored reaps it unseen): nothing tells how it went.
 int waitWhileEventsRun(pid_t pid) {
     int status = 0;
     for (;;) {
         const pid_t done = ::waitpid(pid, &status, WNOHANG);
-        if (done == pid || (done < 0 && errno != EINTR))
+        if (done == pid)
             return status;
+        if (done < 0 && errno != EINTR)
+            return -1;
         DoEvents();
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
@@ -139,7 +142,9 @@ int RunAndWait(const QStringList& arguments, int style, RunOutcome* outcome) {
 
     const int status = waitWhileEventsRun(pid);
     out.errorTail = tailOf(errors.get());
-    if (WIFSIGNALED(status)) {
+    if (status == -1) {
+        out.exitCode = -1;
+    } else if (WIFSIGNALED(status)) {
         out.signal = WTERMSIG(status);
         out.exitCode = 128 + out.signal;
     } else {
@@ -462,7 +467,8 @@ EncodeOutcome EncodeWavToMp3(const QByteArray& encoder, const QString& wav, cons
         supervise(plan);
     if (pid < 0)
         return couldNotStart(errno);
-    const int status = waitWhileEventsRun(pid);
+    const int waited = waitWhileEventsRun(pid);
+    const int status = waited == -1 ? 0 : waited;
 
     Report r;
     int startError[kWays] = {};

@@ -23,7 +23,7 @@ inline constexpr int kStartFailureBase = -2147221504;
 // Starts arguments[0] with the rest as its arguments (no shell), in a session of its own so
 // that it outlives this program, and waits for it while the event loop runs: one pass, a
 // 100 ms sleep, a look at the child. Answers the exit code (128 + the signal when one ended
-// it), or the start's errno plus kStartFailureBase. The window style is kept for callers
+// it), the start's errno plus kStartFailureBase, or -1 when the child could not be waited for. The window style is kept for callers
 // that pass one; a child here has no window to show.
 int RunAndWait(const QStringList& arguments, int style = 6, RunOutcome* outcome = nullptr);
 

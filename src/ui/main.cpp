@@ -3,12 +3,16 @@
 #include "Form1.h"
 #include "JobFolder.h"
 #include "Paths.h"
+#include "ProgramEnd.h"
 #include "QtPrompts.h"
 
 #include <QApplication>
 #include <QFileInfo>
 #include <QUrl>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -41,8 +45,30 @@ int failed(const QString& description) {
 
 } // namespace
 
+// Whether the toolkit has a display to show the window on; it would abort without one.
+bool hasDisplay(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "-platform") == 0)
+            return true;
+    for (const char* name : {"QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY"})
+        if (const char* value = std::getenv(name); value && *value)
+            return true;
+    return false;
+}
+
 int main(int argc, char** argv) {
     blendora::recordUmask();
+    // Whatever our starter set: files past `ulimit -f` fail with EFBIG and are told like any
+    // other failure, and our children can be waited for.
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGCHLD, SIG_DFL);
+    if (!hasDisplay(argc, argv)) {
+        std::fputs("blendora: there is no display to show the window on (DISPLAY and "
+                   "WAYLAND_DISPLAY are not set).\n",
+                   stderr);
+        return 1;
+    }
+    blendora::endLikeAClose();
     QApplication app(argc, argv);
     try {
         return run(app);

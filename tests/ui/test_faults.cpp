@@ -7,6 +7,7 @@
 #include "JobFolder.h"
 #include "MixJob.h"
 #include "Paths.h"
+#include "ProgramEnd.h"
 #include "TestSupport.h"
 
 #include <QDirIterator>
@@ -50,8 +51,10 @@ const QByteArray kSecret("only its owner may read this\n");
 // ---- the child: one job, its prompts as JSON on standard output -------------------------
 
 int runJob(const QString& one, const QString& two, const QString& out, const QString& encoder) {
-    // The current folder is the program's own once the window loads.
+    // The current folder is the program's own once the window loads; signals end it as they
+    // end the program.
     setProgramFolderForTesting(QDir::currentPath());
+    endLikeAClose();
     if (!encoder.isEmpty())
         setEncoderProgramForTesting(test::readAll(encoder));
     ScriptedPrompts prompts;
@@ -1043,6 +1046,23 @@ class TestFaults : public QObject {
                    .encoder = "#!/bin/sh\nexit 0\n",
                    .expect = kNoFile,
                    .reason = "wrote no output file"};
+        // A logout or a kill while a long input decodes: the job folder goes all the same.
+        for (const int signal : {SIGTERM, SIGHUP, SIGINT})
+            QTest::addRow("%s while decoding", strsignal(signal)) << Row{
+                .one = [](Place& p) { return sparseWave(p.in + "/long.wav", 44100, 2, 400 << 20); },
+                .during =
+                    [signal](Place& p, QProcess& job) {
+                        for (int i = 0; i < 3000 && !job.waitForFinished(10);)
+                            for (const QString& folder :
+                                 QDir(p.temp).entryList({"blendora-job-*"}, QDir::Dirs))
+                                if (QFile::exists(p.temp + "/" + folder + "/temp1.wav")) {
+                                    ::kill(pid_t(job.processId()), signal);
+                                    job.waitForFinished();
+                                    return true;
+                                }
+                        return false;
+                    },
+                .check = [](Place&, const QString&) { return QStringList(); }};
     }
     void environment() { run(); }
 
@@ -1551,6 +1571,8 @@ class TestFaults : public QObject {
         QVERIFY(child.waitForFinished(60000));
         QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0,
                  child.readAllStandardError().right(2000).constData());
+        if (!victim.isEmpty())
+            QCOMPARE(test::readAll(place.root + "/" + victim), kSecret);
         const QJsonObject report = QJsonDocument::fromJson(child.readAllStandardOutput()).object();
         QCOMPARE(report["text1"].toString(), stored + "ab");
         QCOMPARE(report["text2"].toString(), (stored.isEmpty() ? QString() : "/b.mp3") + "c");
@@ -1564,8 +1586,6 @@ class TestFaults : public QObject {
                  qPrintable(message["text"].toString()));
         if (!atStart)
             QCOMPARE(message["caption"].toString(), QStringLiteral("Blendora"));
-        if (!victim.isEmpty())
-            QCOMPARE(test::readAll(place.root + "/" + victim), kSecret);
     }
 
     // Merges whose converted copies would not fit: refused with the figures before they are
