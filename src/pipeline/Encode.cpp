@@ -22,6 +22,7 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/vfs.h>
 #include <sys/wait.h>
 #include <thread>
@@ -226,7 +227,16 @@ void defaultSignals() {
     struct sigaction byDefault {};
     byDefault.sa_handler = SIG_DFL;
     for (int s = 1; s < NSIG; ++s)
-        ::sigaction(s, &byDefault, nullptr);
+        if (::sigaction(s, &byDefault, nullptr) != 0 && errno == EINVAL) {
+            // The C library keeps a few real-time signals to itself; the kernel does not.
+            struct {
+                void (*handler)(int);
+                unsigned long flags;
+                void (*restorer)();
+                unsigned long mask;
+            } kernelDefault{SIG_DFL, 0, nullptr, 0};
+            ::syscall(SYS_rt_sigaction, s, &kernelDefault, nullptr, sizeof kernelDefault.mask);
+        }
     sigset_t none;
     sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -1455,7 +1455,7 @@ class TestFaults : public QObject {
             .setup =
                 [](Place& p) {
                     p.env.insert("ROW", p.root);
-                    p.wrapper = QStringList{"sh", "-c", "trap '' USR1 HUP; exec \"$@\"", "sh"};
+                    p.wrapper = QStringList{"sh", "-c", "trap '' USR1 HUP 40; exec \"$@\"", "sh"};
                 },
             .encoder = QStringLiteral("#!/bin/sh\ngrep SigIgn /proc/$$/status "
                                       ">\"$ROW/signals\"\nexec '%1' \"$@\"\n")
