@@ -29,4 +29,9 @@ output=$(grep -v "does not support QPlatformServices::openUrl() for 'https://quo
 [ -z "$output" ] || fail "the program wrote: $output"
 [ "$(snapshot)" = "$before" ] || fail "something was written beside the program:
 $(diff <(echo "$before") <(snapshot) || true)"
+# Without any display: one plain line and exit status 1, not the toolkit's abort.
+rc=0
+env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$prefix/bin/blendora" >"$work/out" 2>&1 || rc=$?
+[ "$rc" = 1 ] && [ "$(wc -l <"$work/out")" = 1 ] && grep -q "no display" "$work/out" ||
+  fail "without a display (exit $rc): $(cat "$work/out")"
 echo "the installed program started from $work/elsewhere"

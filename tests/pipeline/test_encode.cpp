@@ -185,6 +185,12 @@ class TestEncode : public QObject {
         QVERIFY(ticks >= 3);
         QVERIFY2(ms >= 500 && ms < 800, qPrintable(QString::number(ms)));
         QCOMPARE(RunAndWait({"/bin/sh", "-c", "exit 3"}), 3);
+        // Started by someone who ignores SIGCHLD: the child is reaped unseen, and that is no
+        // success.
+        std::signal(SIGCHLD, SIG_IGN);
+        const int unseen = RunAndWait({"/bin/sh", "-c", "exit 3"});
+        std::signal(SIGCHLD, SIG_DFL);
+        QVERIFY(unseen != 0);
     }
 
     void encoderOutlivesTheProgramThatStartedIt() {
