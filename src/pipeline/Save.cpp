@@ -171,6 +171,41 @@ bool refusedForLackOfModes(int error) {
     return error == EPERM || error == ENOSYS || error == EOPNOTSUPP;
 }
 
+// Where neither a no-replace rename nor a link exists (FAT through FUSE), the name is made as cp
+// makes it, exclusively, and the bytes are copied in; a failure removes only that file of ours.
+SaveStep copyToNewName(int own, const char* file, const SavePlan& p, int& error) {
+    const int from = ::openat(own, file, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int to = from < 0 ? -1
+                            : ::openat(p.outFolder, p.name,
+                                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (to < 0) {
+        error = errno;
+        if (from >= 0)
+            ::close(from);
+        return error == EEXIST ? SaveStep::Changed : SaveStep::Writing;
+    }
+    struct stat made;
+    bool ok = ::fstat(to, &made) == 0 && copyAll(from, to, error);
+    if (ok && ::fsync(to) != 0 && errno != EINVAL) {
+        error = errno;
+        ok = false;
+    }
+    if (ok && ::fchmod(to, p.mode) != 0 && !refusedForLackOfModes(errno)) {
+        error = errno;
+        ok = false;
+    }
+    if (::close(to) != 0 && ok && errno != EINTR) {
+        error = errno;
+        ok = false;
+    }
+    ::close(from);
+    struct stat now;
+    if (!ok && ::fstatat(p.outFolder, p.name, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+        now.st_dev == made.st_dev && now.st_ino == made.st_ino)
+        ::unlinkat(p.outFolder, p.name, 0);
+    return ok ? SaveStep::Saved : SaveStep::Writing;
+}
+
 // Adds the file under the name only if nothing is there, atomically: no window in which a file
 // that appeared meanwhile could be replaced.
 SaveStep addWithoutReplacing(int own, const char* file, const SavePlan& p, int& error) {
@@ -181,15 +216,13 @@ SaveStep addWithoutReplacing(int own, const char* file, const SavePlan& p, int& 
         return error == EEXIST ? SaveStep::Changed : SaveStep::Renaming;
     }
     // NFS, 9p and many FUSE file systems know no RENAME_NOREPLACE; a link fails with EEXIST.
-    if (::linkat(own, file, p.outFolder, p.name, 0) == 0) {
-        ::unlinkat(own, file, 0);
+    if (::linkat(own, file, p.outFolder, p.name, 0) == 0)
         return SaveStep::Saved;
-    }
     error = errno;
     if (error == EEXIST)
         return SaveStep::Changed;
     return error == EPERM || error == ENOSYS || error == EOPNOTSUPP || error == EMLINK
-               ? SaveStep::NoSafeRename
+               ? copyToNewName(own, file, p, error)
                : SaveStep::Renaming;
 }
 
@@ -283,11 +316,6 @@ QString SaveProblem(SaveStep step, int error, const OutputName& mp3) {
             .arg(mp3.path());
     case SaveStep::Renaming:
         return QStringLiteral("The new file cannot be saved as %1: %2.")
-            .arg(mp3.path(), errnoText(error));
-    case SaveStep::NoSafeRename:
-        return QStringLiteral("The new file cannot be saved as %1: the file system there can "
-                              "neither add a file without the risk of replacing another nor link "
-                              "one (%2). Nothing was replaced.")
             .arg(mp3.path(), errnoText(error));
     }
     return QString();

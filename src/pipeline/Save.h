@@ -52,11 +52,13 @@ struct SavePlan {
 // user's file theirs; a file that becomes ours gets our umask.
 SavePlan PlanSave(const OutputName& mp3, int job);
 
-enum class SaveStep : int { Writing, Taken, Changed, Renaming, NoSafeRename, Saved };
+enum class SaveStep : int { Writing, Taken, Changed, Renaming, Saved };
 
 // Copies `from` into a new file inside a private folder made beside the output, then moves it to
 // the name from that folder's descriptor, but only while the name is still what it was when
-// taken: absent, or the same file in the same state. Never replaces anything else.
+// taken: absent, or the same file in the same state. Never replaces anything else: where a file
+// system can neither rename without replacing nor link, the name is made exclusively and the
+// file copied into it, as cp does.
 SaveStep SaveBeside(const SavePlan& plan, int from, int& error);
 
 // For the person: why the save did not happen.

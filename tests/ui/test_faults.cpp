@@ -1278,6 +1278,22 @@ class TestFaults : public QObject {
                 },
             .check = [=](Place& p, const QString&) { return left(p, {}, Snapshot::None); }};
 
+        // A FAT stick (through FUSE: no owners, no modes, no links, no RENAME_NOREPLACE) takes
+        // the mix as cp would, new or over an earlier file.
+        for (const bool existing : {false, true})
+            QTest::addRow("output on FAT%s", existing ? ", over an existing file" : "")
+                << Row{.setup = [existing](Place& p) {
+                       const QString image = p.root + "/fat.img";
+                       if (!test::run("mkfs.vfat", {"-C", image, "8192"}) ||
+                           !test::run("fusefat", {"-o", "rw+", image, p.out})) {
+                           p.skip = "mkfs.vfat and fusefat are needed for a FAT file system";
+                           return;
+                       }
+                       p.undo.push_back([&p] { test::run("fusermount", {"-u", p.out}); });
+                       if (existing)
+                           test::writeAll(p.out + "/mixed.mp3", "an earlier mix\n");
+                   }};
+
         // The output's own disk is full: one clean line that says so and names the folder.
         QTest::newRow("output on a full disk")
             << Row{.setup =
