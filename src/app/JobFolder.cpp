@@ -142,6 +142,8 @@ void JobFolder::create(QString* warning) {
         parent.chop(1);
     if (!parent.startsWith(QLatin1Char('/')))
         parent = QDir::currentPath() + QLatin1Char('/') + parent;
+    // One spelling of every path inside, so that code naming a file there is recognised.
+    parent = QDir::cleanPath(parent);
     const int parentFd = ::open(nativePath(parent).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     struct stat st;
     if (parentFd < 0 || ::fstat(parentFd, &st) != 0) {
