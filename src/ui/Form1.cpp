@@ -4,6 +4,7 @@
 #include "CursorFile.h"
 #include "ErrorReport.h"
 #include "Failure.h"
+#include "FocusMark.h"
 #include "MixJob.h"
 #include "Paths.h"
 #include "ProgramEnd.h"
@@ -144,6 +145,9 @@ void Form1::buildLayout() {
     ProgressBar1->setAlignment(Qt::AlignCenter);
     ProgressBar1->setLine(QStringLiteral("Progress Bar"));
     ProgressBar1->setFocusPolicy(Qt::NoFocus);
+
+    // The style's own mark on a focused button is a faint line.
+    new FocusMark(this);
 
     setTabOrder(Text1, PushButton1);
     setTabOrder(PushButton1, Text2);

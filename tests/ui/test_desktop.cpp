@@ -1,4 +1,6 @@
-// The window on a real X screen under a window manager: where the keyboard goes when it shows.
+// The window on a real X screen under a window manager: where the keyboard goes when it shows,
+// and how a person sees where it is.
+#include "FocusMark.h"
 #include "Form1.h"
 #include "TestSupport.h"
 
@@ -47,6 +49,70 @@ class TestDesktop : public QObject {
             QCOMPARE(QApplication::focusWidget(), next);
         }
         QVERIFY(prompts.seen.isEmpty());
+    }
+
+    // The band just around a control, in the window's picture: where its focus mark is drawn.
+    static double markedShare(const QImage& picture, QWidget* control, QColor mark) {
+        const QRect area(control->mapTo(control->window(), QPoint()), control->size());
+        const int gap = FocusMark::kGap, width = FocusMark::kWidth;
+        const QRegion band =
+            QRegion(area.adjusted(-gap - width, -gap - width, gap + width, gap + width))
+                .subtracted(area.adjusted(-gap, -gap, gap, gap));
+        int marked = 0, all = 0;
+        for (const QRect& r : band)
+            for (int y = r.top(); y <= r.bottom(); ++y)
+                for (int x = r.left(); x <= r.right(); ++x, ++all)
+                    marked += picture.pixelColor(x, y) == mark;
+        return double(marked) / all;
+    }
+
+    void focusIsMarkedOnEachControlInTurn_data() {
+        QTest::addColumn<QString>("highlight");
+        QTest::newRow("default scheme") << QString();
+        QTest::newRow("dark scheme") << QStringLiteral("#12608a");
+    }
+    void focusIsMarkedOnEachControlInTurn() {
+        QFETCH(QString, highlight);
+        const QPalette before = QApplication::palette();
+        const auto restore = qScopeGuard([&] { QApplication::setPalette(before); });
+        if (!highlight.isEmpty()) {
+            QPalette dark;
+            for (auto [role, colour] : {std::pair{QPalette::Window, "#424245"},
+                                        {QPalette::WindowText, "#ffffff"},
+                                        {QPalette::Button, "#424245"},
+                                        {QPalette::ButtonText, "#ffffff"},
+                                        {QPalette::Base, "#3d3d3d"},
+                                        {QPalette::Text, "#ffffff"},
+                                        {QPalette::Highlight, qPrintable(highlight)}})
+                dark.setColor(role, QColor(colour));
+            QApplication::setPalette(dark);
+        }
+        test::ScriptedPrompts prompts;
+        test::RecordingShell shell;
+        NoEngine engine;
+        Form1 form(Form1Seams{&prompts, &shell, &engine, [] { return 0.5; }, [] {}});
+        QVERIFY(form.Form_Load());
+        form.show();
+        form.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        const QColor mark = form.palette().color(QPalette::Highlight);
+        if (!highlight.isEmpty())
+            QCOMPARE(mark, QColor(highlight));
+
+        const QList<QWidget*> order{form.Text1,       form.PushButton1, form.Text2,
+                                    form.PushButton3, form.PushButton5, form.PushButton2,
+                                    form.PushButton4};
+        for (int step = 0; step <= order.size(); ++step) {
+            QWidget* now = order[step % order.size()];
+            QWidget* before = order[(step + order.size() - 1) % order.size()];
+            if (step > 0)
+                QTest::keyClick(form.windowHandle(), Qt::Key_Tab);
+            QCOMPARE(QApplication::focusWidget(), now);
+            const QImage picture = form.grab().toImage();
+            const QString name = now->objectName();
+            QVERIFY2(markedShare(picture, now, mark) > 0.95, qPrintable(name));
+            QVERIFY2(markedShare(picture, before, mark) < 0.05, qPrintable(name));
+        }
     }
 };
 
