@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCommonStyle>
+#include <QDialog>
 #include <QPainter>
 #include <QPointer>
 #include <QStyleHintReturnMask>
@@ -21,6 +22,10 @@ class MarkStyle : public QCommonStyle {
     }
     int styleHint(StyleHint hint, const QStyleOption* option, const QWidget* widget,
                   QStyleHintReturn* data) const override {
+        // Lying on the window rather than in the control's parent, the ring is not cut off
+        // where the control fills its parent, as buttons fill a message box's button row.
+        if (hint == SH_FocusFrame_AboveWidget)
+            return 1;
         if (hint != SH_FocusFrame_Mask)
             return QCommonStyle::styleHint(hint, option, widget, data);
         if (auto* mask = qstyleoption_cast<QStyleHintReturnMask*>(data)) {
@@ -40,7 +45,26 @@ QStyle* markStyle() {
     return style;
 }
 
+class DialogWatch : public QObject {
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Show && qobject_cast<QDialog*>(watched) &&
+            !watched->findChild<FocusMark*>())
+            new FocusMark(static_cast<QWidget*>(watched));
+        return false;
+    }
+};
+
 } // namespace
+
+void FocusMark::markEveryDialog() {
+    static QPointer<QObject> watch;
+    if (!watch) {
+        watch = new DialogWatch;
+        watch->setParent(qApp);
+        qApp->installEventFilter(watch);
+    }
+}
 
 FocusMark::FocusMark(QWidget* window) : QFocusFrame(window) {
     setObjectName(QStringLiteral("FocusMark"));

@@ -15,6 +15,8 @@ class FocusMark : public QFocusFrame {
     static constexpr int kWidth = 2; // the ring itself
 
     explicit FocusMark(QWidget* window);
+    // Dialogs and message boxes get a mark of their own when they first show.
+    static void markEveryDialog();
 
   protected:
     void paintEvent(QPaintEvent* event) override;

@@ -159,6 +159,7 @@ void Form1::buildLayout() {
 
     // The style's own mark on a focused button is a faint line.
     new FocusMark(this);
+    FocusMark::markEveryDialog();
 
     setTabOrder(Text1, PushButton1);
     setTabOrder(PushButton1, Text2);

@@ -5,6 +5,7 @@
 #include "TestSupport.h"
 
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QtTest>
 
@@ -101,6 +102,23 @@ class TestDesktop : public QObject {
             QVERIFY2(markedShare(picture, now, highlight) > 0.95, qPrintable(name));
             QVERIFY2(markedShare(picture, before, highlight) < 0.05, qPrintable(name));
         }
+    }
+
+    // A message box's buttons fill their row: the ring must not be cut off at its edges.
+    void messageBoxesMarkTheirFocusToo() {
+        test::ScriptedPrompts prompts;
+        test::RecordingShell shell;
+        NoEngine engine;
+        Form1 form(Form1Seams{&prompts, &shell, &engine, [] { return 0.5; }, [] {}});
+        QMessageBox box(QMessageBox::NoIcon, "Blendora", "Open the folder?",
+                        QMessageBox::Yes | QMessageBox::No);
+        box.show();
+        box.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&box));
+        QWidget* focused = QApplication::focusWidget();
+        QVERIFY(focused && box.isAncestorOf(focused));
+        const QColor highlight = box.palette().color(QPalette::Highlight);
+        QVERIFY(markedShare(box.grab().toImage(), focused, highlight) > 0.95);
     }
 };
 
