@@ -19,4 +19,6 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://quorvane.example/)
 # Libraries are read off the executable; what it runs or draws with is named here.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "lame, fonts-liberation")
+# Qt draws on Wayland through this plugin; without it the window falls back to XWayland.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland")
 include(CPack)

@@ -4,11 +4,13 @@
 #include "CursorFile.h"
 #include "ErrorReport.h"
 #include "Failure.h"
+#include "FocusMark.h"
 #include "MixJob.h"
 #include "Paths.h"
 #include "ProgramEnd.h"
 #include "Settings.h"
 
+#include <QAccessibleWidget>
 #include <QCloseEvent>
 #include <QDir>
 #include <QDragEnterEvent>
@@ -66,6 +68,13 @@ QString droppedFile(const QMimeData* mime) {
     return QString();
 }
 
+// Screen readers announce a window from a frame; a plain widget would be a mere filler.
+QAccessibleInterface* windowAccessible(const QString& className, QObject* object) {
+    if (className == QLatin1String(Form1::staticMetaObject.className()) && object->isWidgetType())
+        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Window);
+    return nullptr;
+}
+
 } // namespace
 
 Form1::Form1(Form1Seams seams)
@@ -73,6 +82,9 @@ Form1::Form1(Form1Seams seams)
       shell_(seams_.shell ? seams_.shell : &qtShell_),
       engine_(seams_.engine ? seams_.engine : &realEngine()), decoder_(*engine_, *prompts_) {
     qtPrompts_.setParent(this);
+    // Once per process: a factory stays installed.
+    [[maybe_unused]] static const bool windowIsAFrame =
+        (QAccessible::installFactory(windowAccessible), true);
     if (!seams_.random)
         seams_.random = defaultRandomDraw();
     buildLayout();
@@ -144,6 +156,10 @@ void Form1::buildLayout() {
     ProgressBar1->setAlignment(Qt::AlignCenter);
     ProgressBar1->setLine(QStringLiteral("Progress Bar"));
     ProgressBar1->setFocusPolicy(Qt::NoFocus);
+
+    // The style's own mark on a focused button is a faint line.
+    new FocusMark(this);
+    FocusMark::markEveryDialog();
 
     setTabOrder(Text1, PushButton1);
     setTabOrder(PushButton1, Text2);

@@ -70,6 +70,10 @@ int main(int argc, char** argv) {
     }
     blendora::endLikeAClose();
     QApplication app(argc, argv);
+    // Desktops match a window to its launcher by the desktop entry's name: the Wayland app id
+    // and the X11 class both carry it (the class is the application name).
+    QApplication::setApplicationName(QStringLiteral(BLENDORA_APP_ID));
+    QApplication::setDesktopFileName(QStringLiteral(BLENDORA_APP_ID));
     try {
         return run(app);
     } catch (const std::exception& e) {

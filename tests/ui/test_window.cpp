@@ -181,6 +181,17 @@ class TestWindow : public QObject {
             QCOMPARE(a->text(QAccessible::Name), name);
         }
         QCOMPARE(form_->PushButton1->text(), QStringLiteral("..."));
+
+        // The window is announced as a frame by its title; the bar by the line it shows.
+        QAccessibleInterface* window = QAccessible::queryAccessibleInterface(form_.get());
+        QCOMPARE(window->role(), QAccessible::Window);
+        QCOMPARE(window->text(QAccessible::Name), QStringLiteral("Blendora"));
+        QAccessibleInterface* bar = QAccessible::queryAccessibleInterface(form_->ProgressBar1);
+        QCOMPARE(bar->text(QAccessible::Name), QStringLiteral("Progress Bar"));
+        form_->setProgressText("Converting 50% off.mp3 Step 1");
+        form_->setProgressValue(40);
+        QCOMPARE(bar->text(QAccessible::Name), QStringLiteral("Converting 50% off.mp3 Step 1"));
+        QCOMPARE(bar->valueInterface()->currentValue().toInt(), 40);
     }
 
     void captionsAndFieldsReadableUnderADarkScheme_data() {
