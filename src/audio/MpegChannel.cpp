@@ -27,6 +27,8 @@ Mpg123Ptr openDecoder(FileSource& source, long& rate, int& channels) {
         return nullptr;
     mpg123_param(mh.get(), MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_GAPLESS, 0);
     mpg123_param(mh.get(), MPG123_REMOVE_FLAGS, MPG123_AUTO_RESAMPLE, 0);
+    // The stream is known to be real by now: resync over two damaged frames of any size.
+    mpg123_param(mh.get(), MPG123_RESYNC_LIMIT, 2 * 8192, 0);
     // Every MPEG rate at its own channel count, always as 16-bit integers.
     mpg123_format_none(mh.get());
     const long* rates = nullptr;
@@ -49,11 +51,11 @@ Mpg123Ptr openDecoder(FileSource& source, long& rate, int& channels) {
 } // namespace
 
 std::unique_ptr<Channel> MpegChannel::open(const FileSource& file) {
-    const auto start = findMpegAudio(file);
-    if (!start)
+    const auto walk = findMpegAudio(file);
+    if (!walk)
         return nullptr;
     // The decoder starts at the first real frame and never sees the tags or junk before it.
-    auto source = std::make_unique<FileSource>(file.from(*start));
+    auto source = std::make_unique<FileSource>(file.part(walk->start, walk->end - walk->start));
     long rate = 0;
     int channels = 0;
     Mpg123Ptr mh = openDecoder(*source, rate, channels);
