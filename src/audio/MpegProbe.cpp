@@ -93,8 +93,8 @@ std::uint32_t littleEndian(const unsigned char* b) {
 }
 
 // Bytes an ID3v2 tag at pos takes, or 0. Frames running past the declared size (taggers that
-// did not count a picture) are the tag's as well. A tag claiming to run beyond the file is
-// taken to be damaged and only its 10-byte header is skipped.
+// did not count a picture) are the tag's as well: no MPEG header reads as a frame name. A tag
+// claiming to run beyond the file is taken to be damaged and only its 10-byte header is skipped.
 std::uint64_t id3v2Bytes(Bytes& bytes, std::uint64_t pos, std::uint64_t fileEnd) {
     const unsigned char* h = bytes.at(pos, 10);
     if (!h || std::memcmp(h, "ID3", 3) != 0 || h[3] == 0xFF || h[4] == 0xFF ||
@@ -109,7 +109,7 @@ std::uint64_t id3v2Bytes(Bytes& bytes, std::uint64_t pos, std::uint64_t fileEnd)
     std::uint64_t end = pos + 10;
     const std::size_t head = major == 2 ? 6 : 10;
     const std::size_t id = major == 2 ? 3 : 4;
-    while (walkable && end < declared) {
+    while (walkable) {
         const unsigned char* f = bytes.at(end, head);
         if (!f || !std::all_of(f, f + id, [](unsigned char c) {
                 return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
@@ -310,6 +310,7 @@ MpegWalk walkMpeg(const FileSource& source) {
         std::size_t firstRun = 0;
     };
     std::vector<Run> runs;
+    std::vector<StreamKey> keys; // of each run
     std::vector<Stream> streams;
     std::uint64_t tags = 0;
     std::uint64_t pos = begin;
@@ -344,6 +345,7 @@ MpegWalk walkMpeg(const FileSource& source) {
             run.end += gap;
         }
         runs.push_back(run);
+        keys.push_back(first->key);
         pos = run.end;
     }
 
@@ -357,11 +359,18 @@ MpegWalk walkMpeg(const FileSource& source) {
     walk.covered = best->covered;
     walk.free = best->key.freeBytes != 0;
     walk.seconds = double(best->samples) / best->key.sampleRate;
-    // Files joined together: the earlier parts run into the stream without a gap.
-    std::size_t first = best->firstRun;
-    while (first > 0 && runs[first - 1].end == runs[first].start)
-        --first;
-    walk.start = runs[first].start;
+    // The decoder gets the stream's runs and what runs into them without a gap (files joined
+    // together); never the junk or damaged frames between, where it could find false frames.
+    for (std::size_t i = 0; i < runs.size();) {
+        std::size_t last = i;
+        bool ours = keys[i] == best->key;
+        while (last + 1 < runs.size() && runs[last].end == runs[last + 1].start)
+            ours |= keys[++last] == best->key;
+        if (ours)
+            walk.spans.emplace_back(runs[i].start, runs[last].end);
+        i = last + 1;
+    }
+    walk.start = walk.spans.front().first;
     return walk;
 }
 

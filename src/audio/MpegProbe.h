@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
+#include <vector>
 
 namespace blendora::audio {
 
@@ -30,6 +32,9 @@ struct MpegWalk {
     std::uint64_t covered = 0; // of those, the bytes inside the stream's frames
     double seconds = 0;        // the stream's length
     bool free = false;         // free-format frames
+    // [begin, end) of the stretches a decoder should read: the stream's frames with the tags
+    // between them, and other streams that run into them without a gap.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
     double share() const { return content ? double(covered) / double(content) : 0.0; }
 };
 
