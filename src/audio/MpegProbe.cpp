@@ -331,6 +331,12 @@ MpegWalk walkMpeg(const FileSource& source) {
         }
         auto stream = std::find_if(streams.begin(), streams.end(),
                                    [&](const Stream& s) { return s.key == first->key; });
+        // Free format only counts as the whole file, so a free-format stream starts at the top;
+        // elsewhere its look-alikes would swallow the frames of a real stream.
+        if (first->key.freeBytes != 0 && stream == streams.end() && pos != begin) {
+            pos = bytes.nextSync(pos + 1, walk.end);
+            continue;
+        }
         if (stream == streams.end()) {
             streams.push_back({first->key, 0, 0, runs.size()});
             stream = streams.end() - 1;

@@ -116,9 +116,11 @@ bool sameExcept(const std::vector<short>& got, const std::vector<short>& want, s
 
 // How many blocks of `block` samples of want do not appear in got within `shift` samples of
 // their own place. A decoder that lost a frame resyncs and goes on, and may then also keep the
-// encoder's delay and padding it would otherwise trim: everything else must still be there.
+// encoder's delay and padding it would otherwise trim: everything else must still be there,
+// give or take one in the last bit (its floating-point synthesis starts from another state).
 std::size_t blocksMissing(const std::vector<short>& got, const std::vector<short>& want,
                           std::size_t block, std::size_t shift) {
+    auto near = [](short a, short b) { return std::abs(int(a) - int(b)) <= 1; };
     std::size_t missing = 0;
     for (std::size_t at = 0; at + block <= want.size(); at += block) {
         const std::size_t from = at > shift ? at - shift : 0;
@@ -126,7 +128,7 @@ std::size_t blocksMissing(const std::vector<short>& got, const std::vector<short
         for (std::size_t g = from; !found && g <= at + shift && g + block <= got.size(); ++g)
             found = std::equal(want.begin() + std::ptrdiff_t(at),
                                want.begin() + std::ptrdiff_t(at + block),
-                               got.begin() + std::ptrdiff_t(g));
+                               got.begin() + std::ptrdiff_t(g), near);
         missing += found ? 0 : 1;
     }
     return missing;
@@ -381,7 +383,8 @@ class Checker {
         if (!writeFile(path, bytes))
             return mismatch(t, label, "could not be written");
         if (!decode(path, t))
-            return mismatch(t, label, "refused");
+            return mismatch(t, label,
+                            QStringLiteral("refused, MPEG share %1").arg(mpegShare(path)));
         noteAudioShare(path, label);
         const Pcm got = readWav(wav_, true);
         bool same = false;
