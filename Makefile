@@ -32,8 +32,9 @@ install: build
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
 # Real audio and non-audio files, fetched once into a cache, judged against reference decoders.
+# A failed fetch stops here instead of judging an empty folder.
 corpus: build
-	$(BUILD)/tests/corpus_check "$$(scripts/fetch-corpus)"
+	dir=$$(scripts/fetch-corpus) && $(BUILD)/tests/corpus_check "$$dir"
 
 # The Debian package, built in a tree of its own with the prefix /usr and Debian's hardening
 # flags, then checked by lintian: any error or warning fails the target.

@@ -137,8 +137,12 @@ EngineHandle BASS_StreamCreateFile(int mem, const void* file, std::uint64_t offs
     if (!source || audio::isTrackerModule(*source))
         return 0;
     // libmpg123 finds false frames in PCM data, so other containers never reach it.
-    if (audio::looksLikeOtherFormat(*source))
+    if (audio::looksLikeOtherFormat(*source)) {
+        // MPEG audio inside a WAV file is the MPEG decoder's, with the data chunk as stream.
+        if (const auto data = audio::mpegInsideRiff(*source))
+            return add(audio::MpegChannel::open(*data));
         return add(audio::SndfileChannel::open(*source));
+    }
     if (auto channel = audio::MpegChannel::open(*source))
         return add(std::move(channel));
     // libsndfile would hand what looks like MPEG to a libmpg123 of its own, unchecked and

@@ -81,9 +81,15 @@ std::size_t FileSource::readAt(std::uint64_t position, void* buffer, std::size_t
 }
 
 FileSource FileSource::from(std::uint64_t position) const {
+    return part(position, length_);
+}
+
+FileSource FileSource::part(std::uint64_t position, std::uint64_t length) const {
     if (position > length_)
         position = length_;
-    return FileSource(fd_, base_ + position, length_ - position);
+    if (length > length_ - position)
+        length = length_ - position;
+    return FileSource(fd_, base_ + position, length);
 }
 
 std::size_t FileSource::read(void* buffer, std::size_t count) {

@@ -37,6 +37,8 @@ class FileSource {
     std::size_t readAt(std::uint64_t position, void* buffer, std::size_t count) const;
     // The same file from position on, with a fresh cursor.
     FileSource from(std::uint64_t position) const;
+    // length bytes (or fewer, at the end) from position on, with a fresh cursor.
+    FileSource part(std::uint64_t position, std::uint64_t length) const;
 
     std::size_t read(void* buffer, std::size_t count);
     // lseek semantics within the range; answers the new position or -1.

@@ -78,7 +78,8 @@ bool ModuleChannel::decode(std::vector<std::int16_t>& out) {
 }
 
 bool ModuleChannel::restart() {
-    // Loaded afresh so a second run renders exactly like the first.
+    // Loaded afresh so a second run starts from the same state as the first; it renders the
+    // same only when the module does not pan or pick samples at random.
     module_ = load(*source_);
     return module_ != nullptr;
 }

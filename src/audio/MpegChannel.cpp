@@ -2,6 +2,8 @@
 
 #include "MpegProbe.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 
@@ -10,15 +12,15 @@ namespace blendora::audio {
 namespace {
 
 ssize_t readSource(void* handle, void* buffer, size_t count) {
-    return ssize_t(static_cast<FileSource*>(handle)->read(buffer, count));
+    return ssize_t(static_cast<Stretches*>(handle)->read(buffer, count));
 }
 
 off_t seekSource(void* handle, off_t offset, int whence) {
-    return off_t(static_cast<FileSource*>(handle)->seek(offset, whence));
+    return off_t(static_cast<Stretches*>(handle)->seek(offset, whence));
 }
 
 // Opens the decoder on source and answers its output format.
-Mpg123Ptr openDecoder(FileSource& source, long& rate, int& channels) {
+Mpg123Ptr openDecoder(Stretches& source, long& rate, int& channels) {
     static std::once_flag once;
     std::call_once(once, [] { mpg123_init(); });
     int error = 0;
@@ -27,6 +29,8 @@ Mpg123Ptr openDecoder(FileSource& source, long& rate, int& channels) {
         return nullptr;
     mpg123_param(mh.get(), MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_GAPLESS, 0);
     mpg123_param(mh.get(), MPG123_REMOVE_FLAGS, MPG123_AUTO_RESAMPLE, 0);
+    // The stream is known to be real by now: resync over two damaged frames of any size.
+    mpg123_param(mh.get(), MPG123_RESYNC_LIMIT, 2 * 8192, 0);
     // Every MPEG rate at its own channel count, always as 16-bit integers.
     mpg123_format_none(mh.get());
     const long* rates = nullptr;
@@ -49,11 +53,10 @@ Mpg123Ptr openDecoder(FileSource& source, long& rate, int& channels) {
 } // namespace
 
 std::unique_ptr<Channel> MpegChannel::open(const FileSource& file) {
-    const auto start = findMpegAudio(file);
-    if (!start)
+    const auto walk = findMpegAudio(file);
+    if (!walk)
         return nullptr;
-    // The decoder starts at the first real frame and never sees the tags or junk before it.
-    auto source = std::make_unique<FileSource>(file.from(*start));
+    auto source = std::make_unique<Stretches>(file, walk->spans);
     long rate = 0;
     int channels = 0;
     Mpg123Ptr mh = openDecoder(*source, rate, channels);
@@ -65,7 +68,46 @@ std::unique_ptr<Channel> MpegChannel::open(const FileSource& file) {
     return channel;
 }
 
-MpegChannel::MpegChannel(long rate, int channels, std::unique_ptr<FileSource> source,
+Stretches::Stretches(const FileSource& file,
+                     std::vector<std::pair<std::uint64_t, std::uint64_t>> spans)
+    : file_(file), spans_(std::move(spans)) {
+    for (const auto& [begin, end] : spans_)
+        size_ += end - begin;
+}
+
+std::size_t Stretches::read(void* buffer, std::size_t count) {
+    std::size_t done = 0;
+    std::uint64_t skipped = 0;
+    for (const auto& [begin, end] : spans_) {
+        const std::uint64_t length = end - begin;
+        if (done < count && cursor_ < skipped + length) {
+            const std::uint64_t into = cursor_ - skipped;
+            const std::size_t want =
+                std::size_t(std::min<std::uint64_t>(count - done, length - into));
+            const std::size_t n =
+                file_.readAt(begin + into, static_cast<char*>(buffer) + done, want);
+            done += n;
+            cursor_ += n;
+            if (n < want)
+                break;
+        }
+        skipped += length;
+    }
+    return done;
+}
+
+std::int64_t Stretches::seek(std::int64_t offset, int whence) {
+    const std::int64_t origin = whence == SEEK_CUR   ? std::int64_t(cursor_)
+                                : whence == SEEK_END ? std::int64_t(size_)
+                                : whence == SEEK_SET ? 0
+                                                     : -1;
+    if (origin < 0 || (offset > 0 && origin > INT64_MAX - offset) || origin + offset < 0)
+        return -1;
+    cursor_ = std::uint64_t(origin + offset);
+    return std::int64_t(cursor_);
+}
+
+MpegChannel::MpegChannel(long rate, int channels, std::unique_ptr<Stretches> source,
                          Mpg123Ptr decoder)
     : Channel(std::uint32_t(rate), std::uint32_t(channels)), source_(std::move(source)),
       decoder_(std::move(decoder)), partRate_(rate), partChannels_(channels) {}

@@ -7,6 +7,8 @@
 #include <mpg123.h>
 #include <soxr.h>
 #include <type_traits>
+#include <utility>
+#include <vector>
 
 namespace blendora::audio {
 
@@ -20,6 +22,21 @@ struct SoxrDeleter {
 };
 using SoxrPtr = std::unique_ptr<std::remove_pointer_t<soxr_t>, SoxrDeleter>;
 
+// Stretches of a file read one after another as one stream, with a cursor of its own.
+class Stretches {
+  public:
+    Stretches(const FileSource& file, std::vector<std::pair<std::uint64_t, std::uint64_t>> spans);
+    std::size_t read(void* buffer, std::size_t count);
+    // lseek semantics; answers the new position or -1.
+    std::int64_t seek(std::int64_t offset, int whence);
+
+  private:
+    FileSource file_;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> spans_;
+    std::uint64_t size_ = 0;
+    std::uint64_t cursor_ = 0;
+};
+
 // MPEG audio layers 1-3 through libmpg123, gapless, as 16-bit at the first frame's format.
 //
 // A file can change rate or channel count part-way (MP3s stuck together). The first format
@@ -32,7 +49,7 @@ class MpegChannel final : public Channel {
     static std::unique_ptr<Channel> open(const FileSource& file);
 
   private:
-    MpegChannel(long rate, int channels, std::unique_ptr<FileSource> source, Mpg123Ptr decoder);
+    MpegChannel(long rate, int channels, std::unique_ptr<Stretches> source, Mpg123Ptr decoder);
 
     bool decode(std::vector<std::int16_t>& out) override;
     bool restart() override;
@@ -42,7 +59,7 @@ class MpegChannel final : public Channel {
     void resample(const std::int16_t* samples, std::size_t frames, std::vector<std::int16_t>& out);
     void drain(std::vector<std::int16_t>& out);
 
-    std::unique_ptr<FileSource> source_; // read by decoder_ through its address
+    std::unique_ptr<Stretches> source_; // read by decoder_ through its address
     Mpg123Ptr decoder_;
     long partRate_;
     int partChannels_;

@@ -1,5 +1,6 @@
 #include "MpegProbe.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <vector>
@@ -8,14 +9,14 @@ namespace blendora::audio {
 
 namespace {
 
-// How much may come before the first frame once the tags are skipped: junk or zero padding of
-// about libmpg123's own resync limit. Look-alike frames deep inside other data never count.
-constexpr std::size_t kJunkLimit = 4096;
-// How many frames of one stream must follow each other from there.
-constexpr int kFramesInARow = 8;
 // Above the largest fixed-rate frame (2881 bytes); also the bound for free-format frames.
 constexpr std::size_t kMaxFrameBytes = 8192;
+// Most of the file, in the plain sense of the word.
+constexpr double kMostOfTheFile = 0.5;
+// Shorter than any real sound; such a stream is believed only when it is the whole file.
+constexpr double kShortSeconds = 0.1;
 constexpr int kMaxTags = 16;
+constexpr std::size_t kWindow = 1 << 18;
 
 constexpr std::array<std::array<int, 15>, 6> kKbps = {{
     {0, 32, 64, 96, 128, 160, 192, 224, 256, 288, 320, 352, 384, 416, 448}, // MPEG 1, I
@@ -28,36 +29,224 @@ constexpr std::array<std::array<int, 15>, 6> kKbps = {{
 
 constexpr std::array<int, 3> kRates = {44100, 48000, 32000};
 
-bool isTagAt(const std::vector<unsigned char>& b, std::size_t at) {
-    auto starts = [&](const char* magic) {
-        const std::size_t n = std::strlen(magic);
-        return at + n <= b.size() && std::memcmp(b.data() + at, magic, n) == 0;
-    };
-    return starts("TAG") || starts("APETAGEX") || starts("LYRICSBEGIN") || starts("ID3");
-}
+// A forward view of the file through one reused buffer.
+class Bytes {
+  public:
+    explicit Bytes(const FileSource& source) : source_(source) {}
 
-bool sameStream(const MpegHeader& a, const MpegHeader& b) {
-    return a.version == b.version && a.layer == b.layer && a.sampleRate == b.sampleRate &&
-           a.mono == b.mono;
-}
-
-// Past any ID3v2 tags. A tag claiming to run beyond the file is taken to be damaged and
-// only its 10-byte header is skipped.
-std::uint64_t skipId3v2(const FileSource& source) {
-    std::uint64_t at = 0;
-    for (int i = 0; i < kMaxTags; ++i) {
-        unsigned char h[10];
-        if (source.readAt(at, h, sizeof h) != sizeof h || std::memcmp(h, "ID3", 3) != 0 ||
-            h[3] == 0xFF || h[4] == 0xFF || (h[6] | h[7] | h[8] | h[9]) & 0x80)
-            break;
-        const std::uint64_t body =
-            (std::uint64_t(h[6]) << 21) | (h[7] << 14) | (h[8] << 7) | std::uint64_t(h[9]);
-        const std::uint64_t end = at + 10 + body + ((h[5] & 0x10) ? 10 : 0);
-        if (end > source.size())
-            return at + 10;
-        at = end;
+    // n bytes at pos, or null when the file ends before them. Valid until the next call.
+    const unsigned char* at(std::uint64_t pos, std::size_t n) {
+        if (pos + n > source_.size())
+            return nullptr;
+        if (pos < base_ || pos + n > base_ + buffer_.size()) {
+            // The walk looks back by up to a few frames; keep those in the buffer.
+            base_ = pos > 4 * kMaxFrameBytes ? pos - 4 * kMaxFrameBytes : 0;
+            buffer_.resize(std::max(kWindow, n + (pos - base_)));
+            buffer_.resize(source_.readAt(base_, buffer_.data(), buffer_.size()));
+            if (pos + n > base_ + buffer_.size())
+                return nullptr;
+        }
+        return buffer_.data() + (pos - base_);
     }
-    return at;
+
+    bool has(std::uint64_t pos, const char* magic) {
+        const std::size_t n = std::strlen(magic);
+        const unsigned char* b = at(pos, n);
+        return b && std::memcmp(b, magic, n) == 0;
+    }
+
+    // The first 0xFF byte in [pos, end), or end.
+    std::uint64_t nextSync(std::uint64_t pos, std::uint64_t end) {
+        while (pos < end) {
+            const std::size_t n = std::size_t(std::min<std::uint64_t>(end - pos, kMaxFrameBytes));
+            const unsigned char* b = at(pos, n);
+            if (!b)
+                return end;
+            if (const void* hit = std::memchr(b, 0xFF, n))
+                return pos + std::uint64_t(static_cast<const unsigned char*>(hit) - b);
+            pos += n;
+        }
+        return end;
+    }
+
+  private:
+    const FileSource& source_;
+    std::vector<unsigned char> buffer_;
+    std::uint64_t base_ = 0;
+};
+
+std::uint32_t synchsafe(const unsigned char* b) {
+    return (std::uint32_t(b[0]) << 21) | (std::uint32_t(b[1]) << 14) | (std::uint32_t(b[2]) << 7) |
+           b[3];
+}
+
+std::uint32_t bigEndian(const unsigned char* b, int n) {
+    std::uint32_t v = 0;
+    for (int i = 0; i < n; ++i)
+        v = (v << 8) | b[i];
+    return v;
+}
+
+std::uint32_t littleEndian(const unsigned char* b) {
+    return std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 |
+           std::uint32_t(b[3]) << 24;
+}
+
+// Bytes an ID3v2 tag at pos takes, or 0. Frames running past the declared size (taggers that
+// did not count a picture) are the tag's as well: no MPEG header reads as a frame name. A tag
+// claiming to run beyond the file is taken to be damaged and only its 10-byte header is skipped.
+std::uint64_t id3v2Bytes(Bytes& bytes, std::uint64_t pos, std::uint64_t fileEnd) {
+    const unsigned char* h = bytes.at(pos, 10);
+    if (!h || std::memcmp(h, "ID3", 3) != 0 || h[3] == 0xFF || h[4] == 0xFF ||
+        (h[6] | h[7] | h[8] | h[9]) & 0x80)
+        return 0;
+    const int major = h[3];
+    const bool walkable = major >= 2 && major <= 4 && !(h[5] & 0x40);
+    const std::uint64_t footer = (h[5] & 0x10) ? 10 : 0;
+    const std::uint64_t declared = pos + 10 + synchsafe(h + 6);
+    if (declared + footer > fileEnd)
+        return 10;
+    std::uint64_t end = pos + 10;
+    const std::size_t head = major == 2 ? 6 : 10;
+    const std::size_t id = major == 2 ? 3 : 4;
+    while (walkable) {
+        const unsigned char* f = bytes.at(end, head);
+        if (!f || !std::all_of(f, f + id, [](unsigned char c) {
+                return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+            }))
+            break;
+        const std::uint64_t size = major == 2   ? bigEndian(f + 3, 3)
+                                   : major == 3 ? bigEndian(f + 4, 4)
+                                                : synchsafe(f + 4);
+        if (end + head + size > fileEnd)
+            break;
+        end += head + size;
+    }
+    return std::max(end, declared) + footer - pos;
+}
+
+// Bytes an APE tag that starts with its header at pos takes, or 0.
+std::uint64_t apeBytes(Bytes& bytes, std::uint64_t pos, std::uint64_t fileEnd) {
+    const unsigned char* h = bytes.at(pos, 32);
+    if (!h || std::memcmp(h, "APETAGEX", 8) != 0 || !(littleEndian(h + 20) & 0x20000000u))
+        return 0;
+    const std::uint64_t total = 32 + std::uint64_t(littleEndian(h + 12));
+    return pos + total <= fileEnd ? total : 0;
+}
+
+// Where the tags at the end of [begin, end) begin: ID3v1, APE, Lyrics3 v2, an ID3v2 footer.
+std::uint64_t trailingTags(Bytes& bytes, std::uint64_t begin, std::uint64_t end) {
+    for (int i = 0; i < kMaxTags; ++i) {
+        const std::uint64_t room = end - begin;
+        std::uint64_t tag = 0;
+        if (room >= 128 && bytes.has(end - 128, "TAG")) {
+            tag = 128;
+        } else if (room >= 32 && bytes.has(end - 32, "APETAGEX")) {
+            const unsigned char* f = bytes.at(end - 32, 32);
+            tag = littleEndian(f + 12) + ((littleEndian(f + 20) & 0x80000000u) ? 32 : 0);
+        } else if (room >= 15 && bytes.has(end - 9, "LYRICS200")) {
+            const unsigned char* f = bytes.at(end - 15, 6);
+            std::uint64_t digits = 0;
+            int d = 0;
+            for (; d < 6 && f[d] >= '0' && f[d] <= '9'; ++d)
+                digits = digits * 10 + std::uint64_t(f[d] - '0');
+            tag = d == 6 ? 15 + digits : 0;
+        } else if (room >= 10 && bytes.has(end - 10, "3DI")) {
+            tag = 20 + std::uint64_t(synchsafe(bytes.at(end - 4, 4)));
+        }
+        if (tag == 0 || tag > room)
+            break;
+        end -= tag;
+    }
+    return end;
+}
+
+// Tags between two frames, as files joined together have them; 0 when none.
+std::uint64_t tagsBetween(Bytes& bytes, std::uint64_t pos, std::uint64_t end) {
+    std::uint64_t n = 0;
+    for (int i = 0; i < kMaxTags; ++i) {
+        std::uint64_t tag = id3v2Bytes(bytes, pos + n, end);
+        if (tag == 0 && pos + n + 128 <= end && bytes.has(pos + n, "TAG"))
+            tag = 128;
+        if (tag == 0)
+            tag = apeBytes(bytes, pos + n, end);
+        if (tag == 0)
+            break;
+        n += tag;
+    }
+    return n;
+}
+
+// The frames of one stream: everything a decoder keeps from frame to frame. Free-format
+// frames also keep their length, which only the distance to the next header tells.
+struct StreamKey {
+    int version = 0, layer = 0, sampleRate = 0;
+    bool mono = false;
+    int freeBytes = 0; // without the padding slot; 0 for fixed-rate frames
+    bool operator==(const StreamKey&) const = default;
+};
+
+struct Frame {
+    MpegHeader header;
+    StreamKey key;
+    std::uint64_t bytes = 0;
+};
+
+int slotBytes(const MpegHeader& h) {
+    return h.layer == 1 ? 4 : 1;
+}
+
+// The least a free-format frame holds: its header, CRC and side information (for layer I the
+// bit allocation, four bits per subband and channel).
+std::uint64_t smallestFreeFrame(const MpegHeader& h) {
+    const int channels = h.mono ? 1 : 2;
+    const int side = h.layer == 1     ? 16 * channels
+                     : h.layer == 2   ? 4 * channels
+                     : h.version == 1 ? (h.mono ? 17 : 32)
+                                      : (h.mono ? 9 : 17);
+    return std::uint64_t(4 + (h.crc ? 2 : 0) + side);
+}
+
+// The frame at pos, when its header parses, it ends by `end`, and (given a stream) it belongs
+// to that stream. A free-format frame is measured up to the next header of its kind.
+std::optional<Frame> frameAt(Bytes& bytes, std::uint64_t pos, std::uint64_t end,
+                             const StreamKey* stream) {
+    const unsigned char* b = bytes.at(pos, 4);
+    if (!b || pos + 4 > end)
+        return std::nullopt;
+    const auto h = parseMpegHeader(b);
+    if (!h)
+        return std::nullopt;
+    Frame f;
+    f.header = *h;
+    f.key = {h->version, h->layer, h->sampleRate, h->mono, 0};
+    const std::uint64_t pad = h->padded ? std::uint64_t(slotBytes(*h)) : 0;
+    if (h->frameBytes > 0) {
+        f.bytes = std::uint64_t(h->frameBytes);
+    } else if (stream) {
+        if (stream->freeBytes == 0)
+            return std::nullopt;
+        f.key.freeBytes = stream->freeBytes;
+        f.bytes = std::uint64_t(stream->freeBytes) + pad;
+    } else {
+        const std::uint64_t least = smallestFreeFrame(*h);
+        for (std::uint64_t at = pos + least; at < pos + kMaxFrameBytes && at <= end; ++at) {
+            const unsigned char* n = at + 4 <= end ? bytes.at(at, 4) : nullptr;
+            const auto g = n ? parseMpegHeader(n) : std::nullopt;
+            if (at == end ||
+                (g && g->frameBytes == 0 && g->version == h->version && g->layer == h->layer &&
+                 g->sampleRate == h->sampleRate && g->mono == h->mono)) {
+                f.bytes = at - pos;
+                break;
+            }
+        }
+        if (f.bytes < least + pad)
+            return std::nullopt;
+        f.key.freeBytes = int(f.bytes - pad);
+    }
+    if (pos + f.bytes > end || (stream && !(f.key == *stream)))
+        return std::nullopt;
+    return f;
 }
 
 } // namespace
@@ -69,17 +258,20 @@ std::optional<MpegHeader> parseMpegHeader(const unsigned char* b) {
     const int layerBits = (b[1] >> 1) & 3;
     const int bitrateIndex = b[2] >> 4;
     const int rateIndex = (b[2] >> 2) & 3;
-    const int padding = (b[2] >> 1) & 1;
     if (versionBits == 1 || layerBits == 0 || bitrateIndex == 15 || rateIndex == 3 ||
         (b[3] & 3) == 2)
         return std::nullopt;
     MpegHeader h;
     h.version = versionBits == 3 ? 1 : versionBits == 2 ? 2 : 25;
     h.layer = 4 - layerBits;
+    h.crc = !(b[1] & 1);
+    h.padded = (b[2] >> 1) & 1;
     h.mono = (b[3] >> 6) == 3;
     h.sampleRate = kRates[std::size_t(rateIndex)] / (h.version == 1 ? 1 : h.version == 2 ? 2 : 4);
+    h.samples = h.layer == 1 ? 384 : (h.layer == 3 && h.version != 1) ? 576 : 1152;
     const int table = (h.version == 1 ? 0 : 3) + h.layer - 1;
     const int bitrate = kKbps[std::size_t(table)][std::size_t(bitrateIndex)] * 1000;
+    const int padding = h.padded ? 1 : 0;
     if (bitrate == 0)
         h.frameBytes = 0;
     else if (h.layer == 1)
@@ -91,62 +283,130 @@ std::optional<MpegHeader> parseMpegHeader(const unsigned char* b) {
     return h;
 }
 
-std::optional<std::uint64_t> findMpegAudio(const FileSource& source) {
-    const std::uint64_t start = skipId3v2(source);
-    std::vector<unsigned char> b(kJunkLimit + kFramesInARow * kMaxFrameBytes + 4);
-    b.resize(source.readAt(start, b.data(), b.size()));
-    const bool wholeRest = start + b.size() == source.size();
+MpegWalk walkMpeg(const FileSource& source) {
+    Bytes bytes(source);
+    const std::uint64_t size = source.size();
+    std::uint64_t begin = 0;
+    for (int i = 0; i < kMaxTags * 2 && begin < size; ++i) {
+        std::uint64_t skip = id3v2Bytes(bytes, begin, size);
+        if (skip == 0)
+            skip = apeBytes(bytes, begin, size);
+        if (skip == 0)
+            while (begin + skip < size && *bytes.at(begin + skip, 1) == 0)
+                ++skip;
+        if (skip == 0)
+            break;
+        begin += skip;
+    }
+    MpegWalk walk;
+    walk.end = trailingTags(bytes, begin, size);
 
-    // Where the frame after the one at `at` begins, or 0 when there is no such frame.
-    auto next = [&](std::size_t at, const MpegHeader& h) -> std::size_t {
-        if (h.frameBytes > 0)
-            return at + std::size_t(h.frameBytes);
-        for (std::size_t n = at + 4; n + 4 <= b.size() && n < at + kMaxFrameBytes; ++n) {
-            const auto g = parseMpegHeader(b.data() + n);
-            if (g && g->frameBytes == 0 && sameStream(*g, h))
-                return n;
-        }
-        return 0;
+    struct Run {
+        std::uint64_t start, end;
     };
-
-    // True when frames of one stream follow each other from `at` on.
-    auto chainHolds = [&](std::size_t at, MpegHeader h) {
-        // A free-format stream has one frame length, give or take the padding slot. Data
-        // that repeats looks like such frames too, but then as copies of each other.
-        const std::size_t second = h.frameBytes == 0 ? next(at, h) : 0;
-        const std::size_t freeBytes = second > at ? second - at : 0;
-        const std::size_t slot = h.layer == 1 ? 4 : 1;
-        for (int frames = 1; frames < kFramesInARow; ++frames) {
-            const std::size_t following = next(at, h);
-            if (following == 0)
-                return false;
-            // A short file may end (or reach its trailing tags) after a frame or two.
-            if ((wholeRest && following == b.size()) || isTagAt(b, following))
-                return true;
-            if (following + 4 > b.size())
-                return wholeRest && frames >= 2;
-            const auto g = parseMpegHeader(b.data() + following);
-            if (!g || !sameStream(*g, h))
-                return false;
-            if (freeBytes != 0) {
-                const std::size_t bytes = following - at;
-                if (bytes + slot < freeBytes || bytes > freeBytes + slot ||
-                    (following + bytes <= b.size() &&
-                     std::memcmp(b.data() + at, b.data() + following, bytes) == 0))
-                    return false;
-            }
-            at = following;
-            h = *g;
-        }
-        return true;
+    struct Stream {
+        StreamKey key;
+        std::uint64_t covered = 0, samples = 0;
+        std::size_t firstRun = 0;
     };
+    std::vector<Run> runs;
+    std::vector<StreamKey> keys; // of each run
+    std::vector<Stream> streams;
+    std::uint64_t tags = 0;
+    std::uint64_t pos = begin;
+    while (pos + 4 <= walk.end) {
+        // A decoder believes a header once the next one continues its stream, or the file
+        // ends with its frame.
+        const auto first = frameAt(bytes, pos, walk.end, nullptr);
+        bool holds = false;
+        if (first) {
+            const std::uint64_t after = pos + first->bytes;
+            const std::uint64_t gap = tagsBetween(bytes, after, walk.end);
+            holds = after + gap == walk.end ||
+                    frameAt(bytes, after + gap, walk.end, &first->key).has_value();
+        }
+        if (!holds) {
+            pos = bytes.nextSync(pos + 1, walk.end);
+            continue;
+        }
+        auto stream = std::find_if(streams.begin(), streams.end(),
+                                   [&](const Stream& s) { return s.key == first->key; });
+        // Free format only counts as the whole file, so a free-format stream starts at the top;
+        // elsewhere its look-alikes would swallow the frames of a real stream.
+        if (first->key.freeBytes != 0 && stream == streams.end() && pos != begin) {
+            pos = bytes.nextSync(pos + 1, walk.end);
+            continue;
+        }
+        if (stream == streams.end()) {
+            streams.push_back({first->key, 0, 0, runs.size()});
+            stream = streams.end() - 1;
+        }
+        Run run{pos, pos};
+        while (const auto f = frameAt(bytes, run.end, walk.end, &first->key)) {
+            stream->covered += f->bytes;
+            stream->samples += std::uint64_t(f->header.samples);
+            run.end += f->bytes;
+            const std::uint64_t gap = tagsBetween(bytes, run.end, walk.end);
+            tags += gap;
+            run.end += gap;
+        }
+        runs.push_back(run);
+        keys.push_back(first->key);
+        pos = run.end;
+    }
 
-    // Free-format frames prove little (their length is whatever the data repeats at), so
-    // they only count right at the start of the audio.
-    for (std::size_t first = 0; first < kJunkLimit && first + 4 <= b.size(); ++first) {
-        const auto head = parseMpegHeader(b.data() + first);
-        if (head && (head->frameBytes > 0 || first == 0) && chainHolds(first, *head))
-            return start + first;
+    walk.content = walk.end - begin - tags;
+    walk.start = begin;
+    const auto best =
+        std::max_element(streams.begin(), streams.end(),
+                         [](const Stream& a, const Stream& b) { return a.covered < b.covered; });
+    if (best == streams.end())
+        return walk;
+    walk.covered = best->covered;
+    walk.free = best->key.freeBytes != 0;
+    walk.seconds = double(best->samples) / best->key.sampleRate;
+    // The decoder gets the stream's runs and what runs into them without a gap (files joined
+    // together); never the junk or damaged frames between, where it could find false frames.
+    for (std::size_t i = 0; i < runs.size();) {
+        std::size_t last = i;
+        bool ours = keys[i] == best->key;
+        while (last + 1 < runs.size() && runs[last].end == runs[last + 1].start)
+            ours |= keys[++last] == best->key;
+        if (ours)
+            walk.spans.emplace_back(runs[i].start, runs[last].end);
+        i = last + 1;
+    }
+    walk.start = walk.spans.front().first;
+    return walk;
+}
+
+std::optional<MpegWalk> findMpegAudio(const FileSource& source) {
+    const MpegWalk walk = walkMpeg(source);
+    // Free-format frames are only as long as the data repeats, so they must be all there is.
+    const bool whole = walk.covered == walk.content;
+    if (walk.share() >= kMostOfTheFile && (whole || (walk.seconds >= kShortSeconds && !walk.free)))
+        return walk;
+    return std::nullopt;
+}
+
+std::optional<FileSource> mpegInsideRiff(const FileSource& source) {
+    Bytes bytes(source);
+    if (!bytes.has(0, "RIFF") || !bytes.has(8, "WAVE"))
+        return std::nullopt;
+    int tag = 0;
+    for (std::uint64_t at = 12; at + 8 <= source.size();) {
+        const unsigned char* c = bytes.at(at, 8);
+        const std::uint64_t size = littleEndian(c + 4);
+        if (std::memcmp(c, "fmt ", 4) == 0 && size >= 2) {
+            const unsigned char* f = bytes.at(at + 8, 2);
+            tag = f ? f[0] | f[1] << 8 : 0;
+        } else if (std::memcmp(c, "data", 4) == 0) {
+            if (tag != 0x50 && tag != 0x55)
+                return std::nullopt;
+            // A size left at its maximum by a writer that never finished means "to the end".
+            return source.part(at + 8, size);
+        }
+        at += 8 + size + (size & 1);
     }
     return std::nullopt;
 }
@@ -169,7 +429,8 @@ bool looksLikeOtherFormat(const FileSource& source) {
         // ISO media (MP4, M4A) has its type box four bytes in.
         return n >= 8 && std::memcmp(b + 4, "ftyp", 4) == 0;
     };
-    return matchAt(0) || matchAt(skipId3v2(source));
+    Bytes bytes(source);
+    return matchAt(0) || matchAt(id3v2Bytes(bytes, 0, source.size()));
 }
 
 bool startsLikeMpeg(const FileSource& source) {

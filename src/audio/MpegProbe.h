@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <optional>
+#include <utility>
+#include <vector>
 
 namespace blendora::audio {
 
@@ -13,16 +15,37 @@ struct MpegHeader {
     int layer = 0;      // 1..3
     int sampleRate = 0; // Hz
     int frameBytes = 0; // 0 for free format
+    int samples = 0;    // per frame
     bool mono = false;
+    bool padded = false;
+    bool crc = false;
 };
 
 std::optional<MpegHeader> parseMpegHeader(const unsigned char* bytes);
 
-// Where the MPEG audio of a file begins: past any ID3v2 tags and a little junk, the first of a
-// run of consistent frames. libmpg123 would otherwise "decode" any data in which it finds a
-// frame sync, so a file only counts as MPEG when its audio starts near the top and several
-// real frames of one stream follow each other.
-std::optional<std::uint64_t> findMpegAudio(const FileSource& source);
+// What walking a file the way a decoder does finds: the one stream (version, layer, rate,
+// channel mode, and for free format its one frame length) whose frames cover the most.
+struct MpegWalk {
+    std::uint64_t start = 0;   // its first frame, or an earlier stream running into it
+    std::uint64_t end = 0;     // where the trailing tags begin
+    std::uint64_t content = 0; // bytes that are neither tags nor leading zeros
+    std::uint64_t covered = 0; // of those, the bytes inside the stream's frames
+    double seconds = 0;        // the stream's length
+    bool free = false;         // free-format frames
+    // [begin, end) of the stretches a decoder should read: the stream's frames with the tags
+    // between them, and other streams that run into them without a gap.
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
+    double share() const { return content ? double(covered) / double(content) : 0.0; }
+};
+
+MpegWalk walkMpeg(const FileSource& source);
+
+// The walk, when it shows MPEG audio: a stream that covers most of the file; a very short or
+// a free-format one only when its frames are all there is.
+std::optional<MpegWalk> findMpegAudio(const FileSource& source);
+
+// The data chunk of a RIFF WAVE file whose format tag says MPEG audio (0x50, 0x55).
+std::optional<FileSource> mpegInsideRiff(const FileSource& source);
 
 // True when the file starts (after ID3v2 tags) like a container another decoder owns.
 bool looksLikeOtherFormat(const FileSource& source);

@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtEndian>
 #include <QtTest>
@@ -71,14 +72,14 @@ std::vector<qint16> wavSamples(const QString& path) {
     return out;
 }
 
-// A 16-bit stereo 44100 Hz WAV around the given bytes.
-QByteArray wavAround(const QByteArray& pcm) {
+// A 16-bit stereo 44100 Hz WAV around the given bytes, or one that declares another format.
+QByteArray wavAround(const QByteArray& pcm, quint16 formatTag = 1) {
     QByteArray h(44, '\0');
     h.replace(0, 4, "RIFF");
     qToLittleEndian<quint32>(quint32(36 + pcm.size()), h.data() + 4);
     h.replace(8, 8, "WAVEfmt ");
     qToLittleEndian<quint32>(16, h.data() + 16);
-    qToLittleEndian<quint16>(1, h.data() + 20);
+    qToLittleEndian<quint16>(formatTag, h.data() + 20);
     qToLittleEndian<quint16>(2, h.data() + 22);
     qToLittleEndian<quint32>(44100, h.data() + 24);
     qToLittleEndian<quint32>(44100 * 4, h.data() + 28);
@@ -269,8 +270,12 @@ class TestEngine : public QObject {
         QTest::newRow("missing") << QStringLiteral("missing.mp3");
         QTest::newRow("huge ID3 tag, no frames") << QStringLiteral("tagonly.mp3");
         QTest::newRow("the lame program") << QStringLiteral(BLENDORA_LAME);
-        QTest::newRow("MP3 frames 8 KiB into other data") << QStringLiteral("inside.mp3");
+        QTest::newRow("an MP3 that is a quarter of other data") << QStringLiteral("inside.mp3");
         QTest::newRow("rows that look like free-format frames") << QStringLiteral("rows.mp3");
+        QTest::newRow("layer I look-alikes, the last running past the end")
+            << QStringLiteral("tail.mp3");
+        QTest::newRow("a frame, then free-format look-alikes at uneven gaps")
+            << QStringLiteral("uneven.mp3");
     }
 
     void whatIsNotAudioFailsBothWaysQuickly() {
@@ -289,8 +294,18 @@ class TestEngine : public QObject {
                      QByteArray("ID3\x04\x00\x00\x7f\x7f\x7f\x7f", 10) + QByteArray(5000, '\xff'));
         else if (name == QLatin1String("inside.mp3"))
             writeAll(p, QByteArray(8192, 'x') +
-                            readAll(makeToneMp3(dir.path(), "in", 44100, 2, 0.5, 440)));
-        else if (name == QLatin1String("rows.mp3")) {
+                            readAll(makeToneMp3(dir.path(), "in", 44100, 2, 0.5, 440)) +
+                            QByteArray(16384, 'x'));
+        else if (name == QLatin1String("tail.mp3")) {
+            // Time-zone data: 32-byte layer I frames made of FF FF runs, the second cut short.
+            const QByteArray frame = QByteArray("\xff\xff\x10\x00", 4) + QByteArray(28, 'j');
+            writeAll(p, frame + frame.left(14));
+        } else if (name == QLatin1String("uneven.mp3")) {
+            QByteArray data = QByteArray("\xff\xff\x10\x00", 4) + QByteArray(28, 'j');
+            for (int gap = 40; gap < 100; gap += 4)
+                data += QByteArray("\xff\xff\x00\x00", 4) + QByteArray(gap - 4, char(gap));
+            writeAll(p, data);
+        } else if (name == QLatin1String("rows.mp3")) {
             // Like the pixel rows of a cursor file: an opaque edge, then varying pixels.
             QByteArray rows(100, 'h');
             for (int row = 0; row < 64; ++row)
@@ -413,13 +428,49 @@ class TestEngine : public QObject {
         QCOMPARE(*std::max_element(d.samples.begin(), d.samples.end()), qint16(32767));
     }
 
-    void oversizedTagBeforeRealFrames() {
-        const QString mp3 = makeToneMp3(dir.path(), QStringLiteral("tagged"), 44100, 2, 0.5, 440);
-        // An ID3v2 header claiming 256 MB, straight before the frames.
-        writeAll(mp3, QByteArray("ID3\x03\x00\x00\x7f\x7f\x7f\x7f", 10) + readAll(mp3));
-        const Decoded d = decodeAll(openStream(mp3));
-        QVERIFY(d.ended);
-        QCOMPARE(d.frames(), qint64(22050));
+    void wrappedMpegDecodesLikeTheBareStream_data() {
+        QTest::addColumn<QString>("wrap");
+        QTest::addColumn<bool>("layer2");
+        QTest::newRow("ID3v2 header claiming 256 MB") << QStringLiteral("tag") << false;
+        QTest::newRow("10 KB of junk before the first frame") << QStringLiteral("junk") << false;
+        QTest::newRow("MP3 in RIFF WAVE") << QStringLiteral("riff") << false;
+        QTest::newRow("MP2 in RIFF WAVE") << QStringLiteral("riff") << true;
+    }
+
+    void wrappedMpegDecodesLikeTheBareStream() {
+        QFETCH(QString, wrap);
+        QFETCH(bool, layer2);
+        QString bare = path(QStringLiteral("bare.mp2"));
+        if (layer2) {
+            const QString wav = path(QStringLiteral("bare.wav"));
+            writeToneWav(wav, 48000, 2, 2.0, 440);
+            QVERIFY(run(QStringLiteral("ffmpeg"), {"-v", "error", "-y", "-i", wav, "-c:a", "mp2",
+                                                   "-b:a", "192k", "-f", "mp2", bare}));
+        } else {
+            bare = makeToneMp3(dir.path(), QStringLiteral("bare"), 44100, 2, 2.0, 440);
+        }
+        const QByteArray stream = readAll(bare);
+        QByteArray wrapped;
+        if (wrap == QLatin1String("tag")) {
+            wrapped = QByteArray("ID3\x03\x00\x00\x7f\x7f\x7f\x7f", 10) + stream;
+        } else if (wrap == QLatin1String("junk")) {
+            QRandomGenerator random(21);
+            wrapped.resize(10000);
+            for (char& c : wrapped)
+                c = char(random.bounded(256));
+            wrapped += stream;
+        } else {
+            wrapped = wavAround(stream, layer2 ? 0x50 : 0x55);
+        }
+        const QString p = path(QStringLiteral("wrapped"));
+        writeAll(p, wrapped);
+        const Decoded want = decodeAll(openStream(bare));
+        const Decoded got = decodeAll(openStream(p));
+        QVERIFY(got.ended);
+        QVERIFY(want.frames() > 0);
+        QCOMPARE(got.info.freq, want.info.freq);
+        QCOMPARE(got.info.chans, want.info.chans);
+        QVERIFY(got.samples == want.samples);
     }
 
     void cutOffMp3DecodesWhatIsThere_data() {
