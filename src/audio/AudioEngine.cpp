@@ -24,6 +24,7 @@ using audio::FileSource;
 struct Slot {
     std::mutex lock;
     std::unique_ptr<Channel> channel;
+    std::unique_ptr<FileSource> file; // shares the channel's record of short reads
 };
 
 struct Engine {
@@ -45,11 +46,12 @@ std::uint32_t startedRate() {
     return engine().started ? engine().musicRate : 0;
 }
 
-EngineHandle add(std::unique_ptr<Channel> channel) {
+EngineHandle add(std::unique_ptr<Channel> channel, const FileSource& file) {
     if (!channel)
         return 0;
     auto slot = std::make_shared<Slot>();
     slot->channel = std::move(channel);
+    slot->file = std::make_unique<FileSource>(file);
     Engine& e = engine();
     std::lock_guard guard(e.lock);
     if (!e.started)
@@ -140,16 +142,16 @@ EngineHandle BASS_StreamCreateFile(int mem, const void* file, std::uint64_t offs
     if (audio::looksLikeOtherFormat(*source)) {
         // MPEG audio inside a WAV file is the MPEG decoder's, with the data chunk as stream.
         if (const auto data = audio::mpegInsideRiff(*source))
-            return add(audio::MpegChannel::open(*data));
-        return add(audio::SndfileChannel::open(*source));
+            return add(audio::MpegChannel::open(*data), *data);
+        return add(audio::SndfileChannel::open(*source), *source);
     }
     if (auto channel = audio::MpegChannel::open(*source))
-        return add(std::move(channel));
+        return add(std::move(channel), *source);
     // libsndfile would hand what looks like MPEG to a libmpg123 of its own, unchecked and
     // printing to the console.
     if (audio::startsLikeMpeg(*source))
         return 0;
-    return add(audio::SndfileChannel::open(*source));
+    return add(audio::SndfileChannel::open(*source), *source);
 }
 
 EngineHandle BASS_MusicLoad(int mem, const void* file, std::uint64_t offset, std::uint32_t length,
@@ -160,7 +162,7 @@ EngineHandle BASS_MusicLoad(int mem, const void* file, std::uint64_t offset, std
     const auto source = openFile(mem, file, offset, length, flags);
     if (!source)
         return 0;
-    return add(audio::ModuleChannel::open(*source, freq ? freq : rate));
+    return add(audio::ModuleChannel::open(*source, freq ? freq : rate), *source);
 }
 
 int BASS_ChannelGetInfo(EngineHandle handle, ChannelInfo* info) {
@@ -187,7 +189,13 @@ std::int32_t BASS_ChannelGetData(EngineHandle handle, void* buffer, std::uint32_
     if (!slot)
         return -1;
     std::lock_guard guard(slot->lock);
-    return slot->channel->getData(buffer, length);
+    const std::int32_t n = slot->channel->getData(buffer, length);
+    // A file that came up short of its length at open is an error, not an end.
+    if (slot->file->cut()) {
+        slot->channel->getData(nullptr, 0);
+        return -1;
+    }
+    return n;
 }
 
 std::uint64_t BASS_ChannelGetPosition(EngineHandle handle, std::uint32_t mode) {

@@ -59,7 +59,8 @@ std::unique_ptr<FileSource> FileSource::open(const std::string& path, std::uint6
     const std::uint64_t rest = fileSize - offset;
     if (length == 0 || length > rest)
         length = rest;
-    return std::unique_ptr<FileSource>(new FileSource(std::move(fd), offset, length));
+    return std::unique_ptr<FileSource>(
+        new FileSource(std::move(fd), std::make_shared<std::atomic<bool>>(false), offset, length));
 }
 
 std::size_t FileSource::readAt(std::uint64_t position, void* buffer, std::size_t count) const {
@@ -73,8 +74,10 @@ std::size_t FileSource::readAt(std::uint64_t position, void* buffer, std::size_t
                                   off_t(base_ + position + done));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n <= 0) {
+            *cut_ = true;
             break;
+        }
         done += std::size_t(n);
     }
     return done;
@@ -89,7 +92,7 @@ FileSource FileSource::part(std::uint64_t position, std::uint64_t length) const 
         position = length_;
     if (length > length_ - position)
         length = length_ - position;
-    return FileSource(fd_, base_ + position, length);
+    return FileSource(fd_, cut_, base_ + position, length);
 }
 
 std::size_t FileSource::read(void* buffer, std::size_t count) {

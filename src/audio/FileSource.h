@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -44,12 +45,17 @@ class FileSource {
     // lseek semantics within the range; answers the new position or -1.
     std::int64_t seek(std::int64_t offset, int whence);
     std::uint64_t tell() const { return cursor_; }
+    // True once any copy read less than the range held when the file was opened: the file
+    // shrank, or the disk failed. What was decoded is then not the whole file.
+    bool cut() const { return *cut_; }
 
   private:
-    FileSource(std::shared_ptr<const UniqueFd> fd, std::uint64_t base, std::uint64_t length)
-        : fd_(std::move(fd)), base_(base), length_(length) {}
+    FileSource(std::shared_ptr<const UniqueFd> fd, std::shared_ptr<std::atomic<bool>> cut,
+               std::uint64_t base, std::uint64_t length)
+        : fd_(std::move(fd)), cut_(std::move(cut)), base_(base), length_(length) {}
 
     std::shared_ptr<const UniqueFd> fd_;
+    std::shared_ptr<std::atomic<bool>> cut_;
     std::uint64_t base_ = 0;
     std::uint64_t length_ = 0;
     std::uint64_t cursor_ = 0;

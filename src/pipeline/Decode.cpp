@@ -91,6 +91,11 @@ bool Decoder::DecodeMp3ToWav(const QString& input, const QString& wav) {
         while (engine_.ChannelIsActive(channel_) != 0) {
             const std::int32_t delivered =
                 engine_.ChannelGetData(channel_, buffer_.data(), std::uint32_t(buffer_.size()));
+            // The engine ends a file that came up short of its length at open with an error.
+            if (delivered < 0)
+                fail(QStringLiteral("%1 changed while it was being read (it is shorter now than "
+                                    "when it was opened), or could not be read to its end.")
+                         .arg(input));
             if (delivered > 0) {
                 written += std::uint64_t(delivered);
                 // A header that cannot declare the data would lie about it.

@@ -1038,6 +1038,22 @@ class TestFaults : public QObject {
                    .encoder = "#!/bin/sh\nexit 0\n",
                    .expect = kNoFile,
                    .reason = "wrote no output file"};
+        // An input cut while it decodes (a sync client, a restarted download) is no "Done.".
+        QTest::newRow("first input cut to half while it decodes") << Row{
+            .one = [](Place& p) { return sparseWave(p.in + "/long.wav", 44100, 2, 400 << 20); },
+            .expect = kNoFile,
+            .reason = "changed while it was being read",
+            .during =
+                [](Place& p, QProcess& job) {
+                    for (int i = 0; i < 3000 && !job.waitForFinished(5);)
+                        for (const QString& folder :
+                             QDir(p.temp).entryList({"blendora-job-*"}, QDir::Dirs))
+                            if (QFile::exists(p.temp + "/" + folder + "/temp1.wav")) {
+                                ::truncate(nativePath(p.in + "/long.wav").constData(), 200 << 20);
+                                return false;
+                            }
+                    return false;
+                }};
         // A logout or a kill while a long input decodes: the job folder goes all the same.
         for (const int signal : {SIGTERM, SIGHUP, SIGINT})
             QTest::addRow("%s while decoding", strsignal(signal)) << Row{
