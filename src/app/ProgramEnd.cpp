@@ -32,7 +32,9 @@ void endBySignal(int signal) {
 }
 } // namespace
 
-void endLikeAClose() {
+void takeOverSignals() {
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGCHLD, SIG_DFL);
     for (int s : {SIGTERM, SIGHUP, SIGINT})
         std::signal(s, endBySignal);
     std::atexit(runCleanup);

@@ -58,17 +58,13 @@ bool hasDisplay(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     blendora::recordUmask();
-    // Whatever our starter set: files past `ulimit -f` fail with EFBIG and are told like any
-    // other failure, and our children can be waited for.
-    std::signal(SIGXFSZ, SIG_IGN);
-    std::signal(SIGCHLD, SIG_DFL);
     if (!hasDisplay(argc, argv)) {
         std::fputs("blendora: there is no display to show the window on (DISPLAY and "
                    "WAYLAND_DISPLAY are not set).\n",
                    stderr);
         return 1;
     }
-    blendora::endLikeAClose();
+    blendora::takeOverSignals();
     QApplication app(argc, argv);
     // Desktops match a window to its launcher by the desktop entry's name: the Wayland app id
     // and the X11 class both carry it (the class is the application name).

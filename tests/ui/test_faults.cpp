@@ -54,7 +54,7 @@ int runJob(const QString& one, const QString& two, const QString& out, const QSt
     // The current folder is the program's own once the window loads; signals end it as they
     // end the program.
     setProgramFolderForTesting(QDir::currentPath());
-    endLikeAClose();
+    takeOverSignals();
     if (!encoder.isEmpty())
         setEncoderProgramForTesting(test::readAll(encoder));
     ScriptedPrompts prompts;
@@ -1054,6 +1054,15 @@ class TestFaults : public QObject {
                             }
                     return false;
                 }};
+        // A file size limit (ulimit -f) is a failure told in words, not a silent end.
+        QTest::newRow("file size limit of 1 MiB") << Row{
+            .one = [](Place& p) { return sparseWave(p.in + "/long.wav", 44100, 2, 8 << 20); },
+            .setup =
+                [](Place& p) {
+                    p.wrapper = QStringList{"sh", "-c", "ulimit -f 2048 && exec \"$@\"", "sh"};
+                },
+            .expect = kNoFile,
+            .reason = "File too large"};
         // A logout or a kill while a long input decodes: the job folder goes all the same.
         for (const int signal : {SIGTERM, SIGHUP, SIGINT})
             QTest::addRow("%s while decoding", strsignal(signal)) << Row{
