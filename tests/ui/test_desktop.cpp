@@ -17,6 +17,21 @@ struct NoEngine : Engine {
 };
 } // namespace
 
+// The window loaded, shown and active, as a person first sees it.
+struct Shown {
+    test::ScriptedPrompts prompts;
+    test::RecordingShell shell;
+    NoEngine engine;
+    Form1 form{Form1Seams{&prompts, &shell, &engine, [] { return 0.5; }, [] {}}};
+    bool up() {
+        if (!form.Form_Load())
+            return false;
+        form.show();
+        form.activateWindow();
+        return QTest::qWaitForWindowActive(&form);
+    }
+};
+
 class TestDesktop : public QObject {
     Q_OBJECT
 
@@ -26,14 +41,9 @@ class TestDesktop : public QObject {
     void initTestCase() { qputenv("XDG_CONFIG_HOME", config_.path().toUtf8()); }
 
     void typingGoesStraightIntoTheFirstFieldAndTabWalksTheOrder() {
-        test::ScriptedPrompts prompts;
-        test::RecordingShell shell;
-        NoEngine engine;
-        Form1 form(Form1Seams{&prompts, &shell, &engine, [] { return 0.5; }, [] {}});
-        QVERIFY(form.Form_Load());
-        form.show();
-        form.activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&form));
+        Shown shown;
+        QVERIFY(shown.up());
+        Form1& form = shown.form;
         QCOMPARE(QApplication::focusWidget(), form.Text1);
 
         // Keys enter where the window system delivers them: to the window's focus widget.
@@ -49,7 +59,7 @@ class TestDesktop : public QObject {
             QTest::keyClick(window, Qt::Key_Tab);
             QCOMPARE(QApplication::focusWidget(), next);
         }
-        QVERIFY(prompts.seen.isEmpty());
+        QVERIFY(shown.prompts.seen.isEmpty());
     }
 
     // The band just around a control, in the window's picture: where its focus mark is drawn.
@@ -79,14 +89,9 @@ class TestDesktop : public QObject {
         QPalette scheme = original;
         scheme.setColor(QPalette::Highlight, highlight);
         QApplication::setPalette(scheme);
-        test::ScriptedPrompts prompts;
-        test::RecordingShell shell;
-        NoEngine engine;
-        Form1 form(Form1Seams{&prompts, &shell, &engine, [] { return 0.5; }, [] {}});
-        QVERIFY(form.Form_Load());
-        form.show();
-        form.activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&form));
+        Shown shown;
+        QVERIFY(shown.up());
+        Form1& form = shown.form;
 
         const QList<QWidget*> order{form.Text1,       form.PushButton1, form.Text2,
                                     form.PushButton3, form.PushButton5, form.PushButton2,
