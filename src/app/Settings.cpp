@@ -30,8 +30,7 @@ constexpr auto kNotRead = "The settings file %1 cannot be read: %2";
 
 // The file QSettings would use, worked out without reading it. Empty without a home.
 QString settingsFile(const QString& appName) {
-    if (qEnvironmentVariableIsEmpty("XDG_CONFIG_HOME") && qEnvironmentVariableIsEmpty("HOME") &&
-        !QStandardPaths::isTestModeEnabled())
+    if (qEnvironmentVariableIsEmpty("XDG_CONFIG_HOME") && qEnvironmentVariableIsEmpty("HOME"))
         return QString();
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
            QLatin1Char('/') + appName + QStringLiteral(".ini");

@@ -1,5 +1,6 @@
 // Settings store, application title, home-page draw and the shared file helpers.
 #include "AppTitle.h"
+#include "Failure.h"
 #include "HomePage.h"
 #include "JobFolder.h"
 #include "Paths.h"
@@ -45,6 +46,21 @@ class TestShell : public QObject {
         QCOMPARE(fresh.value("Blendora/Text1").toString(), path);
         SaveSetting(kMakerName, kProductTitle, "Text1", QString());
         QCOMPARE(GetSetting(kMakerName, kProductTitle, "Text1", "x"), QString());
+    }
+
+    // Without a home there is nowhere of ours to write: root must not make /.config.
+    void withoutHomeNothingIsWritten() {
+        const QByteArray home = qgetenv("HOME"), config = qgetenv("XDG_CONFIG_HOME");
+        qunsetenv("HOME");
+        qunsetenv("XDG_CONFIG_HOME");
+        const auto restore = qScopeGuard([&] {
+            qputenv("HOME", home);
+            qputenv("XDG_CONFIG_HOME", config);
+        });
+        const bool existed = QFileInfo::exists("/.config/Quorvane.ini");
+        QVERIFY_THROWS_EXCEPTION(Failure, SaveSetting(kMakerName, kProductTitle, "Text1", "/a"));
+        QCOMPARE(GetSetting(kMakerName, kProductTitle, "Text1", "none"), QStringLiteral("none"));
+        QCOMPARE(QFileInfo::exists("/.config/Quorvane.ini"), existed);
     }
 
     void homePageOpensOnlyOnSeven() {
