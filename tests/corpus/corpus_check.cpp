@@ -322,9 +322,11 @@ class Checker {
         if (share > highestNonAudio_.first)
             highestNonAudio_ = {share, path};
         if (decode(path, t)) {
+            ++g.accepted;
             ++g.mismatches;
             return mismatch(t, path, engine_.stream ? "accepted as a stream" : "accepted as music");
         }
+        ++g.refused;
         if (prompts_.seen.size() != before + 1 ||
             prompts_.seen.last().text != "Can't read the file..." + path)
             mismatch(t, path, "refused without the message");
