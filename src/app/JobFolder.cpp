@@ -153,7 +153,8 @@ void JobFolder::create(QString* warning) {
         failErrno(error, parent);
     }
     parent_ = parentFd;
-    if (!work.warning.isEmpty() && othersControl(st.st_uid, st.st_gid, st.st_mode)) {
+    // Looked at again through the descriptor: the name may have changed hands meanwhile.
+    if (othersControl(st.st_uid, st.st_gid, st.st_mode)) {
         remove();
         fail(QStringLiteral("The folder %1 was changed by someone else while Blendora chose it "
                             "to work in.")
