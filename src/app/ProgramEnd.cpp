@@ -41,8 +41,7 @@ void takeOverSignals() {
 }
 
 void EndProgram() {
-    if (auto& cleanup = endCleanup())
-        cleanup();
+    runCleanup();
     std::fflush(nullptr);
     // Settings are already on disk; skip every destructor, as an immediate end must.
     _exit(0);

@@ -2,8 +2,6 @@
 
 #include "AppTitle.h"
 #include "Failure.h"
-#include "File.h"
-#include "JobFolder.h"
 #include "Paths.h"
 #include "Prompts.h"
 

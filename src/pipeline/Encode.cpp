@@ -242,28 +242,6 @@ void defaultSignals() {
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
-bool copyInto(int from, int to) {
-    char buffer[64 * 1024];
-    for (off_t at = 0;;) {
-        const ssize_t n = ::pread(from, buffer, sizeof buffer, at);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
-        if (n == 0)
-            return true;
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t w = ::write(to, buffer + done, std::size_t(n - done));
-            if (w < 0 && errno == EINTR)
-                continue;
-            if (w <= 0)
-                return false;
-            done += w;
-        }
-        at += n;
-    }
-}
-
 // Runs from a descriptor; a script's interpreter reads it through /dev/fd, so it stays open.
 void runFrom(int fd, const Plan& p) {
     ::fcntl(fd, F_SETFD, 0);
@@ -288,8 +266,9 @@ void runFrom(int fd, const Plan& p) {
         // A kernel that refuses to run anonymous files: a copy nobody else can reach.
         const int copy =
             ::openat(p.job, kCopyName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700);
-        if (copy < 0 || p.memory < 0 || !copyInto(p.memory, copy)) {
-            error[CopyInJobFolder] = p.memory < 0 ? error[InMemory] : errno;
+        int copyError = 0;
+        if (copy < 0 || p.memory < 0 || !CopyWholeFile(p.memory, copy, copyError)) {
+            error[CopyInJobFolder] = p.memory < 0 ? error[InMemory] : copy < 0 ? errno : copyError;
             if (copy >= 0)
                 ::close(copy);
         } else {

@@ -120,9 +120,12 @@ std::size_t decimal(char* at, unsigned long long value) {
     return n;
 }
 
-bool copyAll(int from, int to, int& error) {
+} // namespace
+
+bool CopyWholeFile(int from, int to, int& error) {
+    off_t at = 0;
     for (;;) {
-        const ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, 1 << 30, 0);
+        const ssize_t n = ::copy_file_range(from, &at, to, nullptr, 1 << 30, 0);
         if (n > 0 || (n < 0 && errno == EINTR))
             continue;
         if (n == 0)
@@ -135,7 +138,7 @@ bool copyAll(int from, int to, int& error) {
     }
     char buffer[64 * 1024];
     for (;;) {
-        const ssize_t n = ::read(from, buffer, sizeof buffer);
+        const ssize_t n = ::pread(from, buffer, sizeof buffer, at);
         if (n < 0 && errno == EINTR)
             continue;
         if (n == 0)
@@ -144,8 +147,11 @@ bool copyAll(int from, int to, int& error) {
             error = errno ? errno : EIO;
             return false;
         }
+        at += n;
     }
 }
+
+namespace {
 
 // Names the folder about to be made beside the output, before it exists, so that a start after
 // a kill finds and removes it.
@@ -185,7 +191,7 @@ SaveStep copyToNewName(int own, const char* file, const SavePlan& p, int& error)
         return error == EEXIST ? SaveStep::Changed : SaveStep::Writing;
     }
     struct stat made;
-    bool ok = ::fstat(to, &made) == 0 && copyAll(from, to, error);
+    bool ok = ::fstat(to, &made) == 0 && CopyWholeFile(from, to, error);
     if (ok && ::fsync(to) != 0 && errno != EINVAL) {
         error = errno;
         ok = false;
@@ -260,7 +266,7 @@ SaveStep SaveBeside(const SavePlan& p, int from, int& error) {
     int out = ::openat(own, kFile, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (out < 0) {
         error = errno;
-    } else if (!copyAll(from, out, error)) {
+    } else if (!CopyWholeFile(from, out, error)) {
     } else if (::fsync(out) != 0 && errno != EINVAL) {
         error = errno;
     } else if (p.setOwner && ::fchown(out, p.uid, p.gid) != 0 && !refusedForLackOfModes(errno)) {

@@ -61,6 +61,10 @@ enum class SaveStep : int { Writing, Taken, Changed, Renaming, Saved };
 // file copied into it, as cp does.
 SaveStep SaveBeside(const SavePlan& plan, int from, int& error);
 
+// Copies all of `from`, whatever its offset, to `to` at its offset; `error` tells why not. System
+// calls only.
+bool CopyWholeFile(int from, int to, int& error);
+
 // For the person: why the save did not happen.
 QString SaveProblem(SaveStep step, int error, const OutputName& mp3);
 

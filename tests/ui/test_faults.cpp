@@ -286,6 +286,16 @@ bool waitFor(QProcess& job, const QString& file) {
     return QFile::exists(file);
 }
 
+// Waits up to two seconds for a process to be gone, or a zombie that holds nothing any more;
+// true when it is.
+bool ended(qint64 pid) {
+    const QString stat = QStringLiteral("/proc/%1/stat").arg(pid);
+    const auto over = [&] { return !QFile::exists(stat) || test::readAll(stat).contains(") Z"); };
+    for (int i = 0; i < 100 && !over(); ++i)
+        QTest::qWait(20);
+    return over();
+}
+
 // ---- the children of the settings and closing rows --------------------------------------
 
 QJsonArray promptsJson(const ScriptedPrompts& prompts) {
@@ -370,6 +380,14 @@ QString sparseWave(const QString& path, int rate, int channels, qint64 bytes) {
 }
 
 // ---- the rows --------------------------------------------------------------------------
+
+// An encoder that tells who supervises it and its own number, then waits for the row's
+// go-ahead before it encodes.
+const QString kGatedLame = QStringLiteral("#!/bin/sh\necho $PPID >\"$ROW/supervisor\"\n"
+                                          "echo $$ >\"$ROW/encoder-pid\"\n"
+                                          "while [ ! -e \"$ROW/go\" ]; do sleep 0.05; done\n"
+                                          "exec '%1' \"$@\"\n")
+                               .arg(QStringLiteral(BLENDORA_LAME));
 
 // An encoder that leaves a mark in the row's folder, then encodes.
 const QString kMarkedLame =
@@ -1087,11 +1105,6 @@ class TestFaults : public QObject {
     // swapped, a late encoder, another user's modes, a kill, a full disk.
     void outputName_data() {
         QTest::addColumn<Row>("row");
-        // The encoder waits for the row's go-ahead, and tells who supervises it.
-        const QString gated = QStringLiteral("#!/bin/sh\necho $PPID >\"$ROW/supervisor\"\n"
-                                             "while [ ! -e \"$ROW/go\" ]; do sleep 0.05; done\n"
-                                             "exec '%1' \"$@\"\n")
-                                  .arg(BLENDORA_LAME);
         // A 0600 file of the user who mixes, and the output folder shared with mode `shared`.
         auto victimBeside = [](mode_t shared, uid_t runner, std::function<void(Place&)> then = {}) {
             return [=](Place& p) {
@@ -1180,7 +1193,7 @@ class TestFaults : public QObject {
         QTest::newRow("output edited in place during the encode, its time put back")
             << Row{.existing = true,
                    .setup = [](Place& p) { p.env.insert("ROW", p.root); },
-                   .encoder = gated,
+                   .encoder = kGatedLame,
                    .expect = kNoFile,
                    .reason = "was changed",
                    .during =
@@ -1226,12 +1239,12 @@ class TestFaults : public QObject {
         };
         QTest::newRow("late encoder, name untouched: the mix arrives") << Row{
             .setup = [](Place& p) { p.env.insert("ROW", p.root); },
-            .encoder = gated,
+            .encoder = kGatedLame,
             .during = late(false),
             .check = [=](Place& p, const QString&) { return left(p, mixed, Snapshot::File); }};
         QTest::newRow("late encoder against a newer file: the newer stays")
             << Row{.setup = [](Place& p) { p.env.insert("ROW", p.root); },
-                   .encoder = gated,
+                   .encoder = kGatedLame,
                    .during = late(true),
                    .check =
                        [=](Place& p, const QString&) {
@@ -1268,7 +1281,7 @@ class TestFaults : public QObject {
         // The session ends: program, supervisor and encoder all killed. Then one start.
         QTest::newRow("everything killed during the save, then a start") << Row{
             .setup = [](Place& p) { p.env.insert("ROW", p.root); },
-            .encoder = gated,
+            .encoder = kGatedLame,
             .during =
                 [](Place& p, QProcess& job) {
                     if (!waitFor(job, p.root + "/supervisor"))
@@ -1292,12 +1305,7 @@ class TestFaults : public QObject {
                     job.waitForFinished();
                     tracer.kill();
                     tracer.waitForFinished();
-                    // Gone, or a zombie that holds nothing any more.
-                    const QString stat = QStringLiteral("/proc/%1/stat").arg(supervisor);
-                    for (int i = 0;
-                         i < 100 && QFile::exists(stat) && !test::readAll(stat).contains(") Z");
-                         ++i)
-                        QTest::qWait(20);
+                    ended(supervisor.toLongLong());
                     RemoveStaleJobFolders(p.temp);
                     return true;
                 },
@@ -1467,44 +1475,35 @@ class TestFaults : public QObject {
                 [refused](Place& p) { p.wrapper = refused; }, kNoFile);
         }
         // The supervisor alone is killed: its encoder goes with it, and the save is what stopped.
-        QTest::newRow("supervisor killed during the encode") << Row{
-            .setup = [](Place& p) { p.env.insert("ROW", p.root); },
-            .encoder = QStringLiteral("#!/bin/sh\necho $PPID >\"$ROW/supervisor\"\n"
-                                      "echo $$ >\"$ROW/encoder-pid\"\n"
-                                      "while [ ! -e \"$ROW/go\" ]; do sleep 0.05; done\n"
-                                      "exec '%1' \"$@\"\n")
-                           .arg(BLENDORA_LAME),
-            .expect = kNoFile,
-            .reason = "save was stopped by signal 9",
-            .during =
-                [](Place& p, QProcess& job) {
-                    if (!waitFor(job, p.root + "/encoder-pid"))
-                        return false;
-                    const auto pid = [&](const char* who) {
-                        return pid_t(test::readAll(p.root + who).trimmed().toInt());
-                    };
-                    if (pid("/supervisor") <= 1 || pid("/encoder-pid") <= 1)
-                        return false;
-                    ::kill(pid("/supervisor"), SIGKILL);
-                    const QString stat = QStringLiteral("/proc/%1/stat").arg(pid("/encoder-pid"));
-                    for (int i = 0;
-                         i < 100 && QFile::exists(stat) && !test::readAll(stat).contains(") Z");
-                         ++i)
-                        QTest::qWait(20);
-                    if (QFile::exists(stat) && !test::readAll(stat).contains(") Z"))
-                        test::writeAll(p.root + "/outlived", {});
-                    test::writeAll(p.root + "/go", {});
-                    return false;
-                },
-            .check =
-                [](Place& p, const QString& said) {
-                    QStringList problems;
-                    if (!said.contains("save was stopped by signal 9"))
-                        problems << "not told the save was stopped: " + said;
-                    if (QFile::exists(p.root + "/outlived"))
-                        problems << QStringLiteral("the encoder outlived its supervisor");
-                    return problems;
-                }};
+        QTest::newRow("supervisor killed during the encode")
+            << Row{.setup = [](Place& p) { p.env.insert("ROW", p.root); },
+                   .encoder = kGatedLame,
+                   .expect = kNoFile,
+                   .reason = "save was stopped by signal 9",
+                   .during =
+                       [](Place& p, QProcess& job) {
+                           if (!waitFor(job, p.root + "/encoder-pid"))
+                               return false;
+                           const auto pid = [&](const char* who) {
+                               return pid_t(test::readAll(p.root + who).trimmed().toInt());
+                           };
+                           if (pid("/supervisor") <= 1 || pid("/encoder-pid") <= 1)
+                               return false;
+                           ::kill(pid("/supervisor"), SIGKILL);
+                           if (!ended(pid("/encoder-pid")))
+                               test::writeAll(p.root + "/outlived", {});
+                           test::writeAll(p.root + "/go", {});
+                           return false;
+                       },
+                   .check =
+                       [](Place& p, const QString& said) {
+                           QStringList problems;
+                           if (!said.contains("save was stopped by signal 9"))
+                               problems << "not told the save was stopped: " + said;
+                           if (QFile::exists(p.root + "/outlived"))
+                               problems << QStringLiteral("the encoder outlived its supervisor");
+                           return problems;
+                       }};
         // What the starter of the program ignored reaches no encoder.
         QTest::newRow("started with signals ignored") << Row{
             .setup =
