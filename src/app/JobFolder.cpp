@@ -8,7 +8,9 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+#include <cctype>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <dirent.h>
@@ -212,11 +214,10 @@ void JobFolder::checkStillAtPath() const {
                  .arg(path_));
 }
 
-void JobFolder::armEndCleanup() {
-    if (fd_ < 0)
-        return;
-    setEndCleanup(
-        [parent = parent_, fd = fd_, name = name_] { removeHeldFolder(parent, name, fd); });
+void JobFolder::armEndCleanup(bool encoderRuns) {
+    if (fd_ >= 0)
+        armEnd(EndSlot::Job, encoderRuns ? EndTask::DecodedInputs : EndTask::JobFolder, parent_,
+               fd_, name_.constData());
 }
 
 QString JobFolder::file(const QString& name) const {
@@ -225,12 +226,12 @@ QString JobFolder::file(const QString& name) const {
 
 void JobFolder::remove() {
     if (fd_ >= 0) {
-        setEndCleanup({});
+        disarmEnd(EndSlot::Job);
         {
             const std::lock_guard<std::mutex> guard(heldLock);
             std::erase_if(heldFolders(), [&](const Held& h) { return h.fd == fd_; });
         }
-        removeHeldFolder(parent_, name_.constData(), fd_);
+        removeJobFolder(parent_, name_.constData(), fd_);
         ::close(std::exchange(fd_, -1));
     }
     if (parent_ >= 0)
@@ -267,33 +268,76 @@ void removeHeldFolder(int parent, const char* name, int folder) {
 
 namespace {
 
-// What a killed job had begun beside its output: removed only while it is still the very one
-// the job made, under a name of the kind the job gives.
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Only a name of the kind the save gives: ".blendora-" and six letters or digits (with ".mp3"
+// in the record of an earlier version).
+bool saveFolderName(const char* name) {
+    static const char kStart[] = ".blendora-";
+    const std::size_t start = sizeof kStart - 1, length = std::strlen(name);
+    if (std::strncmp(name, kStart, start) != 0 ||
+        (length != start + 6 &&
+         !(length == start + 10 && std::strcmp(name + start + 6, ".mp3") == 0)))
+        return false;
+    for (std::size_t i = start; i < start + 6; ++i)
+        if (!std::isalnum((unsigned char)name[i]))
+            return false;
+    return true;
+}
+
+unsigned long long decimalAt(const char*& at) {
+    unsigned long long value = 0;
+    for (; isDigit(*at); ++at)
+        value = value * 10 + unsigned(*at - '0');
+    return value;
+}
+
+// What the job had begun beside its output and not finished (its saver was killed): removed
+// only while it is still the very one the job made. System calls only: a signal's clean-up
+// runs it.
 void removeRecordedOutside(int job) {
     const int fd = ::openat(job, kOutsideRecord, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return;
-    QByteArray bytes(64 * 1024, '\0');
-    const ssize_t n = ::read(fd, bytes.data(), std::size_t(bytes.size()));
+    char bytes[PATH_MAX + 128];
+    std::size_t size = 0;
+    while (size < sizeof bytes - 1) {
+        const ssize_t n = ::read(fd, bytes + size, sizeof bytes - 1 - size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        size += std::size_t(n);
+    }
     ::close(fd);
-    bytes.truncate(n > 0 ? n : 0);
-    const QList<QByteArray> parts = bytes.split('\0');
-    // A folder of ours now; a file in the record of an earlier version.
-    static const QRegularExpression ours(QStringLiteral("^\\.blendora-[A-Za-z0-9]{6}(\\.mp3)?$"));
-    if (parts.size() < 2 || !ours.match(QString::fromLatin1(parts[1])).hasMatch())
+    bytes[size] = '\0';
+    // The output's folder, NUL, the folder's name, NUL, then "device:inode" once it is made.
+    const char* path = bytes;
+    const std::size_t pathLength = std::strlen(path);
+    if (pathLength + 1 >= size)
         return;
-    const int folder = ::open(parts[0].constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const char* name = path + pathLength + 1;
+    if (!saveFolderName(name))
+        return;
+    const char* id = name + std::strlen(name) + 1;
+    bool known = false;
+    unsigned long long device = 0, inode = 0;
+    if (id < bytes + size && isDigit(*id)) {
+        device = decimalAt(id);
+        known = *id++ == ':' && isDigit(*id);
+        inode = decimalAt(id);
+    }
+    const int folder = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0)
         return;
-    struct stat st;
-    const QList<QByteArray> id = parts.size() > 2 ? parts[2].split(':') : QList<QByteArray>();
     // Once made, it is known by its inode (root may have given a file to another user
     // already); before, only one of ours can be it.
     const auto isIt = [&](const struct stat& s) {
-        return id.size() == 2 ? id[0].toULongLong() == s.st_dev && id[1].toULongLong() == s.st_ino
-                              : s.st_uid == ::geteuid();
+        return known ? device == s.st_dev && inode == s.st_ino : s.st_uid == ::geteuid();
     };
-    const char* name = parts[1].constData();
+    struct stat st;
     if (::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && isIt(st)) {
         if (S_ISREG(st.st_mode)) {
             ::unlinkat(folder, name, 0);
@@ -310,6 +354,11 @@ void removeRecordedOutside(int job) {
 }
 
 } // namespace
+
+void removeJobFolder(int parent, const char* name, int folder) {
+    removeRecordedOutside(folder);
+    removeHeldFolder(parent, name, folder);
+}
 
 void RemoveStaleJobFolders(const QString& temporaryFolder) {
     static const QRegularExpression pattern(QStringLiteral("^blendora-job-(\\d+)-[A-Za-z0-9]{6}$"));
@@ -335,8 +384,7 @@ void RemoveStaleJobFolders(const QString& temporaryFolder) {
         // An encoder that outlived its program still holds the folder.
         if (::fstat(job, &st) == 0 && st.st_uid == ::geteuid() &&
             ::flock(job, LOCK_EX | LOCK_NB) == 0) {
-            removeRecordedOutside(job);
-            removeHeldFolder(parent, entry.constData(), job);
+            removeJobFolder(parent, entry.constData(), job);
         }
         ::close(job);
     }

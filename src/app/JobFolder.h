@@ -41,8 +41,9 @@ class JobFolder {
     // Whether the folder at path() is still the one held; throws a plain failure when not.
     void checkStillAtPath() const;
     void remove();
-    // Ending the program at once removes the folder (again, after another clean-up took over).
-    void armEndCleanup();
+    // What the end of the program removes: the whole folder, or while the encoder runs (its
+    // supervisor removes the rest when done) the decoded inputs only.
+    void armEndCleanup(bool encoderRuns = false);
 
   private:
     QString path_;
@@ -65,6 +66,9 @@ bool removeFile(const QString& path);
 // parent only while the name there is still that folder. System calls only: safe between
 // fork() and exec().
 void removeHeldFolder(int parent, const char* name, int folder);
+// The same for a job folder, after the folder it recorded beside an output (a killed saver's),
+// while that is still the one the job made. System calls only.
+void removeJobFolder(int parent, const char* name, int folder);
 
 // Fills `length` (at most 32) letters and digits from the kernel's random source. System calls
 // only.

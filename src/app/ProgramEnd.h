@@ -1,12 +1,25 @@
 #pragma once
 
-#include <functional>
-
 namespace blendora {
 
-// Ending the program at once: no close handlers, no further statements. The one clean-up
-// that must still run (a running job's private folder) is registered here.
-void setEndCleanup(std::function<void()> cleanup);
+// What the end of the program removes, whatever road it ends by: the event loop returns, the
+// toolkit calls exit() (a lost display), a signal, or an immediate end.
+enum class EndTask : int {
+    None,
+    JobFolder,     // the whole job folder, after the folder it recorded beside an output
+    DecodedInputs, // temp1.wav and temp2.wav only: a running encoder still needs the rest
+    Scratch,       // a private folder of ours, emptied and removed
+};
+enum class EndSlot : int { Job, Settings };
+
+// Records, as plain data that lives to the very end, what the end removes for `slot`: the
+// folder `name` in `parent`, held open as `folder`. A signal that arrives meanwhile finds the
+// record whole or absent, never half-written.
+void armEnd(EndSlot slot, EndTask task, int parent, int folder, const char* name);
+void disarmEnd(EndSlot slot);
+
+// Ending the program at once: no close handlers, no further statements; the recorded clean-up
+// still runs.
 [[noreturn]] void EndProgram();
 // SIGTERM, SIGHUP and SIGINT (a logout, a kill, Ctrl-C) and an exit() from the toolkit (a lost
 // display connection) end the program as closing the window does: the clean-up runs first.

@@ -2,7 +2,9 @@
 
 #include "AppTitle.h"
 #include "Failure.h"
+#include "JobFolder.h"
 #include "Paths.h"
+#include "ProgramEnd.h"
 #include "Prompts.h"
 
 #include <QDir>
@@ -10,12 +12,16 @@
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
-#include <QTemporaryDir>
 #include <cerrno>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <functional>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace blendora {
 
@@ -71,12 +77,25 @@ QByteArray currentBytes(int folder, const QByteArray& name, QString& why,
     return why.isEmpty() ? bytes : QByteArray();
 }
 
+bool writeAll(int fd, const char* bytes, qsizetype size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, bytes, std::size_t(size));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        bytes += n;
+        size -= n;
+    }
+    return true;
+}
+
 // QSettings reads only files it names itself: the bytes read are handed to it through an
 // anonymous file, so that nothing is read twice by name.
 class InMemory {
   public:
     explicit InMemory(const QByteArray& bytes) : fd_(::memfd_create("settings", MFD_CLOEXEC)) {
-        if (fd_ < 0 || ::write(fd_, bytes.constData(), std::size_t(bytes.size())) != bytes.size())
+        if (fd_ < 0 || !writeAll(fd_, bytes.constData(), bytes.size()))
             fail(QStringLiteral("The settings cannot be read: %1").arg(errnoText(errno)));
     }
     ~InMemory() { ::close(fd_); }
@@ -93,6 +112,171 @@ QString nearestFolder(QString folder, struct stat& st) {
     return folder;
 }
 
+// For root: the first folder or link on the way to `path` that belongs to another user, judged
+// without following links (a link in someone's HOME may point into root's own folders).
+QString anotherUsersOnTheWay(QString at) {
+    for (at = QDir::cleanPath(at);; at = QFileInfo(at).absolutePath()) {
+        struct stat st;
+        if (::lstat(nativePath(at).constData(), &st) == 0 && st.st_uid != 0)
+            return at;
+        if (at == QStringLiteral("/"))
+            return QString();
+    }
+}
+
+// What QSettings makes of the bytes: false when they are no settings at all.
+bool holdsSettings(const QByteArray& bytes) {
+    if (bytes.isEmpty())
+        return true;
+    const InMemory copy(bytes);
+    QSettings settings(copy.path(), QSettings::IniFormat);
+    settings.allKeys();
+    return settings.status() != QSettings::FormatError;
+}
+
+// The settings folder, held, and the lock that two copies of the program take across read,
+// change and rename, so that each write changes only its own key. A scratch folder found while
+// the lock is held was left by a copy that ended before it could remove it.
+class SettingsFolder {
+  public:
+    SettingsFolder(const QString& file, const std::function<void(const QString&)>& refuse)
+        : path_(QFileInfo(file).absolutePath()), name_(nativePath(QFileInfo(file).fileName())) {
+        try {
+            hold(refuse);
+        } catch (...) {
+            release();
+            throw;
+        }
+    }
+    ~SettingsFolder() { release(); }
+    SettingsFolder(const SettingsFolder&) = delete;
+    SettingsFolder& operator=(const SettingsFolder&) = delete;
+
+    int fd() const { return fd_; }
+    const QByteArray& name() const { return name_; }
+    const QString& path() const { return path_; }
+
+    // A private folder beside the file, removed by whatever ends the program meanwhile.
+    int makeScratch() {
+        QByteArray name = "." + name_ + "-XXXXXX";
+        int made = -1;
+        for (int attempt = 0; attempt < 100 && made != 0; ++attempt) {
+            randomLetters(name.data() + name.size() - 6, 6);
+            made = ::mkdirat(fd_, name.constData(), 0700);
+            if (made != 0 && errno != EEXIST)
+                return -1;
+        }
+        const int scratch = made == 0 ? ::openat(fd_, name.constData(),
+                                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
+                                      : -1;
+        if (scratch < 0)
+            return -1;
+        scratch_ = scratch;
+        scratchName_ = name;
+        armEnd(EndSlot::Settings, EndTask::Scratch, fd_, scratch_, scratchName_.constData());
+        return scratch_;
+    }
+
+    // Moves what stands at the name, no settings, to a name of its own beside it, without
+    // replacing anything; answers that name, or nothing when it could not.
+    QString keepAside(const struct stat& seen) {
+        struct stat now;
+        if (::fstatat(fd_, name_.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+            now.st_dev != seen.st_dev || now.st_ino != seen.st_ino)
+            return QString();
+        for (int n = 1; n < 10; ++n) {
+            const QByteArray aside = name_ + ".broken" + (n > 1 ? "-" + QByteArray::number(n) : "");
+            if (::renameat2(fd_, name_.constData(), fd_, aside.constData(), RENAME_NOREPLACE) == 0)
+                return path_ + QLatin1Char('/') + QFile::decodeName(aside);
+            if (errno == EINVAL &&
+                ::linkat(fd_, name_.constData(), fd_, aside.constData(), 0) == 0) {
+                ::unlinkat(fd_, name_.constData(), 0);
+                return path_ + QLatin1Char('/') + QFile::decodeName(aside);
+            }
+            if (errno != EEXIST)
+                return QString();
+        }
+        return QString();
+    }
+
+  private:
+    void hold(const std::function<void(const QString&)>& refuse) {
+        struct stat st;
+        // Root with another user's HOME (an old sudo keeps it) leaves that user's files alone.
+        if (::geteuid() == 0)
+            if (const QString theirs = anotherUsersOnTheWay(path_); !theirs.isEmpty())
+                refuse(QStringLiteral("%1 belongs to another user, and Blendora run as root "
+                                      "does not write there.")
+                           .arg(theirs));
+        if (!QDir().mkpath(path_)) {
+            const QString at = nearestFolder(path_, st);
+            refuse(S_ISDIR(st.st_mode) ? errnoText(EACCES, at) + '.'
+                                       : errnoText(ENOTDIR, at) + '.');
+        }
+        fd_ = ::open(nativePath(path_).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd_ < 0)
+            refuse(errnoText(errno, path_) + '.');
+        if (::geteuid() == 0 && (::fstat(fd_, &st) != 0 || st.st_uid != 0))
+            refuse(QStringLiteral("%1 belongs to another user, and Blendora run as root does "
+                                  "not write there.")
+                       .arg(path_));
+        const QByteArray lockName = name_ + ".lock";
+        lock_ = ::openat(fd_, lockName.constData(),
+                         O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+        if (lock_ < 0 || ::fstat(lock_, &st) != 0 || !S_ISREG(st.st_mode))
+            refuse(QStringLiteral("its lock %1 cannot be used: %2.")
+                       .arg(QFile::decodeName(lockName),
+                            lock_ < 0 ? errnoText(errno) : QStringLiteral("it is not a file")));
+        // Another copy holds it for a few milliseconds; far longer, it hangs on a slow disk.
+        for (int waited = 0; ::flock(lock_, LOCK_EX | LOCK_NB) != 0; waited += 20) {
+            if (errno != EWOULDBLOCK || waited >= 10000)
+                refuse(QStringLiteral("another copy of Blendora holds %1.")
+                           .arg(QFile::decodeName(lockName)));
+            ::usleep(20000);
+        }
+        removeStaleScratch();
+    }
+
+    void release() {
+        if (scratch_ >= 0) {
+            removeHeldFolder(fd_, scratchName_.constData(), scratch_);
+            disarmEnd(EndSlot::Settings);
+            ::close(std::exchange(scratch_, -1));
+        }
+        for (int* fd : {&lock_, &fd_})
+            if (*fd >= 0)
+                ::close(std::exchange(*fd, -1));
+    }
+
+    void removeStaleScratch() {
+        const QByteArray prefix = "." + name_ + "-";
+        const int list = ::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        DIR* dir = list < 0 ? nullptr : ::fdopendir(list);
+        if (!dir) {
+            if (list >= 0)
+                ::close(list);
+            return;
+        }
+        while (const struct dirent* entry = ::readdir(dir)) {
+            if (std::strncmp(entry->d_name, prefix.constData(), std::size_t(prefix.size())) != 0 ||
+                std::strlen(entry->d_name) != std::size_t(prefix.size()) + 6)
+                continue;
+            const int scratch =
+                ::openat(fd_, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            struct stat st;
+            if (scratch >= 0 && ::fstat(scratch, &st) == 0 && st.st_uid == ::geteuid())
+                removeHeldFolder(fd_, entry->d_name, scratch);
+            if (scratch >= 0)
+                ::close(scratch);
+        }
+        ::closedir(dir);
+    }
+
+    QString path_;
+    QByteArray name_, scratchName_;
+    int fd_ = -1, lock_ = -1, scratch_ = -1;
+};
+
 } // namespace
 
 QString GetSetting(const QString& appName, const QString& section, const QString& key,
@@ -105,16 +289,30 @@ QString GetSetting(const QString& appName, const QString& section, const QString
     if (folder < 0)
         return defaultValue;
     QString why;
-    const QByteArray bytes = currentBytes(folder, nativePath(QFileInfo(file).fileName()), why);
+    struct stat seen {};
+    const QByteArray bytes =
+        currentBytes(folder, nativePath(QFileInfo(file).fileName()), why, &seen);
     ::close(folder);
     if (!why.isEmpty())
         fail(QString::fromLatin1(kNotRead).arg(file, why));
     if (bytes.isEmpty())
         return defaultValue;
+    if (!holdsSettings(bytes)) {
+        // Kept as they are beside a fresh start, so that the two files are remembered again.
+        QString aside;
+        try {
+            aside = SettingsFolder(file, [](const QString& why) { fail(why); }).keepAside(seen);
+        } catch (...) {
+        }
+        if (aside.isEmpty())
+            fail(QStringLiteral("The settings file %1 holds something other than settings.")
+                     .arg(file));
+        fail(QStringLiteral("The settings file %1 held something other than settings. Blendora "
+                            "kept it as %2 and starts a fresh one.")
+                 .arg(file, aside));
+    }
     const InMemory copy(bytes);
     QSettings settings(copy.path(), QSettings::IniFormat);
-    if (settings.status() == QSettings::FormatError)
-        fail(QStringLiteral("The settings file %1 cannot be read.").arg(file));
     return settings.value(section + QLatin1Char('/') + key, defaultValue).toString();
 }
 
@@ -127,61 +325,79 @@ QString SaveSetting(const QString& appName, const QString& section, const QStrin
     if (file.isEmpty())
         fail(QStringLiteral("The settings cannot be saved: neither HOME nor XDG_CONFIG_HOME is "
                             "set."));
-    const QString folderPath = QFileInfo(file).absolutePath();
-    struct stat st;
-    const QString nearest = nearestFolder(folderPath, st);
-    // Root with another user's HOME (an old sudo keeps it) leaves that user's files alone.
-    if (::geteuid() == 0 && st.st_uid != 0)
-        notWritten(QStringLiteral("%1 belongs to another user, and Blendora run as root does not "
-                                  "write there.")
-                       .arg(nearest));
-    if (!QDir().mkpath(folderPath)) {
-        const QString at = nearestFolder(folderPath, st);
-        notWritten(S_ISDIR(st.st_mode) ? errnoText(EACCES, at) + '.'
-                                       : errnoText(ENOTDIR, at) + '.');
-    }
-    const int folder =
-        ::open(nativePath(folderPath).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0)
-        notWritten(errnoText(errno, folderPath) + '.');
-    const auto closeFolder = qScopeGuard([folder] { ::close(folder); });
-    const QByteArray name = nativePath(QFileInfo(file).fileName());
+    SettingsFolder folder(file, notWritten);
+    const QByteArray& name = folder.name();
 
     QString odd;
     struct stat before {};
-    const QByteArray bytes = currentBytes(folder, name, odd, &before);
+    QByteArray bytes = currentBytes(folder.fd(), name, odd, &before);
+    // What could not be read is not replaced by a file that lacks its keys.
+    if (S_ISREG(before.st_mode) && before.st_size > kMaxSettingsBytes)
+        notWritten(odd.chopped(1) + QStringLiteral(", and Blendora leaves what it cannot read as "
+                                                   "it is."));
     // A file its owner made read-only is not ours to replace.
     if (odd.isEmpty() && before.st_nlink != 0 &&
-        ::faccessat(folder, name.constData(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
+        ::faccessat(folder.fd(), name.constData(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
         notWritten(errnoText(errno) + '.');
+    QString aside;
+    if (!holdsSettings(bytes)) {
+        aside = folder.keepAside(before);
+        if (aside.isEmpty())
+            notWritten(QStringLiteral("it holds something other than settings, and it could not "
+                                      "be kept aside."));
+        bytes.clear();
+    }
     // QSettings writes through links: it works on a copy in a private folder beside the file,
-    // and that copy is renamed over the name, replacing whatever stands there.
-    QTemporaryDir scratch(folderPath + QLatin1Char('/') + QLatin1Char('.') +
-                          QFile::decodeName(name) + QStringLiteral("-XXXXXX"));
-    const QString copy = scratch.filePath(QStringLiteral("settings.ini"));
-    QFile start(copy);
-    if (!scratch.isValid() || !start.open(QIODevice::WriteOnly) ||
-        start.write(bytes) != bytes.size() || !start.flush())
-        notWritten(errnoText(errno ? errno : EIO, folderPath) + '.');
-    start.close();
-    bool heldSettings = true;
+    // reached through that folder's descriptor, and the copy is renamed over the name, replacing
+    // whatever stands there.
+    const int scratch = folder.makeScratch();
+    const int start = scratch < 0
+                          ? -1
+                          : ::openat(scratch, "settings.ini",
+                                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const bool started = start >= 0 && writeAll(start, bytes.constData(), bytes.size());
+    const int error = errno ? errno : EIO;
+    if (start >= 0)
+        ::close(start);
+    if (!started)
+        notWritten(errnoText(error, folder.path()) + '.');
     {
-        QSettings settings(copy, QSettings::IniFormat);
-        heldSettings = settings.status() != QSettings::FormatError;
-        if (!heldSettings)
-            settings.clear();
+        QSettings settings(QStringLiteral("/proc/self/fd/%1/settings.ini").arg(scratch),
+                           QSettings::IniFormat);
         settings.setValue(section + QLatin1Char('/') + key, value);
         settings.sync();
-        if (settings.status() != QSettings::NoError && heldSettings)
+        if (settings.status() != QSettings::NoError)
             notWritten(QStringLiteral("the file could not be saved."));
     }
-    if (::renameat(AT_FDCWD, nativePath(copy).constData(), folder, name.constData()) != 0)
+    // Never a file that the next start would refuse to read.
+    struct stat made;
+    if (::fstatat(scratch, "settings.ini", &made, AT_SYMLINK_NOFOLLOW) != 0)
         notWritten(errnoText(errno) + '.');
-    if (!odd.isEmpty() || !heldSettings)
+    if (made.st_size > kMaxSettingsBytes)
+        notWritten(QStringLiteral("it would grow past %1 KiB.").arg(kMaxSettingsBytes >> 10));
+    if (::renameat(scratch, "settings.ini", folder.fd(), name.constData()) != 0)
+        notWritten(errnoText(errno) + '.');
+    if (!aside.isEmpty())
+        return QStringLiteral("The settings file %1 held something other than settings. Blendora "
+                              "kept it as %2 and has started a fresh one, to remember the two "
+                              "files.")
+            .arg(file, aside);
+    if (!odd.isEmpty())
         return QStringLiteral("The settings file %1 held something other than settings. Blendora "
                               "has rewritten it, to remember the two files.")
             .arg(file);
     return QString();
+}
+
+void RemoveStaleSettingsScratch(const QString& appName) {
+    const QString file = settingsFile(appName);
+    if (file.isEmpty() || !QFileInfo(QFileInfo(file).absolutePath()).isDir())
+        return;
+    try {
+        const SettingsFolder held(file, [](const QString& why) { fail(why); });
+    } catch (...) {
+        // Nothing to sweep where nothing can be written.
+    }
 }
 
 QString SettingsStore::read(const QString& key) {

@@ -20,6 +20,9 @@ QString GetSetting(const QString& appName, const QString& section, const QString
 QString SaveSetting(const QString& appName, const QString& section, const QString& key,
                     const QString& value);
 
+// A start removes the scratch folders that a write ended halfway (a kill) left beside the file.
+void RemoveStaleSettingsScratch(const QString& appName = kMakerName);
+
 // The window's two entries over one start of the program. A store that fails is told about
 // once; the rest of the run goes on without it and says nothing more.
 class SettingsStore {

@@ -175,7 +175,9 @@ struct Report {
     int encoderStatus = 0;   // as waitpid gives it
     long long freeNear = -1; // free bytes where the encoder wrote, after it failed
 };
-// Where a failed start leaves the errno of each way in the report file.
+// Where the save tells which file it put under the name, and where a failed start leaves the
+// errno of each way, in the report file.
+constexpr off_t kSavedAt = 2048;
 constexpr off_t kStartErrorAt = 4096;
 // Less free space than this after a failed encode: the disk is what failed.
 constexpr long long kFullDisk = 1 << 20;
@@ -450,6 +452,8 @@ EncodeOutcome EncodeWavToMp3(const QByteArray& encoder, const QString& wav, cons
               PlanSave(mp3, job.fd()),
               ::geteuid() == 0};
     plan.save.outFolderPath = outFolderPath.constData();
+    plan.save.tell = report.get();
+    plan.save.tellAt = kSavedAt;
 
     const pid_t pid = ::fork();
     if (pid == 0)
@@ -479,13 +483,29 @@ EncodeOutcome EncodeWavToMp3(const QByteArray& encoder, const QString& wav, cons
         result.ok = r.save == SaveStep::Saved;
         result.problem = SaveProblem(r.save, r.error, mp3);
         break;
-    case Step::Unknown:
+    case Step::Unknown: {
+        // No report: what stands at the name tells. The file the save made there is the mix
+        // once it is whole; a copy cut short is ours and no mix.
+        SavedFile saved;
+        struct stat now;
+        const bool atName =
+            ::pread(report.get(), &saved, sizeof saved, kSavedAt) == ssize_t(sizeof saved) &&
+            saved.inode != 0 &&
+            ::fstatat(mp3.folderFd(), mp3.name().constData(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+            now.st_dev == saved.device && now.st_ino == saved.inode;
+        if (atName && saved.whole) {
+            result.ok = true;
+            break;
+        }
+        if (atName)
+            ::unlinkat(mp3.folderFd(), mp3.name().constData(), 0);
         result.problem =
             WIFSIGNALED(status)
                 ? QStringLiteral("The save was stopped by signal %1 before it was finished.")
                       .arg(signalName(WTERMSIG(status)))
                 : QStringLiteral("The encoder ended without telling how it went.");
         break;
+    }
     case Step::Encoding:
         if (WIFEXITED(es) && WEXITSTATUS(es) == 127 && startError[InMemory] != 0) {
             const auto why = [&](int way) {
@@ -512,6 +532,18 @@ EncodeOutcome EncodeWavToMp3(const QByteArray& encoder, const QString& wav, cons
     case Step::NoOutput:
         result.problem = QStringLiteral("The encoder wrote no output file.");
         break;
+    }
+    if (result.ok) {
+        if (const QString now = mp3.movedTo(); now == QStringLiteral("?"))
+            result.note = QStringLiteral("The folder %1 was moved while the mix was made, and "
+                                         "Blendora cannot tell where to; the new file %2 went "
+                                         "with it.")
+                              .arg(mp3.folder(), QFile::decodeName(mp3.name()));
+        else if (!now.isEmpty())
+            result.note =
+                QStringLiteral("The folder %1 was moved while the mix was made; the "
+                               "new file is %2.")
+                    .arg(mp3.folder(), now + QLatin1Char('/') + QFile::decodeName(mp3.name()));
     }
     return result;
 }

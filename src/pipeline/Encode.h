@@ -23,8 +23,8 @@ inline constexpr int kStartFailureBase = -2147221504;
 // Starts arguments[0] with the rest as its arguments (no shell), in a session of its own so
 // that it outlives this program, and waits for it while the event loop runs: one pass, a
 // 100 ms sleep, a look at the child. Answers the exit code (128 + the signal when one ended
-// it), the start's errno plus kStartFailureBase, or -1 when the child could not be waited for. The window style is kept for callers
-// that pass one; a child here has no window to show.
+// it), the start's errno plus kStartFailureBase, or -1 when the child could not be waited for. The
+// window style is kept for callers that pass one; a child here has no window to show.
 int RunAndWait(const QStringList& arguments, int style = 6, RunOutcome* outcome = nullptr);
 
 // What came of an encode: success means the encoder exited with 0 and its file now stands at
@@ -32,6 +32,7 @@ int RunAndWait(const QStringList& arguments, int style = 6, RunOutcome* outcome 
 struct EncodeOutcome {
     bool ok = false;
     QString problem; // for the person: what went wrong, with the encoder's own last words
+    QString note;    // for the person: where the file went when its folder moved meanwhile
 };
 
 // The encoder (the program's bytes) writes the MP3 file with "-h" inside the job folder, run

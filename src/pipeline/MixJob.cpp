@@ -22,6 +22,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -74,6 +76,32 @@ namespace {
 QByteArray& encoderOverride() {
     static QByteArray bytes;
     return bytes;
+}
+
+// A job holds at most six descriptors at once (its folder and that folder's parent, the
+// output's folder, and three files or the encoder's three anonymous files), and a message box
+// drawn meanwhile needs two more. Fewer free than that, the job would fail halfway or the
+// toolkit would lose its display connection; it is refused before it begins instead.
+constexpr int kJobDescriptors = 8;
+
+QString descriptorShortage() {
+    struct rlimit limit;
+    DIR* open = ::opendir("/proc/self/fd");
+    if (!open)
+        return QString();
+    long count = -1; // the listing's own descriptor
+    while (const struct dirent* entry = ::readdir(open))
+        count += entry->d_name[0] != '.';
+    ::closedir(open);
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+        rlim_t(count + kJobDescriptors) <= limit.rlim_cur)
+        return QString();
+    return QStringLiteral("%1: a mix needs %2 free file descriptors, and only %3 of the %4 that "
+                          "Blendora may open are free (ulimit -n).")
+        .arg(errnoText(EMFILE))
+        .arg(kJobDescriptors)
+        .arg(std::max(0L, long(limit.rlim_cur) - count))
+        .arg(qulonglong(limit.rlim_cur));
 }
 
 } // namespace
@@ -145,12 +173,14 @@ void RunMixJob(MixContext& job) {
 
     JobFolder folder;
     QString temp1, temp2, result, encoderCopy; // inside the folder, once it exists
-    QString warning;
+    QString warning, moved;
     QByteArray encoderBytes;
     OutputName output;
     trap.at(122, [&] { view.setMousePointer(PointerBusy); });
     trap.at(124, [&] { view.setProgressValue(0); });
     stage(126, [&] {
+        if (const QString why = descriptorShortage(); !why.isEmpty())
+            return why;
         if (!encoderOverride().isEmpty()) {
             encoderBytes = encoderOverride();
             return QString();
@@ -224,12 +254,10 @@ void RunMixJob(MixContext& job) {
     stage(162, [&] {
         // Should the program end during the encode, the encoder still needs its folder: only
         // the decoded inputs go at once, and the encoder's supervisor removes the rest after.
-        setEndCleanup([fd = folder.fd()] {
-            for (const char* decoded : {"temp1.wav", "temp2.wav"})
-                ::unlinkat(fd, decoded, 0);
-        });
+        folder.armEndCleanup(true);
         const EncodeOutcome outcome = EncodeWavToMp3(encoderBytes, result, output, folder);
         folder.armEndCleanup();
+        moved = outcome.note;
         return outcome.problem;
     });
     trap.at(164, [&] { WaitSeconds(1); });
@@ -243,6 +271,8 @@ void RunMixJob(MixContext& job) {
     trap.at(174, [&] { view.setMousePointer(PointerDefault); });
     trap.at(176, [&] { view.setProgressValue(0); });
     trap.at(178, [&] { view.setProgressText(QStringLiteral("Progress Bar")); });
+    if (!moved.isEmpty())
+        say(180, moved);
     if (failure.isEmpty())
         say(180, QStringLiteral("Done."));
     else

@@ -6,6 +6,7 @@
 #include "Paths.h"
 
 #include <QDir>
+#include <QFile>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -172,6 +173,12 @@ void record(const SavePlan& p, const char* folder, const struct stat* made) {
     ::close(fd);
 }
 
+void tell(const SavePlan& p, const struct stat& file, bool whole) {
+    const SavedFile saved{file.st_dev, file.st_ino, whole};
+    if (p.tell >= 0)
+        ::pwrite(p.tell, &saved, sizeof saved, p.tellAt);
+}
+
 // File systems without owners or modes (FAT) refuse these; the file is saved as cp saves it.
 bool refusedForLackOfModes(int error) {
     return error == EPERM || error == ENOSYS || error == EOPNOTSUPP;
@@ -191,7 +198,10 @@ SaveStep copyToNewName(int own, const char* file, const SavePlan& p, int& error)
         return error == EEXIST ? SaveStep::Changed : SaveStep::Writing;
     }
     struct stat made;
-    bool ok = ::fstat(to, &made) == 0 && CopyWholeFile(from, to, error);
+    bool ok = ::fstat(to, &made) == 0;
+    if (ok)
+        tell(p, made, false);
+    ok = ok && CopyWholeFile(from, to, error);
     if (ok && ::fsync(to) != 0 && errno != EINVAL) {
         error = errno;
         ok = false;
@@ -205,6 +215,8 @@ SaveStep copyToNewName(int own, const char* file, const SavePlan& p, int& error)
         ok = false;
     }
     ::close(from);
+    if (ok)
+        tell(p, made, true);
     struct stat now;
     if (!ok && ::fstatat(p.outFolder, p.name, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
         now.st_dev == made.st_dev && now.st_ino == made.st_ino)
@@ -269,6 +281,8 @@ SaveStep SaveBeside(const SavePlan& p, int from, int& error) {
     } else if (!CopyWholeFile(from, out, error)) {
     } else if (::fsync(out) != 0 && errno != EINVAL) {
         error = errno;
+    } else if (::fstat(out, &st) != 0) {
+        error = errno;
     } else if (p.setOwner && ::fchown(out, p.uid, p.gid) != 0 && !refusedForLackOfModes(errno)) {
         error = errno;
     } else if (::fchmod(out, p.mode) != 0 && !refusedForLackOfModes(errno)) {
@@ -277,6 +291,7 @@ SaveStep SaveBeside(const SavePlan& p, int from, int& error) {
         // Delayed write errors (NFS, quota) only show up here.
         error = errno;
     } else {
+        tell(p, st, true);
         // The chosen name takes the file only while it is what it was when the job began; a
         // file written there since, or put there, is newer than this mix and stays.
         struct stat now;
@@ -300,6 +315,18 @@ SaveStep SaveBeside(const SavePlan& p, int from, int& error) {
     removeHeldFolder(p.outFolder, folder, own);
     ::close(own);
     return step;
+}
+
+QString OutputName::movedTo() const {
+    struct stat held, named;
+    if (folderFd_ < 0 || ::fstat(folderFd_, &held) != 0)
+        return QString();
+    if (::stat(nativePath(folder_).constData(), &named) == 0 && named.st_dev == held.st_dev &&
+        named.st_ino == held.st_ino)
+        return QString();
+    // The kernel knows where a held folder is now, as long as it can still be reached.
+    const QString now = QFile::symLinkTarget(QStringLiteral("/proc/self/fd/%1").arg(folderFd_));
+    return now.isEmpty() || now.endsWith(QStringLiteral(" (deleted)")) ? QStringLiteral("?") : now;
 }
 
 QString SaveProblem(SaveStep step, int error, const OutputName& mp3) {

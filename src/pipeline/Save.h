@@ -25,6 +25,9 @@ class OutputName {
     // What stood at the name when it was taken; st_nlink 0 when nothing did.
     const struct stat& before() const { return before_; }
     unsigned folderOwner() const { return folderOwner_; }
+    // Where the folder is now when it was moved or renamed since the name was taken; empty
+    // while it is still at folder().
+    QString movedTo() const;
 
   private:
     int folderFd_ = -1;
@@ -46,6 +49,16 @@ struct SavePlan {
     uid_t uid = 0;
     gid_t gid = 0;
     int job = -1; // the job folder, where the folder made beside the output is recorded
+    // Where the save tells which file it put under the name, before it does: should it be
+    // killed before it reports, what stands at the name tells whether the mix is there.
+    int tell = -1;
+    off_t tellAt = 0;
+};
+
+// The file the save puts under the name; `whole` once every byte is in it.
+struct SavedFile {
+    unsigned long long device = 0, inode = 0;
+    int whole = 0;
 };
 
 // The mode and owner of what the name held, never its set-id or sticky bits. Root keeps another

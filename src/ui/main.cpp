@@ -5,6 +5,7 @@
 #include "Paths.h"
 #include "ProgramEnd.h"
 #include "QtPrompts.h"
+#include "Settings.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -22,6 +23,7 @@ int run(QApplication& app) {
     } catch (...) {
         // No folder to work in: the first job says so.
     }
+    blendora::RemoveStaleSettingsScratch();
     // Files handed over by the desktop ("Open With") take the place of the stored ones. Start-up
     // changes the current folder, so relative names are made whole first.
     QStringList files;

@@ -48,7 +48,7 @@ FrameHeader firstFrame(const QByteArray& mp3) {
 EncodeOutcome encode(const QString& encoder, const QString& wav, const QString& mp3) {
     OutputName name;
     if (const QString problem = name.take(mp3); !problem.isEmpty())
-        return {false, problem};
+        return {false, problem, {}};
     JobFolder job;
     job.create();
     QFile program(encoder);

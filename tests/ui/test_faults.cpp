@@ -8,6 +8,7 @@
 #include "MixJob.h"
 #include "Paths.h"
 #include "ProgramEnd.h"
+#include "Settings.h"
 #include "TestSupport.h"
 
 #include <QDirIterator>
@@ -18,6 +19,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QThread>
 #include <QTimer>
@@ -66,14 +68,18 @@ int runJob(const QString& one, const QString& two, const QString& out, const QSt
     form.Text2->setText(two);
     prompts.files << out;
 
-    // A link to this file appears at the output name while the first input decodes.
+    // A link to this file appears at the output name while the first input decodes; or the
+    // toolkit ends the program with exit(), as it does when the display goes.
     QString plant = qEnvironmentVariable("PLANT_WHILE_DECODING");
+    const bool exitWhileDecoding = qEnvironmentVariableIsSet("EXIT_WHILE_DECODING");
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, [&] {
         const QString pattern =
             QStringLiteral("blendora-job-%1-*").arg(QCoreApplication::applicationPid());
         const QDir temp(temporaryFolder());
         for (const QString& job : temp.entryList({pattern}, QDir::Dirs | QDir::NoDotAndDotDot)) {
+            if (exitWhileDecoding && QFile::exists(temp.filePath(job) + "/temp1.wav"))
+                std::exit(1);
             if (!plant.isEmpty() && QFile::exists(temp.filePath(job) + "/temp1.wav") &&
                 QFile::link(plant, out)) {
                 ::lchown(nativePath(out).constData(), kNobody, kNobody);
@@ -286,6 +292,15 @@ bool waitFor(QProcess& job, const QString& file) {
     return QFile::exists(file);
 }
 
+// Waits until the job decodes its first input; false when it ended first or a minute passed.
+bool decoding(const QString& temp, QProcess& job) {
+    for (int i = 0; i < 6000 && !job.waitForFinished(10); ++i)
+        for (const QString& folder : QDir(temp).entryList({"blendora-job-*"}, QDir::Dirs))
+            if (QFile::exists(temp + "/" + folder + "/temp1.wav"))
+                return true;
+    return false;
+}
+
 // Waits up to two seconds for a process to be gone, or a zombie that holds nothing any more;
 // true when it is.
 bool ended(qint64 pid) {
@@ -320,6 +335,19 @@ int typeIntoFields() {
                              {"text1", form.Text1->text()},
                              {"text2", form.Text2->text()}};
     std::fputs(QJsonDocument(report).toJson(QJsonDocument::Compact).constData(), stdout);
+    return 0;
+}
+
+// Writes `key` `count` times, each time a new value, as typing does, and reads it back: another
+// copy that wrote its own key over a stale file would have put an older value back.
+int writeSetting(const QString& key, int count) {
+    takeOverSignals();
+    int lost = 0;
+    for (int i = 0; i < count; ++i) {
+        SaveSetting(kMakerName, kProductTitle, key, key + QString::number(i));
+        lost += GetSetting(kMakerName, kProductTitle, key) != key + QString::number(i);
+    }
+    std::printf("%d\n", lost);
     return 0;
 }
 
@@ -428,6 +456,7 @@ struct Place {
     std::vector<std::function<void()>> lastly{}; // after the folder is given to the row's user
     std::vector<std::function<void()>> undo{};
     QStringList wrapper{}; // the job runs under this command
+    QStringList said{};    // every message of the job, for the row's check
 
     QString put(const QString& name, const QByteArray& bytes) {
         const QString path = in + QLatin1Char('/') + name;
@@ -467,7 +496,16 @@ QStringList ranMarked(Place& p, const QString& said) {
     return problems + soundProblems(p.out + "/mixed.mp3", {2.0, 0, 0});
 }
 
+// For a job that ended before its end: nothing of it beside the output.
+QStringList nothingOut(Place& p, const QString&) {
+    const QStringList left =
+        QDir(p.out).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+    return left.isEmpty() ? QStringList()
+                          : QStringList{"left beside the output: " + left.join(", ")};
+}
+
 using Maker = std::function<QString(Place&)>;
+using AfterFiles = QMap<QString, QByteArray>;
 using Setup = std::function<void(Place&)>;
 
 struct Row {
@@ -660,6 +698,7 @@ class TestFaults : public QObject {
         Snapshot folderExpected = folderBefore;
         bool damaged = false, partial = false;
         if (row.check) {
+            place.said = texts;
             problems["output"] << row.check(place, last.text);
         } else if (done) {
             if (after.kind != Snapshot::File)
@@ -696,6 +735,15 @@ class TestFaults : public QObject {
             if (!it.value().isEmpty())
                 found << it.key() + ": " + it.value().join("; ");
         QVERIFY2(found.isEmpty(), qPrintable(found.join("\n")));
+    }
+
+    void startWriter(QProcess& child, const QString& root, const QStringList& arguments) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("XDG_CONFIG_HOME", root + "/config");
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), arguments);
+        QVERIFY(child.waitForStarted());
     }
 
   private slots:
@@ -1063,13 +1111,8 @@ class TestFaults : public QObject {
             .reason = "changed while it was being read",
             .during =
                 [](Place& p, QProcess& job) {
-                    for (int i = 0; i < 3000 && !job.waitForFinished(5);)
-                        for (const QString& folder :
-                             QDir(p.temp).entryList({"blendora-job-*"}, QDir::Dirs))
-                            if (QFile::exists(p.temp + "/" + folder + "/temp1.wav")) {
-                                ::truncate(nativePath(p.in + "/long.wav").constData(), 200 << 20);
-                                return false;
-                            }
+                    if (decoding(p.temp, job))
+                        ::truncate(nativePath(p.in + "/long.wav").constData(), 200 << 20);
                     return false;
                 }};
         // A file size limit (ulimit -f) is a failure told in words, not a silent end.
@@ -1087,17 +1130,26 @@ class TestFaults : public QObject {
                 .one = [](Place& p) { return sparseWave(p.in + "/long.wav", 44100, 2, 400 << 20); },
                 .during =
                     [signal](Place& p, QProcess& job) {
-                        for (int i = 0; i < 3000 && !job.waitForFinished(10);)
-                            for (const QString& folder :
-                                 QDir(p.temp).entryList({"blendora-job-*"}, QDir::Dirs))
-                                if (QFile::exists(p.temp + "/" + folder + "/temp1.wav")) {
-                                    ::kill(pid_t(job.processId()), signal);
-                                    job.waitForFinished();
-                                    return true;
-                                }
-                        return false;
+                        if (!decoding(p.temp, job))
+                            return false;
+                        ::kill(pid_t(job.processId()), signal);
+                        return job.waitForFinished();
                     },
-                .check = [](Place&, const QString&) { return QStringList(); }};
+                .check = nothingOut};
+        // The display goes: the toolkit ends the program through exit().
+        QTest::newRow("display lost while decoding") << Row{
+            .one = [](Place& p) { return sparseWave(p.in + "/long.wav", 44100, 2, 400 << 20); },
+            .setup = [](Place& p) { p.env.insert("EXIT_WHILE_DECODING", "1"); },
+            .during = [](Place&, QProcess& job) { return job.waitForFinished(120000); },
+            .check = nothingOut};
+        // Too few descriptors for a job: refused before it begins, in words.
+        QTest::newRow("ulimit -n 11")
+            << Row{.setup =
+                       [](Place& p) {
+                           p.wrapper = QStringList{"sh", "-c", "ulimit -n 11 && exec \"$@\"", "sh"};
+                       },
+                   .expect = kNoFile,
+                   .reason = "Too many open files"};
     }
     void environment() { run(); }
 
@@ -1310,6 +1362,57 @@ class TestFaults : public QObject {
                     return true;
                 },
             .check = [=](Place& p, const QString&) { return left(p, {}, Snapshot::None); }};
+
+        // The saver alone is killed, held by strace at its first `call` until `reached`.
+        const auto killSaver = [](const QString& call, std::function<bool(Place&)> reached) {
+            return [=](Place& p, QProcess& job) {
+                if (!waitFor(job, p.root + "/supervisor"))
+                    return false;
+                const QString supervisor =
+                    QString::fromLatin1(test::readAll(p.root + "/supervisor").trimmed());
+                QProcess tracer;
+                tracer.start("strace",
+                             {"-qq", "-o", "/dev/null", "-e", "trace=" + call, "-e",
+                              "inject=" + call + ":delay_enter=5000000", "-p", supervisor});
+                tracer.waitForStarted();
+                QTest::qWait(500);
+                test::writeAll(p.root + "/go", {});
+                while (!reached(p))
+                    if (job.waitForFinished(5))
+                        return false;
+                ::kill(supervisor.toInt(), SIGKILL);
+                tracer.kill();
+                tracer.waitForFinished();
+                return false;
+            };
+        };
+        QTest::newRow("saver killed during its save") << Row{
+            .setup = [](Place& p) { p.env.insert("ROW", p.root); },
+            .encoder = kGatedLame,
+            .expect = kNoFile,
+            .reason = "save was stopped by signal 9",
+            .during = killSaver("renameat2", [](Place& p) {
+                return !QDir(p.out).entryList({".blendora-*"}, QDir::Dirs | QDir::Hidden).isEmpty();
+            })};
+        QTest::newRow("saver killed after its rename, before its report")
+            << Row{.setup = [](Place& p) { p.env.insert("ROW", p.root); },
+                   .encoder = kGatedLame,
+                   .during = killSaver(
+                       "getdents64", [](Place& p) { return QFile::exists(p.out + "/mixed.mp3"); })};
+        QTest::newRow("output folder moved during the job") << Row{
+            .during =
+                [](Place& p, QProcess& job) {
+                    if (decoding(p.temp, job))
+                        QDir().rename(p.out, p.root + "/moved");
+                    return false;
+                },
+            .check =
+                [](Place& p, const QString&) {
+                    QStringList problems = soundProblems(p.root + "/moved/mixed.mp3", {2.0, 0, 0});
+                    if (!p.said.join("\n").contains(p.root + "/moved/mixed.mp3"))
+                        problems << "not told where the mix went: " + p.said.join(" | ");
+                    return problems;
+                }};
 
         // A FAT stick (through FUSE: no owners, no modes, no links, no RENAME_NOREPLACE) takes
         // the mix as cp would, new or over an earlier file.
@@ -1532,8 +1635,9 @@ class TestFaults : public QObject {
         QTest::addColumn<QString>("stored"); // what the first field starts with
         // Refused when read at start, and told by the start-up's report.
         QTest::addColumn<bool>("atStart");
-        // A file of someone else's that must stay as it is.
-        QTest::addColumn<QString>("victim");
+        // Files under the row's folder and the bytes they must hold afterwards; a null array
+        // for a file that must not be there.
+        QTest::addColumn<AfterFiles>("after");
         const QString kept = "/stored/one.mp3";
         auto ownConfig = [](Place& p) {
             p.env.remove("XDG_CONFIG_HOME");
@@ -1543,7 +1647,7 @@ class TestFaults : public QObject {
         QTest::newRow("settings file is a folder") << std::function([](Place& p) {
             QDir().mkpath(p.root + "/config/Quorvane.ini");
             return p.root + "/config/Quorvane.ini";
-        }) << false << QString() << true << QString();
+        }) << false << QString() << true << AfterFiles();
         QTest::newRow("settings file read-only, paths stored (nobody)")
             << std::function([kept](Place& p) {
                    const QString file = p.root + "/config/Quorvane.ini";
@@ -1551,40 +1655,32 @@ class TestFaults : public QObject {
                    p.lastly.push_back([file] { QFile::setPermissions(file, QFile::ReadOwner); });
                    return file;
                })
-            << true << kept << false << QString();
-        QTest::newRow("settings file full of junk") << std::function([](Place& p) {
-            QRandomGenerator random(1313);
-            QByteArray junk(4096, '\0');
-            for (char& b : junk)
-                b = char(random.bounded(256));
-            test::writeAll(p.root + "/config/Quorvane.ini", junk);
-            return p.root + "/config/Quorvane.ini";
-        }) << false << QString() << false << QString();
+            << true << kept << false << AfterFiles();
         QTest::newRow("~/.config read-only (nobody)") << std::function([ownConfig](Place& p) {
             const QString file = ownConfig(p);
             p.lastly.push_back([&p] { giveTo(p.root + "/home/.config", 0); });
             return file;
-        }) << true << QString() << false << QString();
+        }) << true << QString() << false << AfterFiles();
         QTest::newRow("HOME read-only (nobody)") << std::function([](Place& p) {
             p.env.remove("XDG_CONFIG_HOME");
             p.lastly.push_back([&p] { giveTo(p.root + "/home", 0); });
             return p.root + "/home/.config/Quorvane.ini";
-        }) << true << QString() << false << QString();
+        }) << true << QString() << false << AfterFiles();
         QTest::newRow("XDG_CONFIG_HOME names a file") << std::function([](Place& p) {
             test::writeAll(p.root + "/xdg", "a file");
             p.env.insert("XDG_CONFIG_HOME", p.root + "/xdg");
             return p.root + "/xdg/Quorvane.ini";
-        }) << false << QString() << false << QString();
+        }) << false << QString() << false << AfterFiles();
         QTest::newRow("settings file a FIFO") << std::function([](Place& p) {
             ::mkfifo(nativePath(p.root + "/config/Quorvane.ini").constData(), 0600);
             return p.root + "/config/Quorvane.ini";
-        }) << false << QString() << true << QString();
+        }) << false << QString() << true << AfterFiles();
         QTest::newRow("settings file of 300 MB") << std::function([](Place& p) {
             const QString file = p.root + "/config/Quorvane.ini";
             test::writeAll(file, "[Blendora]\nText1=/x.mp3\n");
             ::truncate(nativePath(file).constData(), 300 << 20);
             return file;
-        }) << false << QString() << true << QString();
+        }) << false << QString() << true << AfterFiles();
         // Root with a HOME of someone else's, who made the settings file a link to a file only
         // root may read.
         QTest::newRow("attack: settings a link to root's file, in another user's HOME")
@@ -1597,14 +1693,49 @@ class TestFaults : public QObject {
                    giveTo(p.root + "/home", kOther);
                    return p.root + "/home/.config/Quorvane.ini";
                })
-            << false << QString() << true << QStringLiteral("victim");
+            << false << QString() << true << AfterFiles{{"victim", kSecret}};
+        // The same user made ~/.config a link to a folder of root's.
+        QTest::newRow("attack: ~/.config a link to root's folder, in another user's HOME")
+            << std::function([](Place& p) {
+                   p.env.remove("XDG_CONFIG_HOME");
+                   QDir().mkpath(p.root + "/rootconfig");
+                   QFile::link(p.root + "/rootconfig", p.root + "/home/.config");
+                   giveTo(p.root + "/home", kOther);
+                   return p.root + "/home/.config/Quorvane.ini";
+               })
+            << false << QString() << false << AfterFiles{{"rootconfig/Quorvane.ini", {}}};
+        // Read at 1 MiB, it would pass 1 MiB with one more letter: refused, and kept as it is.
+        QByteArray full = "[Blendora]\nPad=";
+        const QByteArray keys = "\nText1=" + kept.toUtf8() + "\nText2=/b.mp3\n";
+        full += QByteArray((1 << 20) - full.size() - keys.size(), 'x') + keys;
+        QTest::newRow("settings file of exactly 1 MiB") << std::function([full](Place& p) {
+            test::writeAll(p.root + "/config/Quorvane.ini", full);
+            return p.root + "/config/Quorvane.ini";
+        }) << false << kept << false << AfterFiles{{"config/Quorvane.ini", full}};
+        // No settings at all: told at start, kept beside a fresh file that remembers again.
+        QRandomGenerator random(1313);
+        QByteArray junk(4096, '\0');
+        for (char& b : junk)
+            b = char(random.bounded(256));
+        for (const auto& [what, bytes] :
+             {std::pair{"prose", QByteArray("Nothing here is a setting, only a line of prose.\n")},
+              {"NUL bytes", QByteArray(64, '\0')},
+              {"junk", junk}})
+            QTest::addRow("settings file of %s", what)
+                << std::function([bytes](Place& p) {
+                       test::writeAll(p.root + "/config/Quorvane.ini", bytes);
+                       return p.root + "/config/Quorvane.ini";
+                   })
+                << false << QString() << true
+                << AfterFiles{{"config/Quorvane.ini.broken", bytes},
+                              {"config/Quorvane.ini", "[Blendora]\nText1=ab\nText2=c\n"}};
     }
     void settings() {
         QFETCH(std::function<QString(Place&)>, setup);
         QFETCH(bool, nobody);
         QFETCH(QString, stored);
         QFETCH(bool, atStart);
-        QFETCH(QString, victim);
+        QFETCH(AfterFiles, after);
         const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
         if (nobody && (::geteuid() != 0 || setpriv.isEmpty()))
             QSKIP("this row runs as user nobody: it needs root and setpriv");
@@ -1635,8 +1766,12 @@ class TestFaults : public QObject {
         QVERIFY(child.waitForFinished(60000));
         QVERIFY2(child.exitStatus() == QProcess::NormalExit && child.exitCode() == 0,
                  child.readAllStandardError().right(2000).constData());
-        if (!victim.isEmpty())
-            QCOMPARE(test::readAll(place.root + "/" + victim), kSecret);
+        for (auto it = after.cbegin(); it != after.cend(); ++it) {
+            const QString at = place.root + "/" + it.key();
+            QVERIFY2(it.value().isNull() ? !QFileInfo::exists(at)
+                                         : QFileInfo::exists(at) && test::readAll(at) == it.value(),
+                     qPrintable(at + " is not as it should be"));
+        }
         const QJsonObject report = QJsonDocument::fromJson(child.readAllStandardOutput()).object();
         QCOMPARE(report["text1"].toString(), stored + "ab");
         QCOMPARE(report["text2"].toString(), (stored.isEmpty() ? QString() : "/b.mp3") + "c");
@@ -1650,6 +1785,54 @@ class TestFaults : public QObject {
                  qPrintable(message["text"].toString()));
         if (!atStart)
             QCOMPARE(message["caption"].toString(), QStringLiteral("Blendora"));
+    }
+
+    // Two copies typing at once: each write changes only its own key.
+    void settingsTwoCopies() {
+        const QString root = base_.path() + "/twoCopies";
+        QVERIFY(QDir().mkpath(root + "/config"));
+        QProcess copies[2];
+        for (int i = 0; i < 2; ++i)
+            startWriter(copies[i], root, {"--write", QStringLiteral("Text%1").arg(i + 1), "300"});
+        for (QProcess& copy : copies) {
+            QVERIFY(copy.waitForFinished(120000) && copy.exitCode() == 0);
+            QCOMPARE(copy.readAllStandardOutput().trimmed(), QByteArray("0"));
+        }
+        const QSettings file(root + "/config/Quorvane.ini", QSettings::IniFormat);
+        QCOMPARE(file.value("Blendora/Text1").toString(), QStringLiteral("Text1299"));
+        QCOMPARE(file.value("Blendora/Text2").toString(), QStringLiteral("Text2299"));
+    }
+
+    // A write ended halfway leaves its scratch folder to the signal's clean-up, or after a kill
+    // to the next write.
+    void settingsKilledMidWrite() {
+        for (const int signal : {SIGTERM, SIGKILL}) {
+            const QString root = base_.path() + QStringLiteral("/killedMidWrite%1").arg(signal);
+            QVERIFY(QDir().mkpath(root + "/config"));
+            const auto scratch = [&] {
+                return QDir(root + "/config")
+                    .entryList({".Quorvane.ini-*"}, QDir::Dirs | QDir::Hidden);
+            };
+            bool caught = false;
+            for (int attempt = 0; attempt < 20 && !caught; ++attempt) {
+                QProcess writer;
+                startWriter(writer, root, {"--write", "Text1", "1000000"});
+                QElapsedTimer clock;
+                clock.start();
+                while (scratch().isEmpty() && clock.elapsed() < 20000)
+                    ;
+                ::kill(pid_t(writer.processId()), signal);
+                QVERIFY(writer.waitForFinished(20000));
+                caught = signal == SIGTERM || !scratch().isEmpty();
+            }
+            QVERIFY2(caught, "no kill came while a scratch folder stood");
+            if (signal == SIGKILL) {
+                QProcess next;
+                startWriter(next, root, {"--write", "Text2", "1"});
+                QVERIFY(next.waitForFinished(20000));
+            }
+            QVERIFY2(scratch().isEmpty(), qPrintable(scratch().join(", ")));
+        }
     }
 
     // Merges whose converted copies would not fit: refused with the figures before they are
@@ -1715,6 +1898,8 @@ int main(int argc, char** argv) {
         return attack(argv[2], QFile::decodeName(argv[3]), QFile::decodeName(argv[4]));
     if (argc == 2 && QByteArray(argv[1]) == "--type")
         return typeIntoFields();
+    if (argc == 4 && QByteArray(argv[1]) == "--write")
+        return writeSetting(QString::fromLatin1(argv[2]), QByteArray(argv[3]).toInt());
     if (argc == 5 && QByteArray(argv[1]) == "--close")
         return closeDuringConversion(QFile::decodeName(argv[2]), QFile::decodeName(argv[3]),
                                      QFile::decodeName(argv[4]));

@@ -247,7 +247,7 @@ class TestStartup : public QObject {
         QCOMPARE(h.form->Text2->text(), QStringLiteral("/kept.mp3"));
     }
 
-    // A settings file that cannot be read is reported once, for line 148: the second read and
+    // A settings file that holds no settings is reported once, for line 148: the second read and
     // the writes after it say nothing more, and typing goes on.
     void unreadableSettingsAreReportedOnce() {
         const QString file = config_.path() + "/Quorvane.ini";
@@ -255,8 +255,8 @@ class TestStartup : public QObject {
         Harness h;
         QVERIFY(h.make().Form_Load());
         QCOMPARE(h.prompts.seen.size(), 1);
-        QVERIFY(
-            h.prompts.seen[0].text.startsWith("The settings file " + file + " cannot be read."));
+        QVERIFY(h.prompts.seen[0].text.startsWith("The settings file " + file +
+                                                  " held something other than settings."));
         QVERIFY(h.prompts.seen[0].text.contains("Form_Load at line 148\r\r"));
         QTest::keyClicks(h.form->Text1, "ab");
         QCOMPARE(h.form->Text1->text(), QStringLiteral("ab"));
