@@ -1330,41 +1330,10 @@ class TestFaults : public QObject {
                                return problems;
                            }};
 
-        // The session ends: program, supervisor and encoder all killed. Then one start.
-        QTest::newRow("everything killed during the save, then a start") << Row{
-            .setup = [](Place& p) { p.env.insert("ROW", p.root); },
-            .encoder = kGatedLame,
-            .during =
-                [](Place& p, QProcess& job) {
-                    if (!waitFor(job, p.root + "/supervisor"))
-                        return false;
-                    const QString supervisor =
-                        QString::fromLatin1(test::readAll(p.root + "/supervisor").trimmed());
-                    // strace holds the save's rename: its folder stands beside the output.
-                    QProcess tracer;
-                    tracer.start("strace",
-                                 {"-f", "-qq", "-o", "/dev/null", "-e", "trace=renameat2", "-e",
-                                  "inject=renameat2:delay_enter=5000000", "-p", supervisor});
-                    tracer.waitForStarted();
-                    QTest::qWait(500);
-                    test::writeAll(p.root + "/go", {});
-                    const QStringList saving{".blendora-*"};
-                    while (QDir(p.out).entryList(saving, QDir::Dirs | QDir::Hidden).isEmpty())
-                        if (job.waitForFinished(5))
-                            return false;
-                    ::kill(-supervisor.toInt(), SIGKILL);
-                    job.kill();
-                    job.waitForFinished();
-                    tracer.kill();
-                    tracer.waitForFinished();
-                    ended(supervisor.toLongLong());
-                    RemoveStaleJobFolders(p.temp);
-                    return true;
-                },
-            .check = [=](Place& p, const QString&) { return left(p, {}, Snapshot::None); }};
-
-        // The saver alone is killed, held by strace at its first `call` until `reached`.
-        const auto killSaver = [](const QString& call, std::function<bool(Place&)> reached) {
+        // The saver held by strace at its first `call` until `reached`, then killed: alone, or
+        // with everything of the session, after which one start follows.
+        const auto killSaver = [](const QString& call, std::function<bool(Place&)> reached,
+                                  bool everything = false) {
             return [=](Place& p, QProcess& job) {
                 if (!waitFor(job, p.root + "/supervisor"))
                     return false;
@@ -1380,20 +1349,34 @@ class TestFaults : public QObject {
                 while (!reached(p))
                     if (job.waitForFinished(5))
                         return false;
-                ::kill(supervisor.toInt(), SIGKILL);
+                ::kill(everything ? -supervisor.toInt() : supervisor.toInt(), SIGKILL);
+                if (everything) {
+                    job.kill();
+                    job.waitForFinished();
+                }
                 tracer.kill();
                 tracer.waitForFinished();
-                return false;
+                if (everything) {
+                    ended(supervisor.toLongLong());
+                    RemoveStaleJobFolders(p.temp);
+                }
+                return everything;
             };
         };
-        QTest::newRow("saver killed during its save") << Row{
-            .setup = [](Place& p) { p.env.insert("ROW", p.root); },
-            .encoder = kGatedLame,
-            .expect = kNoFile,
-            .reason = "save was stopped by signal 9",
-            .during = killSaver("renameat2", [](Place& p) {
-                return !QDir(p.out).entryList({".blendora-*"}, QDir::Dirs | QDir::Hidden).isEmpty();
-            })};
+        const auto saving = [](Place& p) {
+            return !QDir(p.out).entryList({".blendora-*"}, QDir::Dirs | QDir::Hidden).isEmpty();
+        };
+        QTest::newRow("everything killed during the save, then a start")
+            << Row{.setup = [](Place& p) { p.env.insert("ROW", p.root); },
+                   .encoder = kGatedLame,
+                   .during = killSaver("renameat2", saving, true),
+                   .check = [=](Place& p, const QString&) { return left(p, {}, Snapshot::None); }};
+        QTest::newRow("saver killed during its save")
+            << Row{.setup = [](Place& p) { p.env.insert("ROW", p.root); },
+                   .encoder = kGatedLame,
+                   .expect = kNoFile,
+                   .reason = "save was stopped by signal 9",
+                   .during = killSaver("renameat2", saving)};
         QTest::newRow("saver killed after its rename, before its report")
             << Row{.setup = [](Place& p) { p.env.insert("ROW", p.root); },
                    .encoder = kGatedLame,
