@@ -1,5 +1,6 @@
 #include "QtPrompts.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDesktopServices>
 #include <QFileDialog>
@@ -65,6 +66,8 @@ int show(QWidget* parent, QMessageBox::Icon icon, const QString& text, const QSt
         box.setTextFormat(Qt::RichText);
         box.setText(linkedText(shown));
         flags |= Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard;
+        // The text now takes the keyboard too, but after the buttons, as in other boxes.
+        box.buttons().constFirst()->setFocus();
     }
     box.setTextInteractionFlags(flags);
     if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_label")))

@@ -501,7 +501,7 @@ class TestWindow : public QObject {
         int width = 0;
         QString heard, shown;
         Qt::TextInteractionFlags flags;
-        bool opens = false;
+        bool opens = false, startsOnAButton = false;
         QTimer::singleShot(0, [&] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             QVERIFY(box);
@@ -511,6 +511,7 @@ class TestWindow : public QObject {
             shown = label->text();
             flags = label->textInteractionFlags();
             opens = label->openExternalLinks();
+            startsOnAButton = qobject_cast<QPushButton*>(box->focusWidget());
             box->accept();
         });
         prompts.message(text, "Blendora");
@@ -523,6 +524,8 @@ class TestWindow : public QObject {
         QCOMPARE(bool(flags & Qt::LinksAccessibleByKeyboard), link);
         QCOMPARE(shown.contains("<a href=\"" + kContactPage + "\">"), link);
         QVERIFY(opens);
+        // A link takes the keyboard only after the buttons.
+        QVERIFY(startsOnAButton || !link);
     }
 };
 
