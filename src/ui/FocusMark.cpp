@@ -77,8 +77,6 @@ FocusMark::FocusMark(QWidget* window) : QFocusFrame(window) {
 }
 
 void FocusMark::paintEvent(QPaintEvent*) {
-    if (!widget())
-        return;
     QPainter(this).fillRect(rect(), palette().color(QPalette::Highlight));
 }
 
