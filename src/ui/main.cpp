@@ -70,7 +70,8 @@ CommandLine readCommandLine(int argc, char** argv) {
 }
 
 constexpr char kUsage[] =
-    "Usage: blendora [FIRST-FILE [SECOND-FILE]]\n"
+    "Usage: blendora [--] [FIRST-FILE [SECOND-FILE]]\n"
+    "       blendora --help | --version\n"
     "Mix two audio files into one new MP3.\n"
     "\n"
     "FIRST-FILE fills the first field of the window and SECOND-FILE the second; a field\n"
