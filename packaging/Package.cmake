@@ -16,9 +16,10 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE https://quorvane.example/)
-# Libraries are read off the executable; what it runs or draws with is named here.
+# Libraries are read off the executable; what it runs, draws with or speaks the user's language
+# through (the toolkit's own translations) is named here.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "lame, fonts-liberation")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "lame, fonts-liberation, qt6-translations-l10n")
 # Qt draws on Wayland through this plugin; without it the window falls back to XWayland.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "qt6-wayland")
 include(CPack)

@@ -6,6 +6,7 @@
 #include "JobFolder.h"
 #include "Paths.h"
 #include "Prompts.h"
+#include "WorkSpace.h"
 
 #include <QFileInfo>
 #include <sys/stat.h>
@@ -43,10 +44,12 @@ void checkFreeSpace(const QString& wav, const QString& input) {
     const QString folder = QFileInfo(wav).absolutePath();
     const std::int64_t free = freeSpace(folder);
     if (free >= 0 && free < kSpareSpace)
-        fail(QStringLiteral("There is not enough free space in %1 for the decoded audio of %2 "
-                            "(%3 KiB left).")
-                 .arg(folder, input)
-                 .arg(free >> 10));
+        fail(QStringLiteral("There is not enough free space in %1 for the decoded audio of %2: "
+                            "it needs at least %3 MiB free, and %4 KiB are left.")
+                 .arg(chosenWorkFolder(folder), input)
+                 .arg(kSpareSpace >> 20)
+                 .arg(free >> 10) +
+             kOtherWorkFolder);
 }
 
 } // namespace

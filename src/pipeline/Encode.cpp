@@ -5,6 +5,7 @@
 #include "Form1View.h"
 #include "JobFolder.h"
 #include "Paths.h"
+#include "WorkSpace.h"
 
 #include <QDir>
 #include <QFile>
@@ -523,7 +524,8 @@ EncodeOutcome EncodeWavToMp3(const QByteArray& encoder, const QString& wav, cons
         } else if (r.freeNear >= 0 && r.freeNear < kFullDisk) {
             result.problem =
                 QStringLiteral("There is not enough free space in %1 to encode the mix.")
-                    .arg(QFileInfo(job.path()).absolutePath());
+                    .arg(QFileInfo(job.path()).absolutePath()) +
+                kOtherWorkFolder;
         } else {
             result.problem = withWords(
                 QStringLiteral("The encoder failed with exit code %1.").arg(WEXITSTATUS(es)));

@@ -6,6 +6,7 @@
 #include "JobFolder.h"
 #include "Wave.h"
 #include "WaveConvert.h"
+#include "WorkSpace.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -183,10 +184,11 @@ QString MergeRefusal(const QString& first, const QString& second, const QString&
     if (free >= 0 && needed + kSpareSpace > free)
         return QStringLiteral("There is not enough free space in %1 to mix the two files: %2 "
                               "takes %3 MiB, and %4 MiB must stay free, but only %5 MiB are free.")
-            .arg(folder, work.join(QStringLiteral(" and ")))
-            .arg(mebibytesUp(needed))
-            .arg(kSpareSpace >> 20)
-            .arg(free >> 20);
+                   .arg(chosenWorkFolder(folder), work.join(QStringLiteral(" and ")))
+                   .arg(mebibytesUp(needed))
+                   .arg(kSpareSpace >> 20)
+                   .arg(free >> 20) +
+               kOtherWorkFolder;
     return QString();
 }
 

@@ -4,6 +4,7 @@
 #include "File.h"
 #include "Form1View.h"
 #include "JobFolder.h"
+#include "WorkSpace.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -164,9 +165,10 @@ WaveFileInfo ConvertWave(const QString& input, const WaveFileInfo& info, WaveFor
     if (free >= 0 && kWaveHeaderSize + needed + kSpareSpace > free)
         fail(QStringLiteral("There is not enough free space in %1 to bring %2 to %3 (%4 MiB "
                             "needed, %5 MiB free).")
-                 .arg(folder, input, formatName(format))
+                 .arg(chosenWorkFolder(folder), input, formatName(format))
                  .arg((kWaveHeaderSize + needed + kSpareSpace + (1 << 20) - 1) >> 20)
-                 .arg(free >> 20));
+                 .arg(free >> 20) +
+             kOtherWorkFolder);
 
     const std::int64_t outFrameBytes = 2 * std::int64_t(format.channels);
     std::int64_t written = 0;

@@ -69,6 +69,8 @@ void FocusMark::markEveryDialog() {
 FocusMark::FocusMark(QWidget* window) : QFocusFrame(window) {
     setObjectName(QStringLiteral("FocusMark"));
     setStyle(markStyle());
+    // Until a control of the window has the keyboard there is nothing to mark.
+    hide();
     connect(qApp, &QApplication::focusChanged, this, [this, window](QWidget*, QWidget* now) {
         setWidget(now && now != window && window->isAncestorOf(now) ? now : nullptr);
     });

@@ -11,6 +11,7 @@
 #include "Settings.h"
 
 #include <QAccessibleWidget>
+#include <QClipboard>
 #include <QCloseEvent>
 #include <QDir>
 #include <QDragEnterEvent>
@@ -18,6 +19,7 @@
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMimeData>
 #include <QProgressBar>
@@ -58,14 +60,37 @@ QIcon fullIcon() {
     return icon;
 }
 
-// The first local file of a drag, if any.
-QString droppedFile(const QMimeData* mime) {
+// A link as a file manager copies or drags it: file:///home/me/a%20song.mp3.
+std::optional<QString> fileLink(const QString& text) {
+    QUrl url(text.trimmed());
+    if (url.host() == QLatin1String("localhost"))
+        url.setHost(QString());
+    if (!url.isValid() || !url.isLocalFile() || url.path().isEmpty() || !url.host().isEmpty())
+        return std::nullopt;
+    return url.toLocalFile();
+}
+
+// A field as a person means it: "~" is their home folder, a file link the file's path.
+QString fieldPath(const QString& text) {
+    if (text == QLatin1String("~") || text.startsWith(QLatin1String("~/")))
+        return QDir::homePath() + text.mid(1);
+    if (text.startsWith(QLatin1String("file:"), Qt::CaseInsensitive))
+        return fileLink(text).value_or(text);
+    return text;
+}
+
+// The files a drag brings: each a local file, else none at all.
+QStringList draggedFiles(const QMimeData* mime) {
     if (!mime || !mime->hasUrls())
-        return QString();
-    for (const QUrl& url : mime->urls())
-        if (url.isLocalFile())
-            return url.toLocalFile();
-    return QString();
+        return {};
+    QStringList files;
+    for (const QUrl& url : mime->urls()) {
+        const auto file = fileLink(url.toString(QUrl::FullyEncoded));
+        if (!file || QFileInfo(*file).isDir())
+            return {};
+        files << *file;
+    }
+    return files;
 }
 
 // Screen readers announce a window from a frame; a plain widget would be a mere filler.
@@ -156,6 +181,9 @@ void Form1::buildLayout() {
     ProgressBar1->setAlignment(Qt::AlignCenter);
     ProgressBar1->setLine(QStringLiteral("Progress Bar"));
     ProgressBar1->setFocusPolicy(Qt::NoFocus);
+    // Two files dropped anywhere fill both fields.
+    setAcceptDrops(true);
+    installEventFilter(this);
 
     // The style's own mark on a focused button is a faint line.
     new FocusMark(this);
@@ -183,6 +211,15 @@ void Form1::buildLayout() {
     connect(PushButton5, &QPushButton::clicked, this, &Form1::PushButton5_Click);
     connect(Text1, &QLineEdit::textChanged, this, &Form1::Text1_Change);
     connect(Text2, &QLineEdit::textChanged, this, &Form1::Text2_Change);
+    for (QLineEdit* field : {Text1, Text2})
+        connect(field, &QLineEdit::textEdited, this, [field](const QString& text) {
+            // A file manager's copied file pastes as a link; the field shows its path.
+            const QClipboard* clipboard = QGuiApplication::clipboard();
+            for (auto mode : {QClipboard::Clipboard, QClipboard::Selection})
+                if (text.trimmed() == clipboard->text(mode).trimmed())
+                    if (const auto path = fileLink(text))
+                        field->setText(*path);
+        });
 
     // Every control reports pointer moves to its own handler, and only to it.
     setMouseTracking(true);
@@ -283,10 +320,10 @@ void Form1::closeEvent(QCloseEvent* event) {
 // ---- input fields -------------------------------------------------------------------------
 
 QString Form1::text1() const {
-    return Text1->text();
+    return fieldPath(Text1->text());
 }
 QString Form1::text2() const {
-    return Text2->text();
+    return fieldPath(Text2->text());
 }
 void Form1::setText1(const QString& text) {
     Text1->setText(text);
@@ -310,7 +347,7 @@ void Form1::browse(const QString& procedureText, QLineEdit* field) {
     trap.at(104, [&] { CommonDialog1.Filter = kMp3Filter; });
     trap.at(106, [&] {
         // Start where the field's current file lies, when it names one.
-        const QFileInfo current(field->text());
+        const QFileInfo current(fieldPath(field->text()));
         CommonDialog1.InitDir = !field->text().isEmpty() && current.absoluteDir().exists()
                                     ? current.absolutePath()
                                     : QString();
@@ -469,33 +506,70 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
                 (this->*handler)();
         break;
     }
-    case QEvent::DragEnter:
-    case QEvent::DragMove:
-        if (watched == Text1 || watched == Text2 || watched == Frame1 || watched == Frame2) {
-            auto* drag = static_cast<QDropEvent*>(event);
-            if (!droppedFile(drag->mimeData()).isEmpty()) {
-                drag->acceptProposedAction();
-                return true;
-            }
-        }
-        break;
-    case QEvent::Drop: {
-        QLineEdit* field = (watched == Text1 || watched == Frame2)   ? Text1
-                           : (watched == Text2 || watched == Frame1) ? Text2
-                                                                     : nullptr;
-        auto* drop = static_cast<QDropEvent*>(event);
-        const QString file = field ? droppedFile(drop->mimeData()) : QString();
-        if (!file.isEmpty()) {
-            field->setText(file);
-            drop->acceptProposedAction();
+    case QEvent::KeyPress: {
+        // Return presses a button as Space does, as in the desktop's dialogs.
+        auto* key = static_cast<QKeyEvent*>(event);
+        auto* button = qobject_cast<QPushButton*>(watched);
+        if (button && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+            key->modifiers() == Qt::NoModifier) {
+            if (!key->isAutoRepeat())
+                button->click();
             return true;
         }
         break;
     }
+    case QEvent::DragEnter:
+    case QEvent::DragMove:
+    case QEvent::Drop: {
+        auto* drop = static_cast<QDropEvent*>(event);
+        if (!drop->mimeData()->hasUrls())
+            break; // text dragged into a field is typing
+        const QList<QLineEdit*> fields = dropTargets(watched, drop->mimeData());
+        showDropTargets(fields);
+        if (fields.isEmpty()) {
+            drop->ignore();
+            return true;
+        }
+        drop->acceptProposedAction();
+        if (event->type() == QEvent::Drop) {
+            showDropTargets({});
+            const QStringList files = draggedFiles(drop->mimeData());
+            for (qsizetype i = 0; i < fields.size(); ++i)
+                fields[i]->setText(files[i]);
+        }
+        return true;
+    }
+    case QEvent::DragLeave:
+        showDropTargets({});
+        break;
     default:
         break;
     }
     return QWidget::eventFilter(watched, event);
+}
+
+QList<QLineEdit*> Form1::dropTargets(QObject* over, const QMimeData* mime) const {
+    const QStringList files = draggedFiles(mime);
+    if (files.size() == 2)
+        return {Text1, Text2};
+    if (files.size() == 1 && (over == Text1 || over == Frame2))
+        return {Text1};
+    if (files.size() == 1 && (over == Text2 || over == Frame1))
+        return {Text2};
+    return {};
+}
+
+void Form1::showDropTargets(const QList<QLineEdit*>& fields) {
+    for (QLineEdit* field : {Text1, Text2}) {
+        QPalette marked;
+        if (fields.contains(field)) {
+            marked = field->palette();
+            marked.setColor(QPalette::Base, marked.color(QPalette::Highlight));
+            marked.setColor(QPalette::Text, marked.color(QPalette::HighlightedText));
+        }
+        // An empty palette gives the field back the one it inherits.
+        field->setPalette(marked);
+    }
 }
 
 } // namespace blendora

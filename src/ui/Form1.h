@@ -17,6 +17,7 @@
 
 class QGroupBox;
 class QLineEdit;
+class QMimeData;
 class QPushButton;
 
 namespace blendora {
@@ -108,6 +109,10 @@ class Form1 : public QWidget, public Form1View {
     void endProgram();
     void hover(int pointer);
     void browse(const QString& procedureText, QLineEdit* field);
+    // Where the files of a drag over `over` would go: both fields for two, the field under it
+    // for one; none for anything else.
+    QList<QLineEdit*> dropTargets(QObject* over, const QMimeData* mime) const;
+    void showDropTargets(const QList<QLineEdit*>& fields);
 
     Form1Seams seams_;
     QtPrompts qtPrompts_;

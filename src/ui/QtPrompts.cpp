@@ -1,8 +1,14 @@
 #include "QtPrompts.h"
 
+#include <QAbstractButton>
+#include <QApplication>
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QGridLayout>
+#include <QLabel>
 #include <QMessageBox>
+#include <QRegularExpression>
+#include <QSpacerItem>
 #include <QUrl>
 
 namespace blendora {
@@ -28,11 +34,53 @@ QString QtPrompts::toolkitFilter(const QString& filter) {
 }
 
 namespace {
+
+// Room in a title bar beside its caption: the window's icon and buttons, and their margins.
+constexpr int kTitleBarRoom = 160;
+
+// The text as shown, with every web address a link.
+QString linkedText(const QString& shown) {
+    static const QRegularExpression web(QStringLiteral(R"(https?://[^\s<>"]+)"));
+    QString html;
+    qsizetype at = 0;
+    for (const QRegularExpressionMatch& m : web.globalMatch(shown)) {
+        html += shown.mid(at, m.capturedStart() - at).toHtmlEscaped();
+        const QString address = m.captured().toHtmlEscaped();
+        html += QStringLiteral("<a href=\"%1\">%1</a>").arg(address);
+        at = m.capturedEnd();
+    }
+    html += shown.mid(at).toHtmlEscaped();
+    html.replace(QLatin1Char('\n'), QStringLiteral("<br>"));
+    return html;
+}
+
 int show(QWidget* parent, QMessageBox::Icon icon, const QString& text, const QString& caption,
          QMessageBox::StandardButtons buttons) {
-    QMessageBox box(icon, caption, QtPrompts::displayText(text), buttons, parent);
+    const QString shown = QtPrompts::displayText(text);
+    QMessageBox box(icon, caption, shown, buttons, parent);
+    // What a message says can be copied; a web address in it can be opened.
+    Qt::TextInteractionFlags flags = Qt::TextSelectableByMouse;
+    // A file name such as "<b>.mp3" is no markup.
+    box.setTextFormat(Qt::PlainText);
+    if (shown.contains(QLatin1String("://"))) {
+        box.setTextFormat(Qt::RichText);
+        box.setText(linkedText(shown));
+        flags |= Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard;
+        // The text now takes the keyboard too, but after the buttons, as in other boxes.
+        box.buttons().constFirst()->setFocus();
+    }
+    box.setTextInteractionFlags(flags);
+    if (auto* label = box.findChild<QLabel*>(QStringLiteral("qt_msgbox_label")))
+        label->setOpenExternalLinks(true);
+    // A box as narrow as "Done." would cut its caption off in the title bar.
+    const QFontMetrics title(QApplication::font("QMdiSubWindowTitleBar"));
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
+        grid->addItem(new QSpacerItem(title.horizontalAdvance(caption) + kTitleBarRoom, 0,
+                                      QSizePolicy::Minimum, QSizePolicy::Fixed),
+                      grid->rowCount(), 0, 1, grid->columnCount());
     return box.exec();
 }
+
 } // namespace
 
 void QtPrompts::message(const QString& text, const QString& caption) {

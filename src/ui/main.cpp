@@ -6,6 +6,7 @@
 #include "ProgramEnd.h"
 #include "QtPrompts.h"
 #include "Settings.h"
+#include "Translations.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -14,10 +15,76 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
+#include <vector>
 
 namespace {
 
-int run(QApplication& app) {
+// What the command line asks for, read before the toolkit needs a display.
+struct CommandLine {
+    enum { Run, Version, Help, Wrong } action = Run;
+    std::string_view wrong;
+    std::vector<const char*> files;
+};
+
+// The toolkit takes these out of the arguments itself; the first group takes a value.
+constexpr std::string_view kToolkitValueOptions[] = {
+    "platform",    "platformpluginpath", "platformtheme", "plugin",  "qwindowgeometry",
+    "qwindowicon", "qwindowtitle",       "session",       "display", "geometry",
+    "style",       "stylesheet",         "qmljsdebugger"};
+constexpr std::string_view kToolkitFlags[] = {"reverse", "widgetcount", "nograb", "dograb"};
+
+CommandLine readCommandLine(int argc, char** argv) {
+    CommandLine line;
+    bool options = true;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (!options || arg.size() < 2 || arg[0] != '-') {
+            line.files.push_back(argv[i]);
+            continue;
+        }
+        if (arg == "--") {
+            options = false;
+            continue;
+        }
+        if (arg == "--version" || arg == "--help") {
+            line.action = arg == "--version" ? CommandLine::Version : CommandLine::Help;
+            return line;
+        }
+        std::string_view name = arg.substr(arg.starts_with("--") ? 2 : 1);
+        const bool joined = name.find('=') != std::string_view::npos;
+        name = name.substr(0, name.find('='));
+        bool known = false;
+        for (std::string_view option : kToolkitValueOptions)
+            if (name == option) {
+                known = true;
+                i += joined ? 0 : 1;
+            }
+        for (std::string_view flag : kToolkitFlags)
+            known = known || (name == flag && !joined);
+        if (!known && line.action == CommandLine::Run) {
+            line.action = CommandLine::Wrong;
+            line.wrong = arg;
+        }
+    }
+    return line;
+}
+
+constexpr char kUsage[] =
+    "Usage: blendora [--] [FIRST-FILE [SECOND-FILE]]\n"
+    "       blendora --help | --version\n"
+    "Mix two audio files into one new MP3.\n"
+    "\n"
+    "FIRST-FILE fills the first field of the window and SECOND-FILE the second; a field\n"
+    "that no file fills shows its file from the last run. file:// links are taken too.\n"
+    "\n"
+    "  --help       show this help and exit\n"
+    "  --version    show the name and version and exit\n"
+    "  --           end of options: what follows is a file, even when it starts with \"-\"\n"
+    "\n"
+    "The toolkit's own options, such as -platform NAME or -style NAME, are understood.\n";
+
+int run(QApplication& app, const std::vector<const char*>& arguments) {
     try {
         blendora::RemoveStaleJobFolders(blendora::workFolder().path);
     } catch (...) {
@@ -27,9 +94,11 @@ int run(QApplication& app) {
     // Files handed over by the desktop ("Open With") take the place of the stored ones. Start-up
     // changes the current folder, so relative names are made whole first.
     QStringList files;
-    for (const QString& argument : app.arguments().mid(1))
+    for (const char* raw : arguments) {
+        const QString argument = QString::fromLocal8Bit(raw);
         files << (QUrl(argument).isLocalFile() ? QUrl(argument).toLocalFile()
                                                : QFileInfo(argument).absoluteFilePath());
+    }
     blendora::Form1 form;
     if (!form.Form_Load())
         return 0;
@@ -60,6 +129,22 @@ bool hasDisplay(int argc, char** argv) {
 
 int main(int argc, char** argv) {
     blendora::recordUmask();
+    const CommandLine line = readCommandLine(argc, argv);
+    switch (line.action) {
+    case CommandLine::Version:
+        std::fputs("Blendora " BLENDORA_VERSION "\n", stdout);
+        return 0;
+    case CommandLine::Help:
+        std::fputs(kUsage, stdout);
+        return 0;
+    case CommandLine::Wrong:
+        std::fprintf(stderr,
+                     "blendora: unknown option %.*s\nTry 'blendora --help' for the options.\n",
+                     int(line.wrong.size()), line.wrong.data());
+        return 2;
+    case CommandLine::Run:
+        break;
+    }
     if (!hasDisplay(argc, argv)) {
         std::fputs("blendora: there is no display to show the window on (DISPLAY and "
                    "WAYLAND_DISPLAY are not set).\n",
@@ -72,8 +157,9 @@ int main(int argc, char** argv) {
     // and the X11 class both carry it (the class is the application name).
     QApplication::setApplicationName(QStringLiteral(BLENDORA_APP_ID));
     QApplication::setDesktopFileName(QStringLiteral(BLENDORA_APP_ID));
+    blendora::loadToolkitTranslations(QLocale());
     try {
-        return run(app);
+        return run(app, line.files);
     } catch (const std::exception& e) {
         return failed(blendora::describe(e));
     } catch (...) {

@@ -20,6 +20,7 @@ share/icons/hicolor/32x32/apps/$id.png
 share/icons/hicolor/48x48/apps/$id.png
 share/icons/hicolor/128x128/apps/$id.png
 share/icons/hicolor/256x256/apps/$id.png
+share/icons/hicolor/scalable/apps/$id.svg
 share/man/man1/blendora.1.gz
 share/doc/blendora/copyright
 share/doc/blendora/changelog.gz
@@ -46,6 +47,21 @@ for size in 32 48 128 256; do
     awk '{print $1*16777216+$2*65536+$3*256+$4, $5*16777216+$6*65536+$7*256+$8}')
   [ "$w $h" = "$size $size" ] || fail "the ${size}px icon is ${w}x$h"
 done
+
+# The large icons are the scalable one drawn at their size: smooth edges, no notches.
+svg="$prefix/share/icons/hicolor/scalable/apps/$id.svg"
+if command -v rsvg-convert >/dev/null && command -v compare >/dev/null; then
+  drawn=$(mktemp -d)
+  for size in 128 256; do
+    rsvg-convert --width $size --height $size "$svg" -o "$drawn/$size.png"
+    # compare exits 1 when the pictures differ at all; the figure says by how much.
+    rmse=$(compare -metric RMSE "$prefix/share/icons/hicolor/${size}x$size/apps/$id.png" \
+      "$drawn/$size.png" null: 2>&1 | sed -n 's/.*(\(.*\))$/\1/p' || true)
+    awk -v d="$rmse" 'BEGIN { exit !(d != "" && d < 0.01) }' ||
+      fail "the ${size}px icon is not the scalable icon drawn at that size (RMSE ${rmse:-?})"
+  done
+  rm -rf "$drawn"
+fi
 
 # The desktop entry starts what bin/ holds and names the installed icon.
 entry="$prefix/share/applications/$id.desktop"

@@ -34,4 +34,31 @@ rc=0
 env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$prefix/bin/blendora" >"$work/out" 2>&1 || rc=$?
 [ "$rc" = 1 ] && [ "$(wc -l <"$work/out")" = 1 ] && grep -q "no display" "$work/out" ||
   fail "without a display (exit $rc): $(cat "$work/out")"
+
+# The command line: status, where the answer goes, and what it says. Options need no display;
+# after "--" even "--version" is a file, so then the missing display is what is said.
+while IFS='|' read -r args status stream pattern; do
+  rc=0
+  # shellcheck disable=SC2086 # the arguments are split on purpose
+  env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$prefix/bin/blendora" $args \
+    >"$work/stdout" 2>"$work/stderr" || rc=$?
+  other=stderr; [ "$stream" = stdout ] || other=stdout
+  [ "$rc" = "$status" ] && grep -qE -- "$pattern" "$work/$stream" && [ ! -s "$work/$other" ] ||
+    fail "blendora $args: exit $rc, stdout: $(cat "$work/stdout") stderr: $(cat "$work/stderr")"
+done <<'ROWS'
+--version|0|stdout|^Blendora [0-9]+\.[0-9]+\.[0-9]+$
+--help|0|stdout|--version +show the name and version
+one.mp3 --help two.mp3|0|stdout|^Usage: blendora
+-platform offscreen --version|0|stdout|^Blendora
+-x|2|stderr|^blendora: unknown option -x$
+--bogus one.mp3|2|stderr|unknown option --bogus
+-- --version|1|stderr|no display
+ROWS
+# With a display, --version is answered and the window never opens, nor is anything stored.
+rc=0
+mkdir "$work/unused-config"
+QT_QPA_PLATFORM=offscreen XDG_CONFIG_HOME="$work/unused-config" timeout 10 "$prefix/bin/blendora" \
+  --version >/dev/null 2>&1 || rc=$?
+[ "$rc" = 0 ] && [ -z "$(ls -A "$work/unused-config")" ] ||
+  fail "--version with a display: exit $rc, settings: $(ls -A "$work/unused-config")"
 echo "the installed program started from $work/elsewhere"

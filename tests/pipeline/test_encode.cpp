@@ -2,6 +2,7 @@
 #include "Encode.h"
 #include "JobFolder.h"
 #include "TestSupport.h"
+#include "WorkSpace.h"
 
 #include <QElapsedTimer>
 #include <QTimer>
@@ -241,8 +242,8 @@ class TestEncode : public QObject {
         qputenv("TEMP", QFile::encodeName(full));
         const EncodeOutcome outcome = encode(kLame, wav_, dir_.path() + "/unmade.mp3");
         qputenv("TEMP", temp);
-        QCOMPARE(outcome.problem,
-                 "There is not enough free space in " + full + " to encode the mix.");
+        QCOMPARE(outcome.problem, "There is not enough free space in " + full +
+                                      " to encode the mix." + kOtherWorkFolder);
         QCOMPARE(QDir(full).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), {"filler"});
     }
 

@@ -1,15 +1,21 @@
 // The main window's controls, pointer feedback, browse dialogs and path fields.
 #include "Form1.h"
+#include "HomePage.h"
 #include "Paths.h"
 #include "Settings.h"
 #include "TestSupport.h"
+#include "Translations.h"
 
 #include <QAccessible>
+#include <QClipboard>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QMimeData>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QTranslator>
 #include <QtTest>
 #include <cmath>
 
@@ -311,24 +317,134 @@ class TestWindow : public QObject {
         QCOMPARE(stored("Text2"), QStringLiteral("/music/two.mp3"));
     }
 
-    void droppedFileFillsTheFieldItLandsOn() {
+    void fieldsAreReadAsPeopleMeanThem() {
+        const QString home = QDir::homePath();
+        const std::pair<QString, QString> rows[] = {
+            {"~/Music/a b.mp3", home + "/Music/a b.mp3"},
+            {"~", home},
+            {"~ann/a.mp3", "~ann/a.mp3"},
+            {"/x/~/a.mp3", "/x/~/a.mp3"},
+            {"file:///home/me/a%20b%C3%A9%E6%97%A5.mp3", "/home/me/a bé日.mp3"},
+            {"file://localhost/m/a.mp3", "/m/a.mp3"},
+            {"https://x.example/a.mp3", "https://x.example/a.mp3"}};
+        for (const auto& [typed, read] : rows) {
+            form_->Text2->setText(typed);
+            QCOMPARE(form_->text2(), read);
+            // What was typed is what shows and what is stored.
+            QCOMPARE(stored("Text2"), typed);
+        }
+        // A link pasted from a file manager becomes its path; typed, it is left alone.
+        QGuiApplication::clipboard()->setText("file:///home/me/my%20song%C3%A9.mp3\n");
+        form_->Text1->setFocus();
+        QTest::keyClick(form_->Text1, Qt::Key_V, Qt::ControlModifier);
+        QCOMPARE(stored("Text1"), QString("/home/me/my songé.mp3"));
+        form_->Text2->clear();
+        QTest::keyClicks(form_->Text2, "file:///");
+        QCOMPARE(form_->Text2->text(), QStringLiteral("file:///"));
+    }
+
+    void returnPressesTheFocusedButton() {
+        const std::tuple<QPushButton*, Qt::Key, Prompt::Kind> rows[] = {
+            {form_->PushButton4, Qt::Key_Return, Prompt::Message},
+            {form_->PushButton1, Qt::Key_Enter, Prompt::Open},
+            {form_->PushButton5, Qt::Key_Space, Prompt::Question}};
+        for (const auto& [button, key, kind] : rows) {
+            prompts_.seen.clear();
+            QTest::keyClick(button, key);
+            QCOMPARE(prompts_.seen.size(), 1);
+            QCOMPARE(prompts_.seen.first().kind, kind);
+        }
+    }
+
+    void dropsLandWhereTheyShow_data() {
+        QTest::addColumn<QString>("over");
+        QTest::addColumn<QStringList>("links");
+        QTest::addColumn<QStringList>("fields"); // after the drop; empty: refused, unchanged
+        const QString file = QFINDTESTDATA("test_window.cpp"), dir = QFileInfo(file).path();
+        const QString one = "file://" + file, two = "file:///m/two%20b.mp3";
+        QTest::newRow("one on the 2nd field")
+            << "Text2" << QStringList{one} << QStringList{"/keep/1", file};
+        QTest::newRow("one on the 1st frame")
+            << "Frame2" << QStringList{one} << QStringList{file, "/keep/2"};
+        QTest::newRow("two on a button")
+            << "PushButton5" << QStringList{one, two} << QStringList{file, "/m/two b.mp3"};
+        QTest::newRow("two on the 2nd field")
+            << "Text2" << QStringList{two, one} << QStringList{"/m/two b.mp3", file};
+        QTest::newRow("one on a button") << "PushButton2" << QStringList{one} << QStringList{};
+        QTest::newRow("a folder") << "Form1" << QStringList{one, "file://" + dir} << QStringList{};
+        QTest::newRow("a web address")
+            << "Text1" << QStringList{"https://x.example/a.mp3"} << QStringList{};
+        QTest::newRow("three") << "Form1" << QStringList{one, two, two} << QStringList{};
+    }
+    void dropsLandWhereTheyShow() {
+        QFETCH(QString, over);
+        QFETCH(QStringList, links);
+        QFETCH(QStringList, fields);
         Form1& f = *form_;
-        auto drop = [](QWidget* target, const QString& file) {
-            QMimeData mime;
-            mime.setUrls({QUrl::fromLocalFile(file)});
-            QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton,
-                                  Qt::NoModifier);
-            QApplication::sendEvent(target, &enter);
-            QVERIFY(enter.isAccepted());
-            QDropEvent event(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-            QApplication::sendEvent(target, &event);
+        const QStringList before{"/keep/1", "/keep/2"};
+        f.Text1->setText(before[0]);
+        f.Text2->setText(before[1]);
+        QWidget* target = over == "Form1" ? &f : f.findChild<QWidget*>(over);
+        QMimeData mime;
+        mime.setUrls(QUrl::fromStringList(links));
+        mime.setText(links.join('\n'));
+        QDragEnterEvent enter({5, 5}, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &enter);
+        QCOMPARE(enter.isAccepted(), !fields.isEmpty());
+        // While it hovers, the fields it will fill are marked, and only those.
+        const QColor mark = f.palette().color(QPalette::Highlight);
+        const auto marked = [&](QLineEdit* t) {
+            return t->palette().color(QPalette::Base) == mark;
         };
-        drop(f.Text2, "/home/me/a song.mp3");
-        QCOMPARE(f.Text2->text(), QStringLiteral("/home/me/a song.mp3"));
-        QCOMPARE(stored("Text2"), QStringLiteral("/home/me/a song.mp3"));
-        drop(f.Frame2, "/x/first.mp3");
-        QCOMPARE(f.Text1->text(), QStringLiteral("/x/first.mp3"));
-        QCOMPARE(f.Text2->text(), QStringLiteral("/home/me/a song.mp3"));
+        QCOMPARE(marked(f.Text1), !fields.isEmpty() && fields[0] != before[0]);
+        QCOMPARE(marked(f.Text2), !fields.isEmpty() && fields[1] != before[1]);
+        QDropEvent drop({5, 5}, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &drop);
+        QCOMPARE(QStringList({f.Text1->text(), stored("Text2")}),
+                 fields.isEmpty() ? before : fields);
+        QVERIFY(!marked(f.Text1) && !marked(f.Text2));
+    }
+
+    void nothingIsMarkedBeforeAControlHasTheKeyboard() {
+        // Loaded but never shown: no control has had the keyboard yet.
+        const QImage picture = form_->grab().toImage();
+        const QColor highlight = form_->palette().color(QPalette::Highlight);
+        for (int y = 0; y < picture.height(); ++y)
+            for (int x = 0; x < picture.width(); ++x)
+                QVERIFY(picture.pixelColor(x, y) != highlight);
+    }
+
+    void theToolkitSpeaksTheUsersLanguage() {
+        QTranslator* german = loadToolkitTranslations(QLocale("de_DE"));
+        QVERIFY2(german, "no toolkit translations (scripts/install-deps installs them)");
+        QCOMPARE(QCoreApplication::translate("QFileDialog", "Look in:"), "Suchen in:");
+        QCOMPARE(QCoreApplication::translate("QPlatformTheme", "&Yes"), "&Ja");
+        QCoreApplication::removeTranslator(german);
+    }
+
+    void messageBoxesShowTheirCaptionAndOpenTheirAddress() {
+        const std::pair<QString, bool> rows[] = {
+            {"Done.", false},
+            {"Questions? Please contact Team Quorvane at " + kContactPage, true},
+            {"Can't read the file.../m/<b>a & b.mp3", false}}; // no markup
+        for (const auto& [text, link] : rows) {
+            QTimer::singleShot(0, [&] {
+                auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+                const auto close = qScopeGuard([box] { box->accept(); });
+                auto* label = box->findChild<QLabel*>("qt_msgbox_label");
+                // The title bar holds the caption beside the window's icon and buttons.
+                const QFontMetrics title(QApplication::font("QMdiSubWindowTitleBar"));
+                QVERIFY(box->width() >= title.horizontalAdvance("Blendora") + 3 * 32);
+                QAccessibleInterface* heard = QAccessible::queryAccessibleInterface(label);
+                QCOMPARE(heard->text(QAccessible::Name), QtPrompts::displayText(text));
+                QVERIFY(label->textInteractionFlags() & Qt::TextSelectableByMouse);
+                QCOMPARE(label->text().contains("<a href=\"" + kContactPage + "\">"), link);
+                QVERIFY(label->openExternalLinks());
+                // A link takes the keyboard only after the buttons.
+                QVERIFY(!link || qobject_cast<QPushButton*>(box->focusWidget()));
+            });
+            QtPrompts().message(text, "Blendora");
+        }
     }
 };
 

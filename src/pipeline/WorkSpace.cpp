@@ -1,0 +1,13 @@
+#include "WorkSpace.h"
+
+#include <QFileInfo>
+
+namespace blendora {
+
+QString chosenWorkFolder(const QString& folder) {
+    const QFileInfo info(folder);
+    return info.fileName().startsWith(QLatin1String("blendora-job-")) ? info.absolutePath()
+                                                                      : folder;
+}
+
+} // namespace blendora
