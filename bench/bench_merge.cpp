@@ -5,7 +5,10 @@
 
 #include "Merge.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <cstdio>
+#include <fcntl.h>
 
 using namespace blendora;
 
@@ -38,7 +41,13 @@ int main(int argc, char** argv) {
     }
     BarView view;
     StderrPrompts prompts;
-    const bool ok = MergeWave(QString::fromLocal8Bit(argv[1]), QString::fromLocal8Bit(argv[2]),
-                              QString::fromLocal8Bit(argv[3]), view, prompts);
+    // Each file through its folder, held open, as a job's files are.
+    const auto file = [](const char* path) {
+        const QFileInfo info(QString::fromLocal8Bit(path));
+        const int folder = ::open(QFile::encodeName(info.absolutePath()).constData(),
+                                  O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        return JobFile{folder, QFile::encodeName(info.fileName()), info.filePath(), false};
+    };
+    const bool ok = MergeWave(file(argv[1]), file(argv[2]), file(argv[3]), view, prompts);
     return ok ? 0 : 1;
 }

@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <cstdint>
 #include <cstdlib>
+#include <fcntl.h>
 
 using namespace blendora;
 
@@ -65,9 +66,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     QFile::remove(out);
     NoPrompts prompts;
     BarView bar;
-    ReadWaveHeader(a, prompts);
-    if (MergeWave(a, b, out, bar, prompts)) {
-        const WaveFileInfo info = ReadWaveHeader(out, prompts);
+    static const int folder =
+        ::open(QFile::encodeName(dir.path()).constData(), O_RDONLY | O_DIRECTORY);
+    const auto file = [&](const char* name, const QString& path) {
+        return JobFile{folder, name, path, false};
+    };
+    ReadWaveHeader(file("a.wav", a), prompts);
+    if (MergeWave(file("a.wav", a), file("b.wav", b), file("out.wav", out), bar, prompts)) {
+        const WaveFileInfo info = ReadWaveHeader(file("out.wav", out), prompts);
         if (QFileInfo(out).size() < info.dataOffset + info.dataSize)
             __builtin_trap();
     }

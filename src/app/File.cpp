@@ -18,14 +18,16 @@ File::~File() {
         ::close(fd_);
 }
 
-void File::open(const QString& path, Mode mode, unsigned permissions) {
+void File::open(const JobFile& file, Mode mode, unsigned permissions) {
     if (fd_ >= 0)
         close();
-    path_ = path;
+    path_ = file.path;
+    folder_ = file.folder;
+    name_ = file.name;
     end_ = 0;
-    if (path.isEmpty() || path.contains(QChar(u'\0')))
-        failErrno(ENOENT, path);
-    int flags = O_CLOEXEC | O_NOCTTY;
+    if (!file.valid() || file.name.contains('\0') || file.name.contains('/'))
+        failErrno(ENOENT, path_);
+    int flags = O_CLOEXEC | O_NOCTTY | O_NOFOLLOW;
     switch (mode) {
     case Read:
         flags |= O_RDONLY;
@@ -34,16 +36,12 @@ void File::open(const QString& path, Mode mode, unsigned permissions) {
         flags |= O_RDWR | O_CREAT;
         break;
     case Replace:
-        flags |= O_WRONLY | O_CREAT | O_TRUNC;
+        flags |= O_WRONLY | O_CREAT | O_TRUNC | (file.fresh ? O_EXCL : 0);
         break;
     }
-    // In a job folder nothing is followed, and whatever is written there is new.
-    const Anchored at = anchor(path);
-    if (at.held)
-        flags |= O_NOFOLLOW | (mode == Replace ? O_EXCL : 0);
-    const int fd = ::openat(at.dir, at.name.constData(), flags, permissions);
+    const int fd = ::openat(file.folder, file.name.constData(), flags, permissions);
     if (fd < 0)
-        failErrno(errno, path);
+        failErrno(errno, path_);
     fd_ = fd;
 }
 
@@ -94,10 +92,15 @@ void File::append(const void* buffer, std::int64_t length) {
 }
 
 void File::discard() noexcept {
-    if (fd_ >= 0)
-        ::close(std::exchange(fd_, -1));
-    if (!path_.isEmpty())
-        removeFile(path_);
+    if (fd_ < 0)
+        return;
+    // Only while the name is still this file.
+    struct stat held, named;
+    if (::fstat(fd_, &held) == 0 &&
+        ::fstatat(folder_, name_.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+        ::unlinkat(folder_, name_.constData(), 0);
+    ::close(std::exchange(fd_, -1));
 }
 
 void File::close() {

@@ -1,10 +1,13 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <cstdint>
 #include <sys/stat.h>
 
 namespace blendora {
+
+struct JobFile;
 
 // An owned file descriptor whose every failure throws with the path and the system's words
 // for it; a short write is a failure too.
@@ -18,7 +21,8 @@ class File {
     ~File();
 
     // Replace creates or truncates; ReadWrite creates. New files get `permissions` less umask.
-    void open(const QString& path, Mode mode, unsigned permissions = 0666);
+    // A link at the name is never followed; in a job folder, Replace makes the file new.
+    void open(const JobFile& file, Mode mode, unsigned permissions = 0666);
     const QString& path() const { return path_; }
     bool isOpen() const { return fd_ >= 0; }
     int fd() const { return fd_; }
@@ -36,9 +40,10 @@ class File {
     void discard() noexcept;
 
   private:
-    int fd_ = -1;
+    int fd_ = -1, folder_ = -1;
     std::int64_t end_ = 0;
     QString path_;
+    QByteArray name_;
 };
 
 // True when two stat results are one file in one state: same inode, size, modification and

@@ -16,7 +16,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <mutex>
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -30,18 +29,6 @@ namespace blendora {
 namespace {
 
 const QString kPrefix = QStringLiteral("blendora-job-");
-
-// The job folders held open now, by path, so that code naming a file by its path still reaches
-// it through the descriptor.
-struct Held {
-    QString path;
-    int fd;
-};
-std::mutex heldLock;
-std::vector<Held>& heldFolders() {
-    static std::vector<Held> folders;
-    return folders;
-}
 
 // A group that is only ours (Debian gives each user one of the same name) shares nothing.
 bool privateGroup(gid_t gid) {
@@ -195,10 +182,6 @@ void JobFolder::create(QString* warning) {
         remove();
         failErrno(error, parent);
     }
-    {
-        const std::lock_guard<std::mutex> guard(heldLock);
-        heldFolders().push_back({path_, fd_});
-    }
     armEndCleanup();
 }
 
@@ -220,17 +203,24 @@ void JobFolder::armEndCleanup(bool encoderRuns) {
                fd_, name_.constData());
 }
 
-QString JobFolder::file(const QString& name) const {
-    return path_.isEmpty() ? QString() : path_ + QLatin1Char('/') + name;
+JobFile JobFolder::file(const QString& name) const {
+    if (fd_ < 0)
+        return {};
+    return {fd_, nativePath(name), path_ + QLatin1Char('/') + name, true};
+}
+
+JobFile JobFile::withSuffix(const QString& suffix) const {
+    return {folder, name + nativePath(suffix), path + suffix, fresh};
+}
+
+QString JobFile::folderPath() const {
+    const qsizetype cut = path.lastIndexOf(QLatin1Char('/'));
+    return cut > 0 ? path.left(cut) : cut == 0 ? QStringLiteral("/") : QDir::currentPath();
 }
 
 void JobFolder::remove() {
     if (fd_ >= 0) {
         disarmEnd(EndSlot::Job);
-        {
-            const std::lock_guard<std::mutex> guard(heldLock);
-            std::erase_if(heldFolders(), [&](const Held& h) { return h.fd == fd_; });
-        }
         removeJobFolder(parent_, name_.constData(), fd_);
         ::close(std::exchange(fd_, -1));
     }
@@ -240,22 +230,8 @@ void JobFolder::remove() {
     name_.clear();
 }
 
-Anchored anchor(const QString& path) {
-    const std::lock_guard<std::mutex> guard(heldLock);
-    for (const Held& h : heldFolders()) {
-        if (path == h.path)
-            return {h.fd, QByteArrayLiteral("."), true};
-        if (path.size() > h.path.size() + 1 && path.startsWith(h.path) &&
-            path[h.path.size()] == QLatin1Char('/') &&
-            path.indexOf(QLatin1Char('/'), h.path.size() + 1) < 0)
-            return {h.fd, nativePath(path.mid(h.path.size() + 1)), true};
-    }
-    return {AT_FDCWD, nativePath(path), false};
-}
-
-bool removeFile(const QString& path) {
-    const Anchored at = anchor(path);
-    return ::unlinkat(at.dir, at.name.constData(), 0) == 0;
+bool removeFile(const JobFile& file) {
+    return file.valid() && ::unlinkat(file.folder, file.name.constData(), 0) == 0;
 }
 
 void removeHeldFolder(int parent, const char* name, int folder) {
@@ -391,10 +367,9 @@ void RemoveStaleJobFolders(const QString& temporaryFolder) {
     ::close(parent);
 }
 
-std::int64_t freeSpace(const QString& path) {
-    const Anchored at = anchor(path);
+std::int64_t freeSpace(const JobFile& file) {
     struct statvfs vfs;
-    if (at.held ? ::fstatvfs(at.dir, &vfs) != 0 : ::statvfs(at.name.constData(), &vfs) != 0)
+    if (file.folder < 0 || ::fstatvfs(file.folder, &vfs) != 0)
         return -1;
     return std::int64_t(vfs.f_bavail) * std::int64_t(vfs.f_frsize);
 }

@@ -18,6 +18,22 @@ WorkFolder workFolder();
 // mode: a user other than us or root owns it, or others may write it without the sticky bit.
 bool othersControl(unsigned ownerUid, unsigned ownerGid, unsigned mode);
 
+// A file in a folder held open: the folder's descriptor and the file's name. It is reached only
+// through that descriptor and never followed where it is a link; `path` is for messages.
+struct JobFile {
+    int folder = -1;
+    QByteArray name;
+    QString path;
+    // In a job folder everything written is new: a name that is taken is no file of ours.
+    bool fresh = false;
+
+    bool valid() const { return folder >= 0 && !name.isEmpty(); }
+    // The file beside this one whose name is this one's with `suffix` added.
+    JobFile withSuffix(const QString& suffix) const;
+    // The folder's path, for messages.
+    QString folderPath() const;
+};
+
 // A private folder (mode 0700) for one job's files, made afresh inside the work folder and held
 // open from the moment it is made. Every file in it is reached through that descriptor, never
 // through its path, which whoever can write the parent folder could point elsewhere.
@@ -30,9 +46,8 @@ class JobFolder {
 
     // Throws when no folder can be made. `warning` is set when TEMP was passed over.
     void create(QString* warning = nullptr);
-    // The path of a file inside, for messages and for code that names files by path: such a
-    // path is opened through the descriptor (see `anchor`). Empty while there is no folder.
-    QString file(const QString& name) const;
+    // A file inside, reached through the folder's descriptor; invalid while there is no folder.
+    JobFile file(const QString& name) const;
     const QString& path() const { return path_; }
     // Held open, with a shared flock: a start leaves a folder alone while anyone holds it.
     int fd() const { return fd_; }
@@ -51,16 +66,8 @@ class JobFolder {
     int parent_ = -1, fd_ = -1;
 };
 
-// A path as the system calls should take it: inside a held job folder, the folder's
-// descriptor and the file's name (links there are never followed); elsewhere, the path.
-struct Anchored {
-    int dir;
-    QByteArray name;
-    bool held;
-};
-Anchored anchor(const QString& path);
-// Removes a file by a path that may lie in a held job folder; true when it went.
-bool removeFile(const QString& path);
+// Removes a file of a held folder; true when it went.
+bool removeFile(const JobFile& file);
 
 // Empties a folder through its descriptor, never following a link, then removes it from its
 // parent only while the name there is still that folder. System calls only: safe between
@@ -85,7 +92,7 @@ void RemoveStaleJobFolders(const QString& temporaryFolder);
 // Room left free on a disk that a job writes to, so that it never fills it up.
 inline constexpr std::int64_t kSpareSpace = 8 << 20;
 
-// Free bytes for us on the file system that holds path, or -1 when unknown.
-std::int64_t freeSpace(const QString& path);
+// Free bytes for us on the file system that holds the file's folder, or -1 when unknown.
+std::int64_t freeSpace(const JobFile& file);
 
 } // namespace blendora

@@ -40,9 +40,9 @@ bool isRegularOrMissing(const QString& path) {
 // How often the decoder looks at the free space left.
 constexpr std::uint64_t kSpaceCheckBytes = 1 << 20;
 
-void checkFreeSpace(const QString& wav, const QString& input) {
-    const QString folder = QFileInfo(wav).absolutePath();
-    const std::int64_t free = freeSpace(folder);
+void checkFreeSpace(const JobFile& wav, const QString& input) {
+    const QString folder = wav.folderPath();
+    const std::int64_t free = freeSpace(wav);
     if (free >= 0 && free < kSpareSpace)
         fail(QStringLiteral("There is not enough free space in %1 for the decoded audio of %2: "
                             "it needs at least %3 MiB free, and %4 KiB are left.")
@@ -54,7 +54,7 @@ void checkFreeSpace(const QString& wav, const QString& input) {
 
 } // namespace
 
-bool Decoder::DecodeMp3ToWav(const QString& input, const QString& wav) {
+bool Decoder::DecodeMp3ToWav(const QString& input, const JobFile& wav) {
     // The last input's channel stays open until the next call, and no longer: a long session
     // must not gather open files.
     if (channel_ != 0)

@@ -2,6 +2,7 @@
 
 #include "Engine.h"
 #include "File.h"
+#include "JobFolder.h"
 #include "Wave.h"
 
 #include <QString>
@@ -27,7 +28,7 @@ class Decoder {
 
     // True when the WAV file was written; false (after "Can't read the file...") when the
     // engine can open the input neither as a stream nor as music. Any other failure throws.
-    bool DecodeMp3ToWav(const QString& input, const QString& wav);
+    bool DecodeMp3ToWav(const QString& input, const JobFile& wav);
 
   private:
     void FinishWaveHeader();

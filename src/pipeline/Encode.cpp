@@ -400,7 +400,7 @@ QString encoderLastWords(const QByteArray& tail) {
     return QString();
 }
 
-EncodeOutcome EncodeWavToMp3(const QByteArray& encoder, const QString& wav, const OutputName& mp3,
+EncodeOutcome EncodeWavToMp3(const QByteArray& encoder, const JobFile& wav, const OutputName& mp3,
                              JobFolder& job) {
     EncodeOutcome result;
     const auto failed = [&](const QString& problem) {
@@ -421,8 +421,7 @@ EncodeOutcome EncodeWavToMp3(const QByteArray& encoder, const QString& wav, cons
 
     // The encoder runs in the job folder and is given names there, not paths others could
     // change.
-    const Anchored input = anchor(wav);
-    std::vector<QByteArray> bytes{"lame", "-h", input.name, kEncoded};
+    std::vector<QByteArray> bytes{"lame", "-h", wav.name, kEncoded};
     std::vector<char*> argv;
     for (QByteArray& b : bytes)
         argv.push_back(b.data());

@@ -8,6 +8,7 @@
 namespace blendora {
 
 class JobFolder;
+struct JobFile;
 
 // How a child process ended.
 struct RunOutcome {
@@ -40,7 +41,7 @@ struct EncodeOutcome {
 // folder run through its descriptor, and else the installed lame. A supervisor then saves the
 // file beside the output (SaveBeside), even when this program has ended first, and removes the
 // job folder when done.
-EncodeOutcome EncodeWavToMp3(const QByteArray& encoder, const QString& wav, const OutputName& mp3,
+EncodeOutcome EncodeWavToMp3(const QByteArray& encoder, const JobFile& wav, const OutputName& mp3,
                              JobFolder& job);
 
 // The installed lame, the last way to encode; empty when there is none.

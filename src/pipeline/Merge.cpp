@@ -15,6 +15,7 @@
 #include <bit>
 #include <climits>
 #include <cstring>
+#include <fcntl.h>
 #include <new>
 #include <sys/stat.h>
 #include <vector>
@@ -42,11 +43,11 @@ bool progressPercent(std::int64_t current, std::int64_t total, int& percent) {
     return true;
 }
 
-bool sameFile(const File& file, const QString& path) {
+bool sameFile(const File& file, const JobFile& other) {
     struct stat a {
     }, b{};
-    const Anchored at = anchor(path);
-    return ::fstat(file.fd(), &a) == 0 && ::fstatat(at.dir, at.name.constData(), &b, 0) == 0 &&
+    return ::fstat(file.fd(), &a) == 0 &&
+           ::fstatat(other.folder, other.name.constData(), &b, AT_SYMLINK_NOFOLLOW) == 0 &&
            a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
@@ -62,7 +63,7 @@ void copyRange(const File& from, File& to, std::int64_t offset, std::int64_t len
 
 // The output as a copy of `source`, except the block area that the mix overwrites anyway:
 // the bytes come out the same, for a fraction of the work.
-void copyWave(const QString& source, const QString& output, const WaveFileInfo& info,
+void copyWave(const JobFile& source, const JobFile& output, const WaveFileInfo& info,
               std::int64_t blocks) {
     File from;
     from.open(source, File::Read);
@@ -95,17 +96,18 @@ void readBlocks(const File& file, const WaveFileInfo& info, std::int64_t positio
 
 // Removes the converted inputs whichever way the merge ends.
 struct TemporaryFiles {
-    QStringList paths;
+    std::vector<JobFile> files;
     ~TemporaryFiles() {
-        for (const QString& path : paths)
-            removeFile(path);
+        for (const JobFile& file : files)
+            removeFile(file);
     }
 };
 
-std::int64_t fileSize(const QString& path) {
+std::int64_t fileSize(const JobFile& file) {
     struct stat st {};
-    const Anchored at = anchor(path);
-    return ::fstatat(at.dir, at.name.constData(), &st, 0) == 0 ? std::int64_t(st.st_size) : 0;
+    return ::fstatat(file.folder, file.name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0
+               ? std::int64_t(st.st_size)
+               : 0;
 }
 
 std::int64_t mebibytesUp(std::int64_t bytes) {
@@ -127,8 +129,8 @@ const QString kOrdinal[2] = {QStringLiteral("first"), QStringLiteral("second")};
 
 } // namespace
 
-MergeSizes PlanMerge(const QString& first, const QString& second, Prompts& prompts) {
-    const QString path[2] = {first, second};
+MergeSizes PlanMerge(const JobFile& first, const JobFile& second, Prompts& prompts) {
+    const JobFile path[2] = {first, second};
     WaveFileInfo info[2];
     std::int64_t size[2];
     for (int k = 0; k < 2; ++k) {
@@ -155,7 +157,7 @@ MergeSizes PlanMerge(const QString& first, const QString& second, Prompts& promp
     return sizes;
 }
 
-QString MergeRefusal(const QString& first, const QString& second, const QString& output,
+QString MergeRefusal(const JobFile& first, const JobFile& second, const JobFile& output,
                      Prompts& prompts) {
     const MergeSizes sizes = PlanMerge(first, second, prompts);
     const WaveFormat format{sizes.rate, sizes.channels};
@@ -170,8 +172,8 @@ QString MergeRefusal(const QString& first, const QString& second, const QString&
                 .arg(std::int64_t(kMaxWaveDataSize) >> 20)
                 .arg(playingTime(std::int64_t(kMaxWaveDataSize), format));
 
-    const QString folder = QFileInfo(output).absolutePath();
-    const std::int64_t free = freeSpace(folder);
+    const QString folder = output.folderPath();
+    const std::int64_t free = freeSpace(output);
     std::int64_t needed = sizes.output;
     QStringList work;
     for (int k = 0; k < 2; ++k)
@@ -203,7 +205,7 @@ void ShowMergeProgress(std::int64_t current, std::int64_t total, Form1View& view
     }
 }
 
-bool MergeWave(const QString& first, const QString& second, const QString& output, Form1View& view,
+bool MergeWave(const JobFile& first, const JobFile& second, const JobFile& output, Form1View& view,
                Prompts& prompts) {
     Trap trap(prompts, proc::MergeWave);
     std::vector<std::int16_t> words0, words1, mixed;
@@ -212,7 +214,7 @@ bool MergeWave(const QString& first, const QString& second, const QString& outpu
     trap.at(104, [&] { mixed.resize(kChunkWords); });
 
     WaveFileInfo info[2];
-    QString path[2] = {first, second};
+    JobFile path[2] = {first, second};
     trap.at(106, [&] { info[0] = ReadWaveHeader(first, prompts); });
     trap.at(108, [&] { info[1] = ReadWaveHeader(second, prompts); });
 
@@ -224,9 +226,9 @@ bool MergeWave(const QString& first, const QString& second, const QString& outpu
         const WaveFormat format = mixableFormat(info[k]);
         if (format.channels == 0 || format == common)
             continue;
-        const QString temporary =
-            output + (k == 0 ? QStringLiteral(".conv1.wav") : QStringLiteral(".conv2.wav"));
-        converted.paths << temporary;
+        const JobFile temporary =
+            output.withSuffix(k == 0 ? QStringLiteral(".conv1.wav") : QStringLiteral(".conv2.wav"));
+        converted.files.push_back(temporary);
         // Reported under the statement that read this input.
         if (!trap.at(k == 0 ? 106 : 108, [&] {
                 info[k] = ConvertWave(path[k], info[k], common, temporary, view);

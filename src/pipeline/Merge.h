@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Form1View.h"
+#include "JobFolder.h"
 #include "Prompts.h"
 
 #include <QString>
@@ -12,7 +13,7 @@ namespace blendora {
 // samples are replaced by the mix, each input at half level. Inputs of different rates or
 // channel counts are first brought to one format. Failures are reported through the prompts;
 // true when the output was written completely.
-bool MergeWave(const QString& first, const QString& second, const QString& output, Form1View& view,
+bool MergeWave(const JobFile& first, const JobFile& second, const JobFile& output, Form1View& view,
                Prompts& prompts);
 
 // What a merge of two decoded files writes: the converted copy of each input (0 for one used as
@@ -23,12 +24,12 @@ struct MergeSizes {
     int rate = 0;
     int channels = 0;
 };
-MergeSizes PlanMerge(const QString& first, const QString& second, Prompts& prompts);
+MergeSizes PlanMerge(const JobFile& first, const JobFile& second, Prompts& prompts);
 
 // Why the merge into `output` cannot be made, in words for the person, before anything is
 // written: a converted input passes what a WAV file can declare, or the files pass the free
 // space of the output's folder less the spare room. Empty when it fits.
-QString MergeRefusal(const QString& first, const QString& second, const QString& output,
+QString MergeRefusal(const JobFile& first, const JobFile& second, const JobFile& output,
                      Prompts& prompts);
 
 // Puts current * 100 / total on the bar; a value it cannot show leaves the bar as it was.

@@ -36,25 +36,20 @@ QString FileNameFromPath(const QString& path) {
     return path.section(QLatin1Char('/'), -1);
 }
 
-void ForceDeleteFile(const QString& path) {
-    // A file that refuses to go: give its folder write access back, then try again. A job
-    // folder is ours already and is never reached by its name.
-    const Anchored at = anchor(path);
-    const QByteArray folder = nativePath(QFileInfo(path).absolutePath());
-    struct stat st;
-    if (!at.held && ::stat(folder.constData(), &st) == 0 && st.st_uid == ::geteuid())
-        ::chmod(folder.constData(), st.st_mode | S_IWUSR | S_IXUSR);
-    if (::unlinkat(at.dir, at.name.constData(), 0) != 0)
-        failErrno(errno, path);
+void ForceDeleteFile(const JobFile& file) {
+    if (!file.valid())
+        failErrno(ENOENT, file.path);
+    // A job folder is ours and 0700: nothing there needs write access given back first.
+    if (::unlinkat(file.folder, file.name.constData(), 0) != 0)
+        failErrno(errno, file.path);
 }
 
-void RemoveFile(const QString& path) {
+void RemoveFile(const JobFile& file) {
     DoEvents();
-    if (removeFile(path))
-        return;
     try {
-        ForceDeleteFile(path);
+        ForceDeleteFile(file);
     } catch (...) {
+        // A file that is not there, or will not go, is passed over in silence.
     }
 }
 
@@ -172,7 +167,7 @@ void RunMixJob(MixContext& job) {
     };
 
     JobFolder folder;
-    QString temp1, temp2, result, encoderCopy; // inside the folder, once it exists
+    JobFile temp1, temp2, result, encoderCopy; // inside the folder, once it exists
     QString warning, moved;
     QByteArray encoderBytes;
     OutputName output;
@@ -264,7 +259,7 @@ void RunMixJob(MixContext& job) {
     for (const auto& [line, path] :
          {std::pair{166, temp1}, {168, temp2}, {170, result}, {172, encoderCopy}})
         trap.at(line, [&] {
-            if (!path.isEmpty())
+            if (path.valid())
                 RemoveFile(path);
         });
     folder.remove();

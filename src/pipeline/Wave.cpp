@@ -63,15 +63,14 @@ template <class T> bool readLittleEndian(const QByteArray& bytes, qsizetype at, 
 
 } // namespace
 
-WaveFileInfo ReadWaveHeader(const QString& path, Prompts& prompts) {
-    if (path.isEmpty() || path.contains(QChar(u'\0'))) {
+WaveFileInfo ReadWaveHeader(const JobFile& file, Prompts& prompts) {
+    if (!file.valid() || file.name.contains('\0')) {
         prompts.message(QStringLiteral("The file is not found."), appTitle());
         return {};
     }
     // Read-only and never O_CREAT: looking at a header must not leave an empty file behind.
-    const Anchored at = anchor(path);
-    const int fd = ::openat(at.dir, at.name.constData(),
-                            O_RDONLY | O_CLOEXEC | O_NOCTTY | (at.held ? O_NOFOLLOW : 0));
+    const int fd =
+        ::openat(file.folder, file.name.constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW);
     if (fd < 0) {
         if (errno == ENAMETOOLONG)
             prompts.message(QStringLiteral("The file is not found."), appTitle());

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "JobFolder.h"
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
@@ -53,6 +54,6 @@ struct WaveFileInfo {
 // Finds the first "fmt" and the first "data" in the file's first 100 bytes, wherever they
 // stand. A missing, empty or unreadable file, or one without both marks, gives all zeros.
 // A name that cannot be a file name gives "The file is not found." as well.
-WaveFileInfo ReadWaveHeader(const QString& path, Prompts& prompts);
+WaveFileInfo ReadWaveHeader(const JobFile& file, Prompts& prompts);
 
 } // namespace blendora

@@ -135,8 +135,9 @@ QString formatName(WaveFormat format) {
     return QStringLiteral("%1 Hz %2").arg(format.sampleRate).arg(channels);
 }
 
-WaveFileInfo ConvertWave(const QString& input, const WaveFileInfo& info, WaveFormat format,
-                         const QString& output, Form1View& view) {
+WaveFileInfo ConvertWave(const JobFile& inputFile, const WaveFileInfo& info, WaveFormat format,
+                         const JobFile& output, Form1View& view) {
+    const QString& input = inputFile.path;
     const WaveFormat from = mixableFormat(info);
     if (from.channels == 0 || format.channels <= 0 || format.sampleRate <= 0)
         fail(QStringLiteral("%1: the sound cannot be converted.").arg(input));
@@ -148,7 +149,7 @@ WaveFileInfo ConvertWave(const QString& input, const WaveFileInfo& info, WaveFor
     const bool resample = from.sampleRate != format.sampleRate;
 
     File source;
-    source.open(input, File::Read);
+    source.open(inputFile, File::Read);
     const std::int64_t inFrameBytes = 2 * std::int64_t(inChannels);
     const std::int64_t inFrames = inputFrames(info, source.size(), inChannels);
 
@@ -160,8 +161,8 @@ WaveFileInfo ConvertWave(const QString& input, const WaveFileInfo& info, WaveFor
                  .arg(input, formatName(format))
                  .arg(needed)
                  .arg(kMaxWaveDataSize));
-    const QString folder = QFileInfo(output).absolutePath();
-    const std::int64_t free = freeSpace(folder);
+    const QString folder = output.folderPath();
+    const std::int64_t free = freeSpace(output);
     if (free >= 0 && kWaveHeaderSize + needed + kSpareSpace > free)
         fail(QStringLiteral("There is not enough free space in %1 to bring %2 to %3 (%4 MiB "
                             "needed, %5 MiB free).")

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "JobFolder.h"
 #include "Wave.h"
 
 #include <QString>
@@ -36,7 +37,7 @@ QString formatName(WaveFormat format);
 // the same whatever the length, and the view's event loop runs now and then. Throws a Failure
 // before writing anything when the result would pass what a WAV header can declare or the
 // free space of its folder, and when a file cannot be read or written.
-WaveFileInfo ConvertWave(const QString& input, const WaveFileInfo& info, WaveFormat format,
-                         const QString& output, Form1View& view);
+WaveFileInfo ConvertWave(const JobFile& input, const WaveFileInfo& info, WaveFormat format,
+                         const JobFile& output, Form1View& view);
 
 } // namespace blendora

@@ -580,7 +580,7 @@ class Checker {
         engine_.stream = engine_.music = 0;
         bool ok = false;
         try {
-            ok = decoder_.DecodeMp3ToWav(path, wav_);
+            ok = decoder_.DecodeMp3ToWav(path, test::at(wav_));
         } catch (const std::exception& e) {
             std::printf("corpus: %s: failed: %s\n", qPrintable(path), e.what());
         }

@@ -138,12 +138,12 @@ class MergeTest : public QObject {
             writeAll(first, a);
         if (!b.isNull())
             writeAll(second, b);
-        return MergeWave(first, second, output, view, prompts);
+        return MergeWave(test::at(first), test::at(second), test::at(output), view, prompts);
     }
 
     WaveFileInfo infoOf(const QString& path) {
         ScriptedPrompts quiet;
-        return ReadWaveHeader(path, quiet);
+        return ReadWaveHeader(test::at(path), quiet);
     }
 
   private slots:
@@ -281,7 +281,8 @@ class MergeTest : public QObject {
         small.rlim_cur = 1 << 20;
         const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
         QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);
-        const bool ok = MergeWave(first, second, output, view, prompts);
+        const bool ok =
+            MergeWave(test::at(first), test::at(second), test::at(output), view, prompts);
         setrlimit(RLIMIT_FSIZE, &saved);
         std::signal(SIGXFSZ, oldHandler);
         QVERIFY(!ok);
@@ -296,7 +297,7 @@ class MergeTest : public QObject {
             writeToneWav(first, rate0, 2, 0.5, 440);
             writeToneWav(second, rate1, 2, 0.5, 440);
             output = dir.filePath(QStringLiteral("gone/result.wav"));
-            QVERIFY(!MergeWave(first, second, output, view, prompts));
+            QVERIFY(!MergeWave(test::at(first), test::at(second), test::at(output), view, prompts));
             QCOMPARE(reportedLines(prompts), QList<int>{line});
             QVERIFY(view.values.isEmpty());
         }
@@ -320,7 +321,7 @@ class MergeTest : public QObject {
         QFETCH(double, seconds1);
         writeToneWav(first, rate0, channels0, seconds0, 440);
         writeToneWav(second, rate1, 2, seconds1, 1000);
-        QVERIFY(MergeWave(first, second, output, view, prompts));
+        QVERIFY(MergeWave(test::at(first), test::at(second), test::at(output), view, prompts));
         QVERIFY(prompts.seen.isEmpty());
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 3);
 
@@ -359,7 +360,7 @@ class MergeTest : public QObject {
         QFETCH(int, rate1);
         writeToneWav(first, rate0, channels0, 1.2345, 440);
         writeToneWav(second, rate1, 2, 0.5, 440);
-        const MergeSizes sizes = PlanMerge(first, second, prompts);
+        const MergeSizes sizes = PlanMerge(test::at(first), test::at(second), prompts);
         QCOMPARE(sizes.rate, std::max(rate0, rate1));
         const QString input[2] = {first, second};
         for (int k = 0; k < 2; ++k) {
@@ -368,12 +369,12 @@ class MergeTest : public QObject {
                 QCOMPARE(sizes.converted[k], 0);
                 continue;
             }
-            const WaveFileInfo converted =
-                ConvertWave(input[k], from, {sizes.rate, 2}, dir.filePath("copy.wav"), view);
+            const WaveFileInfo converted = ConvertWave(test::at(input[k]), from, {sizes.rate, 2},
+                                                       test::at(dir.filePath("copy.wav")), view);
             QVERIFY(converted.dataSize <= sizes.converted[k]);
             QVERIFY(converted.dataSize >= sizes.converted[k] - 4);
         }
-        QVERIFY(MergeWave(first, second, output, view, prompts));
+        QVERIFY(MergeWave(test::at(first), test::at(second), test::at(output), view, prompts));
         QVERIFY(QFileInfo(output).size() <= sizes.output);
         QVERIFY(QFileInfo(output).size() >= sizes.output - 4);
     }
@@ -386,13 +387,14 @@ class MergeTest : public QObject {
         QVERIFY(::truncate(QFile::encodeName(first).constData(), 44 + declared) == 0);
         writeToneWav(second, 44100, 2, 0.5, 440);
 
-        const QString why = MergeRefusal(first, second, output, prompts);
+        const QString why =
+            MergeRefusal(test::at(first), test::at(second), test::at(output), prompts);
         QVERIFY2(why.startsWith("The first file is too long to be mixed with the second one: "
                                 "brought to 44100 Hz stereo, it would need 4206 MiB of sound "
                                 "(6 h 56 min 40 s), and a WAV file holds at most 4095 MiB "
                                 "(6 h 45 min 47 s at that rate)."),
                  qPrintable(why));
-        QVERIFY(!MergeWave(first, second, output, view, prompts));
+        QVERIFY(!MergeWave(test::at(first), test::at(second), test::at(output), view, prompts));
         QCOMPARE(reportedLines(prompts), QList<int>{106});
         QVERIFY(prompts.seen[0].text.contains("that a WAV file can hold"));
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files), (QStringList{"temp1.wav", "temp2.wav"}));

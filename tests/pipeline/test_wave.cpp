@@ -29,7 +29,7 @@ class WaveTest : public QObject {
 
     WaveFileInfo read(const QByteArray& bytes) {
         writeAll(dir.filePath(QStringLiteral("in.wav")), bytes);
-        return ReadWaveHeader(dir.filePath(QStringLiteral("in.wav")), prompts);
+        return ReadWaveHeader(test::at(dir.filePath(QStringLiteral("in.wav"))), prompts);
     }
 
   private slots:
@@ -37,7 +37,7 @@ class WaveTest : public QObject {
 
     void chunksWhereverTheyStand() {
         writeToneWav(dir.filePath(QStringLiteral("tone.wav")), 44100, 2, 0.01, 440);
-        QCOMPARE(ReadWaveHeader(dir.filePath(QStringLiteral("tone.wav")), prompts),
+        QCOMPARE(ReadWaveHeader(test::at(dir.filePath(QStringLiteral("tone.wav"))), prompts),
                  (WaveFileInfo{44100, 16, 2, 44, 441 * 4}));
 
         // A longer format chunk and a LIST chunk push "data" on; sizes past 2 GiB stay positive.
@@ -69,10 +69,10 @@ class WaveTest : public QObject {
 
     void unreadableFilesGiveZerosQuietly() {
         const QString missing = dir.filePath(QStringLiteral("missing.wav"));
-        QCOMPARE(ReadWaveHeader(missing, prompts), WaveFileInfo{});
+        QCOMPARE(ReadWaveHeader(test::at(missing), prompts), WaveFileInfo{});
         QVERIFY(!QFile::exists(missing));
         QCOMPARE(read({}), WaveFileInfo{});
-        QCOMPARE(ReadWaveHeader(dir.path(), prompts), WaveFileInfo{});
+        QCOMPARE(ReadWaveHeader(test::at(dir.path()), prompts), WaveFileInfo{});
         QVERIFY(prompts.seen.isEmpty());
     }
 
@@ -81,7 +81,7 @@ class WaveTest : public QObject {
         for (const QString& name :
              {QString(), dir.filePath(QStringLiteral("in.wav")) + QChar(u'\0')}) {
             init();
-            QCOMPARE(ReadWaveHeader(name, prompts), WaveFileInfo{});
+            QCOMPARE(ReadWaveHeader(test::at(name), prompts), WaveFileInfo{});
             QCOMPARE(prompts.seen.size(), 1);
             QCOMPARE(prompts.seen[0].kind, Prompt::Message);
             QCOMPARE(prompts.seen[0].text, QStringLiteral("The file is not found."));

@@ -1,4 +1,7 @@
 #include "TestSupport.h"
+#include <QFileInfo>
+#include <fcntl.h>
+#include <map>
 
 #include "Failure.h"
 
@@ -149,6 +152,19 @@ void writeAll(const QString& path, const QByteArray& bytes) {
     QFile f(path);
     if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(bytes) != bytes.size())
         qFatal("cannot write %s", qPrintable(path));
+}
+
+JobFile at(const QString& path) {
+    static std::map<QString, int> folders;
+    const QFileInfo info(path);
+    const QString folder = info.absolutePath();
+    auto it = folders.find(folder);
+    if (it == folders.end() || it->second < 0) {
+        const int fd =
+            ::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        it = folders.insert_or_assign(folder, fd).first;
+    }
+    return {it->second, QFile::encodeName(info.fileName()), path, false};
 }
 
 } // namespace blendora::test

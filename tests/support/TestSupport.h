@@ -1,6 +1,7 @@
 #pragma once
 
 #include "AudioEngine.h"
+#include "JobFolder.h"
 #include "Prompts.h"
 
 #include <QList>
@@ -65,6 +66,9 @@ bool run(const QString& program, const QStringList& arguments, QByteArray* outpu
 QVector<qint16> decode(const QString& path, ChannelInfo* info = nullptr);
 
 QByteArray readAll(const QString& path);
+// A test's file as the pipeline takes it: its folder is opened once and held for the rest of
+// the run. A folder that cannot be opened gives a file nothing can reach.
+JobFile at(const QString& path);
 void writeAll(const QString& path, const QByteArray& bytes);
 
 } // namespace blendora::test
