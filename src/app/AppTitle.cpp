@@ -1,7 +1,5 @@
 #include "AppTitle.h"
 
-#include "Settings.h"
-
 namespace blendora {
 
 namespace {

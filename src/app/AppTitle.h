@@ -4,6 +4,9 @@
 
 namespace blendora {
 
+inline const QString kMakerName = QStringLiteral("Quorvane");
+inline const QString kProductTitle = QStringLiteral("Blendora");
+
 // The title cut back word by word, at least once, until it fits in 40 characters.
 // A title without a space is kept whole.
 QString shortenedTitle(const QString& productTitle);

@@ -16,8 +16,6 @@ void ReportError(Prompts& prompts, const QString& procedureText, int line,
 }
 
 void Trap::report(int line, const QString& description) {
-    ++failures_;
-    lastFailedLine_ = line;
     lastDescription_ = description;
     ReportError(prompts_, procedureText_, line, description);
 }

@@ -58,8 +58,6 @@ class Trap {
         return taken;
     }
 
-    int failures() const { return failures_; }
-    int lastFailedLine() const { return lastFailedLine_; }
     QString lastDescription() const { return lastDescription_; }
 
   private:
@@ -68,8 +66,6 @@ class Trap {
 
     Prompts& prompts_;
     QString procedureText_;
-    int failures_ = 0;
-    int lastFailedLine_ = 0;
     QString lastDescription_;
 };
 

@@ -1,5 +1,6 @@
 #include "JobFolder.h"
 
+#include "Descriptor.h"
 #include "Failure.h"
 #include "Paths.h"
 #include "ProgramEnd.h"
@@ -278,16 +279,9 @@ void removeRecordedOutside(int job) {
     if (fd < 0)
         return;
     char bytes[PATH_MAX + 128];
-    std::size_t size = 0;
-    while (size < sizeof bytes - 1) {
-        const ssize_t n = ::read(fd, bytes + size, sizeof bytes - 1 - size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        size += std::size_t(n);
-    }
+    const ssize_t read = readAll(fd, bytes, sizeof bytes - 1);
     ::close(fd);
+    const std::size_t size = read > 0 ? std::size_t(read) : 0;
     bytes[size] = '\0';
     // The output's folder, NUL, the folder's name, NUL, then "device:inode" once it is made.
     const char* path = bytes;
@@ -329,7 +323,39 @@ void removeRecordedOutside(int job) {
     ::close(folder);
 }
 
+std::size_t decimal(char* at, unsigned long long value) {
+    char digits[24];
+    std::size_t n = 0;
+    do
+        digits[n++] = char('0' + value % 10);
+    while ((value /= 10) != 0);
+    for (std::size_t i = 0; i < n; ++i)
+        at[i] = digits[n - 1 - i];
+    return n;
+}
+
 } // namespace
+
+bool recordOutside(int job, const char* outFolder, const char* name, const struct stat* made) {
+    const int fd =
+        ::openat(job, kOutsideRecord, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    char id[64];
+    std::size_t n = 0;
+    if (made) {
+        n = decimal(id, made->st_dev);
+        id[n++] = ':';
+        n += decimal(id + n, made->st_ino);
+    }
+    const bool written = writeAll(fd, outFolder, std::strlen(outFolder) + 1) &&
+                         writeAll(fd, name, std::strlen(name) + 1) && writeAll(fd, id, n);
+    const int error = written ? 0 : errno ? errno : EIO;
+    if (::close(fd) != 0 && written)
+        return false;
+    errno = error;
+    return written;
+}
 
 void removeJobFolder(int parent, const char* name, int folder) {
     removeRecordedOutside(folder);

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
+#include <sys/stat.h>
 
 namespace blendora {
 
@@ -84,6 +85,8 @@ void randomLetters(char* at, int length);
 // The file inside a job folder that names the job's one folder outside it, while that exists:
 // the output's folder, NUL, the folder's name, NUL, then "device:inode" once it is made.
 inline constexpr char kOutsideRecord[] = "outside";
+// Writes that record; false, with errno, when it is not whole. System calls only.
+bool recordOutside(int job, const char* outFolder, const char* name, const struct stat* made);
 
 // Removes job folders of ours that a killed run left behind, with the folder they recorded
 // outside: those whose process is gone and that nobody holds any more.

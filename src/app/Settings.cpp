@@ -1,6 +1,7 @@
 #include "Settings.h"
 
 #include "AppTitle.h"
+#include "Descriptor.h"
 #include "Failure.h"
 #include "JobFolder.h"
 #include "Paths.h"
@@ -12,6 +13,7 @@
 #include <QFileInfo>
 #include <QSettings>
 #include <QStandardPaths>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -62,32 +64,20 @@ QByteArray currentBytes(int folder, const QByteArray& name, QString& why,
         why = QStringLiteral("it is larger than %1 KiB.").arg(kMaxSettingsBytes >> 10);
     else {
         bytes.resize(qsizetype(st->st_size));
-        qsizetype done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::read(fd, bytes.data() + done, std::size_t(bytes.size() - done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            done += n;
-        }
-        bytes.truncate(done);
+        const ssize_t done = readAll(fd, bytes.data(), std::size_t(bytes.size()));
+        bytes.truncate(done > 0 ? qsizetype(done) : 0);
     }
     ::close(fd);
     return why.isEmpty() ? bytes : QByteArray();
 }
 
-bool writeAll(int fd, const char* bytes, qsizetype size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, bytes, std::size_t(size));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        bytes += n;
-        size -= n;
-    }
-    return true;
+// QSettings keeps what it parsed by path for as long as the file's size and time stay the
+// same, and our paths through /proc/self/fd come back with every descriptor number: each file
+// it is given gets a time of its own, so that it never answers from another's content.
+bool freshTime(int fd) {
+    static std::atomic<long> next{1};
+    const struct timespec times[2] = {{0, UTIME_OMIT}, {next++, 0}};
+    return ::futimens(fd, times) == 0;
 }
 
 // QSettings reads only files it names itself: the bytes read are handed to it through an
@@ -95,7 +85,8 @@ bool writeAll(int fd, const char* bytes, qsizetype size) {
 class InMemory {
   public:
     explicit InMemory(const QByteArray& bytes) : fd_(::memfd_create("settings", MFD_CLOEXEC)) {
-        if (fd_ < 0 || !writeAll(fd_, bytes.constData(), bytes.size()))
+        if (fd_ < 0 || !writeAll(fd_, bytes.constData(), std::size_t(bytes.size())) ||
+            !freshTime(fd_))
             fail(QStringLiteral("The settings cannot be read: %1").arg(errnoText(errno)));
     }
     ~InMemory() { ::close(fd_); }
@@ -355,7 +346,9 @@ QString SaveSetting(const QString& appName, const QString& section, const QStrin
                           ? -1
                           : ::openat(scratch, "settings.ini",
                                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    const bool started = start >= 0 && writeAll(start, bytes.constData(), bytes.size());
+    const bool started = start >= 0 &&
+                         writeAll(start, bytes.constData(), std::size_t(bytes.size())) &&
+                         freshTime(start);
     const int error = errno ? errno : EIO;
     if (start >= 0)
         ::close(start);

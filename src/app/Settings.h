@@ -1,13 +1,12 @@
 #pragma once
 
+#include "AppTitle.h"
+
 #include <QString>
 
 namespace blendora {
 
 class Prompts;
-
-inline const QString kMakerName = QStringLiteral("Quorvane");
-inline const QString kProductTitle = QStringLiteral("Blendora");
 
 // The per-user store: one file named by the application name, a group per section. Read only
 // from a regular file of at most 1 MiB, never through a link.
@@ -31,7 +30,6 @@ class SettingsStore {
     QString read(const QString& key);
     // Never throws: the first failure is shown as a plain message naming the file and why.
     void write(Prompts& prompts, const QString& key, const QString& value);
-    bool told() const { return told_; }
 
   private:
     bool told_ = false;

@@ -7,11 +7,6 @@
 
 namespace blendora::audio {
 
-UniqueFd::~UniqueFd() {
-    if (fd_ >= 0)
-        ::close(fd_);
-}
-
 bool utf16ToUtf8(const char16_t* text, std::string& out) {
     out.clear();
     for (const char16_t* p = text; *p; ++p) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Descriptor.h"
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -7,19 +9,6 @@
 #include <string>
 
 namespace blendora::audio {
-
-// Owns a file descriptor.
-class UniqueFd {
-  public:
-    explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    ~UniqueFd();
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 // Converts NUL-terminated UTF-16 to UTF-8; false for unpaired surrogates.
 bool utf16ToUtf8(const char16_t* text, std::string& out);

@@ -27,18 +27,23 @@ Mpg123Ptr openDecoder(Stretches& source, long& rate, int& channels) {
     Mpg123Ptr mh(mpg123_new(nullptr, &error));
     if (!mh)
         return nullptr;
-    mpg123_param(mh.get(), MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_GAPLESS, 0);
-    mpg123_param(mh.get(), MPG123_REMOVE_FLAGS, MPG123_AUTO_RESAMPLE, 0);
-    // The stream is known to be real by now: resync over two damaged frames of any size.
-    mpg123_param(mh.get(), MPG123_RESYNC_LIMIT, 2 * 8192, 0);
-    // Every MPEG rate at its own channel count, always as 16-bit integers.
-    mpg123_format_none(mh.get());
+    // A decoder that refused a setting is not the one the rest of this file counts on.
+    bool set =
+        mpg123_param(mh.get(), MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_GAPLESS, 0) == MPG123_OK &&
+        mpg123_param(mh.get(), MPG123_REMOVE_FLAGS, MPG123_AUTO_RESAMPLE, 0) == MPG123_OK &&
+        // The stream is known to be real by now: resync over two damaged frames of any
+        // size.
+        mpg123_param(mh.get(), MPG123_RESYNC_LIMIT, 2 * 8192, 0) == MPG123_OK &&
+        // Every MPEG rate at its own channel count, always as 16-bit integers.
+        mpg123_format_none(mh.get()) == MPG123_OK;
     const long* rates = nullptr;
     size_t count = 0;
     mpg123_rates(&rates, &count);
     for (size_t i = 0; i < count; ++i)
-        mpg123_format(mh.get(), rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_SIGNED_16);
-    if (mpg123_replace_reader_handle(mh.get(), readSource, seekSource, nullptr) != MPG123_OK)
+        set = set && mpg123_format(mh.get(), rates[i], MPG123_MONO | MPG123_STEREO,
+                                   MPG123_ENC_SIGNED_16) == MPG123_OK;
+    if (!set ||
+        mpg123_replace_reader_handle(mh.get(), readSource, seekSource, nullptr) != MPG123_OK)
         return nullptr;
     source.seek(0, SEEK_SET);
     if (mpg123_open_handle(mh.get(), &source) != MPG123_OK)

@@ -1,5 +1,6 @@
 #include "Encode.h"
 
+#include "Descriptor.h"
 #include "Failure.h"
 #include "File.h"
 #include "Form1View.h"
@@ -38,21 +39,6 @@ namespace blendora {
 namespace {
 
 constexpr std::size_t kTailBytes = 4096;
-
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
 
 QByteArray tailOf(int fd) {
     struct stat st;
@@ -112,7 +98,7 @@ int RunAndWait(const QStringList& arguments, int style, RunOutcome* outcome) {
 
     // The error output goes to an anonymous file rather than a pipe: should we end first, the
     // child writes on without a broken pipe ending it.
-    Fd errors(::memfd_create("child-errors", MFD_CLOEXEC));
+    UniqueFd errors(::memfd_create("child-errors", MFD_CLOEXEC));
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
@@ -355,17 +341,10 @@ int encoderInMemory(const QByteArray& bytes, int& error) {
         if (fd < 0)
             return -1;
     }
-    qsizetype done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, std::size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            error = n < 0 ? errno : EIO;
-            ::close(fd);
-            return -1;
-        }
-        done += n;
+    if (!writeAll(fd, bytes.constData(), std::size_t(bytes.size()))) {
+        error = errno;
+        ::close(fd);
+        return -1;
     }
     if (::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
         error = errno;
@@ -431,13 +410,13 @@ EncodeOutcome EncodeWavToMp3(const QByteArray& encoder, const JobFile& wav, cons
     const QByteArray installed = nativePath(installedEncoder());
 
     // Anonymous files, not pipes: should we end first, the supervisor writes on unharmed.
-    Fd errors(::memfd_create("encoder-errors", MFD_CLOEXEC));
-    Fd report(::memfd_create("encoder-outcome", MFD_CLOEXEC));
+    UniqueFd errors(::memfd_create("encoder-errors", MFD_CLOEXEC));
+    UniqueFd report(::memfd_create("encoder-outcome", MFD_CLOEXEC));
     if (errors.get() < 0 || report.get() < 0 ||
         ::ftruncate(report.get(), kStartErrorAt + kWays * sizeof(int)) != 0)
         return couldNotStart(errno);
     int memoryError = 0;
-    Fd memory(encoderInMemory(encoder, memoryError));
+    UniqueFd memory(encoderInMemory(encoder, memoryError));
 
     Plan plan{argv.data(),
               env.data(),

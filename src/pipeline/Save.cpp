@@ -1,5 +1,6 @@
 #include "Save.h"
 
+#include "Descriptor.h"
 #include "Failure.h"
 #include "File.h"
 #include "JobFolder.h"
@@ -95,33 +96,7 @@ SavePlan PlanSave(const OutputName& mp3, int job) {
 
 // ---- between fork() and _exit(): system calls only ----------------------------------------
 
-namespace {
-
-bool writeAll(int fd, const char* bytes, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, bytes, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        bytes += n;
-        size -= std::size_t(n);
-    }
-    return true;
-}
-
-std::size_t decimal(char* at, unsigned long long value) {
-    char digits[24];
-    std::size_t n = 0;
-    do
-        digits[n++] = char('0' + value % 10);
-    while ((value /= 10) != 0);
-    for (std::size_t i = 0; i < n; ++i)
-        at[i] = digits[n - 1 - i];
-    return n;
-}
-
-} // namespace
+namespace {} // namespace
 
 bool CopyWholeFile(int from, int to, int& error) {
     off_t at = 0;
@@ -153,25 +128,6 @@ bool CopyWholeFile(int from, int to, int& error) {
 }
 
 namespace {
-
-// Names the folder about to be made beside the output, before it exists, so that a start after
-// a kill finds and removes it.
-void record(const SavePlan& p, const char* folder, const struct stat* made) {
-    const int fd = ::openat(p.job, kOutsideRecord,
-                            O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return;
-    writeAll(fd, p.outFolderPath, std::strlen(p.outFolderPath) + 1);
-    writeAll(fd, folder, std::strlen(folder) + 1);
-    if (made) {
-        char id[64];
-        std::size_t n = decimal(id, made->st_dev);
-        id[n++] = ':';
-        n += decimal(id + n, made->st_ino);
-        writeAll(fd, id, n);
-    }
-    ::close(fd);
-}
 
 void tell(const SavePlan& p, const struct stat& file, bool whole) {
     const SavedFile saved{file.st_dev, file.st_ino, whole};
@@ -254,7 +210,11 @@ SaveStep SaveBeside(const SavePlan& p, int from, int& error) {
     int made = -1;
     for (int attempt = 0; attempt < 100 && made != 0; ++attempt) {
         randomLetters(folder + 10, 6);
-        record(p, folder, nullptr);
+        // Named before it exists, so that a start after a kill finds and removes it.
+        if (!recordOutside(p.job, p.outFolderPath, folder, nullptr)) {
+            error = errno;
+            return SaveStep::Writing;
+        }
         made = ::mkdirat(p.outFolder, folder, 0700);
         if (made != 0 && errno != EEXIST)
             break;
@@ -272,7 +232,12 @@ SaveStep SaveBeside(const SavePlan& p, int from, int& error) {
             ::close(own);
         return SaveStep::Taken;
     }
-    record(p, folder, &st);
+    if (!recordOutside(p.job, p.outFolderPath, folder, &st)) {
+        error = errno;
+        removeHeldFolder(p.outFolder, folder, own);
+        ::close(own);
+        return SaveStep::Writing;
+    }
     static const char kFile[] = "new.mp3";
     SaveStep step = SaveStep::Writing;
     int out = ::openat(own, kFile, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);

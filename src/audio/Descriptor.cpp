@@ -1,0 +1,47 @@
+#include "Descriptor.h"
+
+#include <cerrno>
+#include <unistd.h>
+
+namespace blendora {
+
+void UniqueFd::reset(int fd) {
+    if (fd_ >= 0 && fd_ != fd)
+        ::close(fd_);
+    fd_ = fd;
+}
+
+bool writeAll(int fd, const void* bytes, std::size_t size) {
+    const auto* at = static_cast<const char*>(bytes);
+    while (size > 0) {
+        const ssize_t n = ::write(fd, at, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n == 0)
+                errno = EIO;
+            return false;
+        }
+        at += n;
+        size -= std::size_t(n);
+    }
+    return true;
+}
+
+ssize_t readAll(int fd, void* bytes, std::size_t size) {
+    auto* at = static_cast<char*>(bytes);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::read(fd, at + done, size - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        done += std::size_t(n);
+    }
+    return ssize_t(done);
+}
+
+} // namespace blendora

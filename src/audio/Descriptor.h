@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstddef>
+#include <sys/types.h>
+
+namespace blendora {
+
+// The one owner of a file descriptor. System calls only, so the code between fork() and exec()
+// may hold one too.
+class UniqueFd {
+  public:
+    explicit UniqueFd(int fd = -1) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other)
+            reset(other.release());
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1);
+
+  private:
+    int fd_;
+};
+
+// Writes all of it, or answers false with errno set (EIO when the system took nothing).
+bool writeAll(int fd, const void* bytes, std::size_t size);
+// Reads until `size` bytes or the end of the file; the count read, or -1 with errno set.
+ssize_t readAll(int fd, void* bytes, std::size_t size);
+
+} // namespace blendora
