@@ -22,7 +22,7 @@ clang++ -std=c++20 -g -O1 -Wall -Wextra \
 clang++ -std=c++20 -g -O1 -Wall -Wextra -fPIC \
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer \
   -I"$root/src/app" -I"$root/src/audio" -I"$root/src/pipeline" $(pkg-config --cflags Qt6Core Qt6Gui soxr) \
-  "$root"/src/app/{AppTitle,ErrorReport,Failure,File,Form1View,JobFolder,Paths,ProgramEnd,Settings}.cpp \
+  "$root"/src/app/{AppTitle,ErrorReport,Failure,File,Form1View,JobFolder,Leftovers,Paths,ProgramEnd,Settings,WorkFolder}.cpp \
   "$root"/src/pipeline/{Wave,Merge,WaveConvert,WorkSpace}.cpp "$root/src/audio/Descriptor.cpp" \
   "$root/fuzz/fuzz_merge.cpp" \
   $(pkg-config --libs Qt6Core Qt6Gui soxr) -o "$out/fuzz_merge"

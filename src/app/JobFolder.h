@@ -7,18 +7,6 @@
 
 namespace blendora {
 
-// The folder jobs work in: TEMP, else TMPDIR, else /tmp, unless another user could change what
-// the names in it point at. Then a private folder of ours serves, and `warning` says so.
-struct WorkFolder {
-    QString path;
-    QString warning;
-};
-WorkFolder workFolder();
-
-// True when only we or root can rename or replace the entries of a folder with this owner and
-// mode: a user other than us or root owns it, or others may write it without the sticky bit.
-bool othersControl(unsigned ownerUid, unsigned ownerGid, unsigned mode);
-
 // A file in a folder held open: the folder's descriptor and the file's name. It is reached only
 // through that descriptor and never followed where it is a link; `path` is for messages.
 struct JobFile {
@@ -74,23 +62,9 @@ bool removeFile(const JobFile& file);
 // parent only while the name there is still that folder. System calls only: safe between
 // fork() and exec().
 void removeHeldFolder(int parent, const char* name, int folder);
-// The same for a job folder, after the folder it recorded beside an output (a killed saver's),
-// while that is still the one the job made. System calls only.
-void removeJobFolder(int parent, const char* name, int folder);
-
 // Fills `length` (at most 32) letters and digits from the kernel's random source. System calls
 // only.
 void randomLetters(char* at, int length);
-
-// The file inside a job folder that names the job's one folder outside it, while that exists:
-// the output's folder, NUL, the folder's name, NUL, then "device:inode" once it is made.
-inline constexpr char kOutsideRecord[] = "outside";
-// Writes that record; false, with errno, when it is not whole. System calls only.
-bool recordOutside(int job, const char* outFolder, const char* name, const struct stat* made);
-
-// Removes job folders of ours that a killed run left behind, with the folder they recorded
-// outside: those whose process is gone and that nobody holds any more.
-void RemoveStaleJobFolders(const QString& temporaryFolder);
 
 // Room left free on a disk that a job writes to, so that it never fills it up.
 inline constexpr std::int64_t kSpareSpace = 8 << 20;

@@ -1,6 +1,7 @@
 #include "ProgramEnd.h"
 
 #include "JobFolder.h"
+#include "Leftovers.h"
 
 #include <atomic>
 #include <cerrno>

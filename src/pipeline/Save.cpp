@@ -4,6 +4,7 @@
 #include "Failure.h"
 #include "File.h"
 #include "JobFolder.h"
+#include "Leftovers.h"
 #include "Paths.h"
 
 #include <QDir>

@@ -2,11 +2,13 @@
 #include "Failure.h"
 #include "Form1.h"
 #include "JobFolder.h"
+#include "Leftovers.h"
 #include "Paths.h"
 #include "ProgramEnd.h"
 #include "QtPrompts.h"
 #include "Settings.h"
 #include "Translations.h"
+#include "WorkFolder.h"
 
 #include <QApplication>
 #include <QFileInfo>

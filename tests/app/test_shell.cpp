@@ -3,6 +3,8 @@
 #include "Failure.h"
 #include "HomePage.h"
 #include "JobFolder.h"
+#include "Leftovers.h"
+#include "WorkFolder.h"
 #include "Paths.h"
 #include "Settings.h"
 #include "TestSupport.h"

@@ -5,6 +5,8 @@
 #include "AudioEngine.h"
 #include "Form1.h"
 #include "JobFolder.h"
+#include "Leftovers.h"
+#include "WorkFolder.h"
 #include "MixJob.h"
 #include "Paths.h"
 #include "ProgramEnd.h"
