@@ -1,6 +1,7 @@
 // Settings store, application title, home-page draw and the shared file helpers.
 #include "AppTitle.h"
 #include "Failure.h"
+#include "File.h"
 #include "HomePage.h"
 #include "JobFolder.h"
 #include "Leftovers.h"
@@ -146,6 +147,31 @@ class TestShell : public QObject {
             QStringList{".blendora-xYz789.mp3"});
         QCOMPARE(QFileInfo(own.path()).permissions() & 0x0077, QFile::Permissions());
         own.remove();
+        qunsetenv("TEMP");
+    }
+
+    // A name already taken in the job folder (a hard link to a file of the user's, left there
+    // by anything that runs as the user) is never written through: job files are made afresh.
+    void jobFilesAreMadeAfresh() {
+        QTemporaryDir temp;
+        qputenv("TEMP", temp.path().toUtf8());
+        JobFolder job;
+        job.create();
+        const QString kept = temp.filePath("kept");
+        test::writeAll(kept, "the user's own");
+        QCOMPARE(::link(QFile::encodeName(kept).constData(),
+                        QFile::encodeName(job.file("temp1.wav").path).constData()),
+                 0);
+        bool refused = false;
+        try {
+            File file;
+            file.open(job.file("temp1.wav"), File::Replace);
+        } catch (const Failure&) {
+            refused = true;
+        }
+        QVERIFY(refused);
+        QCOMPARE(test::readAll(kept), QByteArray("the user's own"));
+        job.remove();
         qunsetenv("TEMP");
     }
 

@@ -1033,6 +1033,24 @@ class TestFaults : public QObject {
                    .nobody = true,
                    .expect = kNoFile,
                    .reason = "Permission denied"};
+        // The kernel takes ".." from where a link leads, a spelling of the path from the link's
+        // own folder: the folder judged by its name is not the one opened, another user's.
+        QTest::newRow("TEMP spelt through a link and '..', another user's folder")
+            << Row{.setup =
+                       [](Place& p) {
+                           const QString theirs = p.root + "/theirs";
+                           QDir().mkpath(theirs);
+                           QDir().mkpath(p.root + "/private/inner");
+                           QFile::link(p.root + "/private/inner", theirs + "/link");
+                           p.env.insert("TEMP", theirs + "/link/..");
+                           p.tempFolders << theirs << p.root + "/private";
+                           p.lastly.push_back([theirs] {
+                               ::chown(nativePath(theirs).constData(), kNobody, kNobody);
+                               ::chmod(nativePath(theirs).constData(), 0777);
+                           });
+                       },
+                   .expect = kNoFile,
+                   .reason = "changed by someone else"};
         // 3 s inputs: the encoder and the first decoded file fit in 1 MiB, the second does not.
         QTest::newRow("TEMP on a 1 MiB tmpfs, filled while decoding") << Row{
             .one = [](Place& p) { return p.copy("first.mp3", p.files.longA); },
@@ -1120,6 +1138,33 @@ class TestFaults : public QObject {
                     if (decoding(p.temp, job))
                         ::truncate(nativePath(p.in + "/long.wav").constData(), 200 << 20);
                     return false;
+                }};
+        // Something that tidies TEMP moves the job folder away while it decodes and makes a
+        // folder of its own under that name: the job stops before the encode and leaves that
+        // folder alone.
+        QTest::newRow("job folder swapped for another while decoding") << Row{
+            .one = [](Place& p) { return sparseWave(p.in + "/long.wav", 44100, 2, 16 << 20); },
+            .expect = kNoFile,
+            .reason = "moved or replaced",
+            .during =
+                [](Place& p, QProcess& job) {
+                    if (!decoding(p.temp, job))
+                        return false;
+                    QDir temp(p.temp);
+                    const QString name = temp.entryList({"blendora-job-*"}, QDir::Dirs).value(0);
+                    if (!temp.rename(name, "moved") || !temp.mkdir(name))
+                        return false;
+                    job.waitForFinished(120000);
+                    if (!temp.rename(name, "other"))
+                        test::writeAll(p.root + "/removed", {});
+                    return false;
+                },
+            .check =
+                [](Place& p, const QString& said) {
+                    QStringList problems = nothingOut(p, said);
+                    if (QFile::exists(p.root + "/removed"))
+                        problems << QStringLiteral("the folder put at the job folder's name went");
+                    return problems;
                 }};
         // A file size limit (ulimit -f) is a failure told in words, not a silent end.
         QTest::newRow("file size limit of 1 MiB") << Row{
@@ -1457,12 +1502,13 @@ class TestFaults : public QObject {
         const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
         // The attacker starts before the job, as nobody, watching the folder it can write.
         auto attacker = [setpriv](const QString& kind, QString Place::*folder,
-                                  const QString& victim) {
+                                  const QString& victim, gid_t group = kNobody) {
             return [=](Place& p) {
                 auto proc = std::make_shared<QProcess>();
-                proc->start(setpriv, {"--reuid=65534", "--regid=65534", "--clear-groups", "--",
-                                      QCoreApplication::applicationFilePath(), "--attack", kind,
-                                      p.*folder, p.root + "/" + victim});
+                proc->start(setpriv,
+                            {"--reuid=65534", QStringLiteral("--regid=%1").arg(group),
+                             "--clear-groups", "--", QCoreApplication::applicationFilePath(),
+                             "--attack", kind, p.*folder, p.root + "/" + victim});
                 proc->waitForStarted();
                 p.undo.push_back([proc] {
                     proc->kill();
@@ -1566,6 +1612,62 @@ class TestFaults : public QObject {
                 both(victims(runner, 0755, runner), attacker("appear", &Place::out, "victim")),
                 [refused](Place& p) { p.wrapper = refused; }, kNoFile);
         }
+        // TEMP writable by root's group, a group of root's own name and no listed members: a
+        // process of that group swaps the new job folder for a link to root's folder while
+        // strace holds the mkdir's return.
+        QTest::newRow("TEMP of root's group: the new job folder swapped for a link, root mixing")
+            << Row{.setup =
+                       [=](Place& p) {
+                           p.env.insert("ROW", p.root);
+                           p.wrapper = QStringList{"strace",
+                                                   "-f",
+                                                   "-qq",
+                                                   "-o",
+                                                   "/dev/null",
+                                                   "-e",
+                                                   "trace=mkdirat",
+                                                   "-e",
+                                                   "inject=mkdirat:delay_exit=300000"};
+                           victims(0, 0770, 0)(p);
+                           attacker("folder", &Place::temp, "victim-folder", 0)(p);
+                       },
+                   .expect = kNoFile,
+                   .reason = "replaced the new job folder",
+                   .during =
+                       [](Place& p, QProcess& job) {
+                           job.waitForFinished(120000);
+                           // The attacker's link stays for its owner to remove.
+                           for (const QFileInfo& link : QDir(p.temp).entryInfoList(
+                                    {"blendora-job-*"}, QDir::System | QDir::Dirs))
+                               if (link.isSymLink())
+                                   QFile::remove(link.filePath());
+                           return false;
+                       },
+                   .check = unharmed(kNoFile)};
+        // A descriptor the program was started with (a session's lock, a terminal) is not the
+        // encoder's: it would hold it past the program's end.
+        QTest::newRow("started with a descriptor open")
+            << Row{.setup =
+                       [](Place& p) {
+                           p.env.insert("ROW", p.root);
+                           p.wrapper = QStringList{
+                               "sh", "-c", "exec 7<>\"$ROW/held-open\" && exec \"$@\"", "sh"};
+                       },
+                   .encoder = QStringLiteral("#!/bin/sh\nfor fd in /proc/$$/fd/*; do\n"
+                                             "  case \"$(readlink \"$fd\")\" in *held-open) "
+                                             "echo \"$fd\" >>\"$ROW/kept\";; esac\ndone\n"
+                                             "exec '%1' \"$@\"\n")
+                                  .arg(BLENDORA_LAME),
+                   .check =
+                       [](Place& p, const QString& said) {
+                           QStringList problems;
+                           if (said != kDone)
+                               problems << "expected \"Done.\": " + said;
+                           if (QFile::exists(p.root + "/kept"))
+                               problems << "the encoder got the program's descriptor " +
+                                               test::readAll(p.root + "/kept").trimmed();
+                           return problems;
+                       }};
         // The supervisor alone is killed: its encoder goes with it, and the save is what stopped.
         QTest::newRow("supervisor killed during the encode")
             << Row{.setup = [](Place& p) { p.env.insert("ROW", p.root); },
@@ -1693,6 +1795,24 @@ class TestFaults : public QObject {
                    return p.root + "/home/.config/Quorvane.ini";
                })
             << false << QString() << false << AfterFiles{{"rootconfig/Quorvane.ini", {}}};
+        // A settings folder others can write (a shared account's): the link another user put at
+        // the name is replaced, never written through to the user's own file it points at.
+        QTest::newRow("attack: settings a link to the user's file, in a shared folder (nobody)")
+            << std::function([](Place& p) {
+                   test::writeAll(p.root + "/victim", kSecret);
+                   const QString file = p.root + "/config/Quorvane.ini";
+                   QFile::link(p.root + "/victim", file);
+                   p.lastly.push_back([&p, file] {
+                       ::chmod(nativePath(p.root + "/victim").constData(), 0600);
+                       ::chown(nativePath(p.root + "/config").constData(), 0, 0);
+                       ::chmod(nativePath(p.root + "/config").constData(), 0777);
+                       ::lchown(nativePath(file).constData(), kOther, kOther);
+                   });
+                   return file;
+               })
+            << true << QString() << true
+            << AfterFiles{{"victim", kSecret},
+                          {"config/Quorvane.ini", "[Blendora]\nText1=ab\nText2=c\n"}};
         // Read at 1 MiB, it would pass 1 MiB with one more letter: refused, and kept as it is.
         QByteArray full = "[Blendora]\nPad=";
         const QByteArray keys = "\nText1=" + kept.toUtf8() + "\nText2=/b.mp3\n";
