@@ -1,0 +1,193 @@
+#include "Supervisor.h"
+
+#include "Descriptor.h"
+#include "JobFolder.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/vfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <utility>
+
+namespace blendora {
+
+namespace {
+
+void closeRange(int from, int to) {
+    if (from > to)
+        return;
+    if (::close_range(unsigned(from), unsigned(to), 0) == 0)
+        return;
+    for (int fd = from; fd <= std::min(to, 65535); ++fd)
+        ::close(fd);
+}
+
+// Closes every descriptor but the ones listed: the window's connection to the display among
+// them, so that the window goes when this program does.
+void closeAllBut(int* keep, int count) {
+    for (int i = 1; i < count; ++i)
+        for (int j = i; j > 0 && keep[j - 1] > keep[j]; --j)
+            std::swap(keep[j - 1], keep[j]);
+    int next = 0;
+    for (int i = 0; i < count; ++i) {
+        if (keep[i] < next)
+            continue;
+        closeRange(next, keep[i] - 1);
+        next = keep[i] + 1;
+    }
+    closeRange(next, INT_MAX);
+}
+
+// Whatever the starter of this program ignored or blocked is not the encoder's business.
+void defaultSignals() {
+    struct sigaction byDefault {};
+    byDefault.sa_handler = SIG_DFL;
+    for (int s = 1; s < NSIG; ++s)
+        if (::sigaction(s, &byDefault, nullptr) != 0 && errno == EINVAL) {
+            // The C library keeps a few real-time signals to itself; the kernel does not.
+            struct {
+                void (*handler)(int);
+                unsigned long flags;
+                void (*restorer)();
+                unsigned long mask;
+            } kernelDefault{SIG_DFL, 0, nullptr, 0};
+            ::syscall(SYS_rt_sigaction, s, &kernelDefault, nullptr, sizeof kernelDefault.mask);
+        }
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+// Runs from a descriptor; a script's interpreter reads it through /dev/fd, so it stays open.
+void runFrom(int fd, const Plan& p) {
+    ::fcntl(fd, F_SETFD, 0);
+    ::fexecve(fd, p.argv, p.envp);
+}
+
+[[noreturn]] void runEncoder(const Plan& p, pid_t supervisor) {
+    // The encoder goes when its supervisor does: nobody would be left to save its work.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (::getppid() != supervisor)
+        ::_exit(127);
+    ::dup2(p.errors, 1);
+    ::dup2(p.errors, 2);
+    int error[kWays] = {p.memoryError, 0, ENOENT};
+    if (::fchdir(p.job) != 0) {
+        error[InMemory] = error[CopyInJobFolder] = error[Installed] = errno;
+    } else {
+        if (p.memory >= 0 && p.memoryError == 0) {
+            runFrom(p.memory, p);
+            error[InMemory] = errno;
+        }
+        // A kernel that refuses to run anonymous files: a copy nobody else can reach.
+        const int copy =
+            ::openat(p.job, kCopyName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700);
+        int copyError = 0;
+        if (copy < 0 || p.memory < 0 || !CopyWholeFile(p.memory, copy, copyError)) {
+            error[CopyInJobFolder] = p.memory < 0 ? error[InMemory] : copy < 0 ? errno : copyError;
+            if (copy >= 0)
+                ::close(copy);
+        } else {
+            ::close(copy);
+            const int run = ::openat(p.job, kCopyName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+            if (run >= 0)
+                runFrom(run, p);
+            error[CopyInJobFolder] = errno;
+        }
+        if (p.installed) {
+            ::execve(p.installed, p.argv, p.envp);
+            error[Installed] = errno;
+        }
+    }
+    ::pwrite(p.report, error, sizeof error, kStartErrorAt);
+    ::_exit(127);
+}
+
+[[noreturn]] void finish(const Plan& p, Report& r) {
+    removeHeldFolder(p.jobParent, p.jobName, p.job);
+    ::pwrite(p.report, &r, sizeof r, 0);
+    ::_exit(r.step == Step::Saving && r.save == SaveStep::Saved ? 0 : 1);
+}
+
+} // namespace
+
+[[noreturn]] void supervise(const Plan& p) {
+    Report r;
+    ::setsid();
+    defaultSignals();
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    for (int fd = 0; fd < 3; ++fd)
+        ::dup2(null, fd);
+    int keep[] = {0, 1, 2, p.errors, p.report, p.job, p.jobParent, p.save.outFolder, p.memory};
+    closeAllBut(keep, int(sizeof keep / sizeof keep[0]));
+
+    const pid_t self = ::getpid();
+    // A plain fork() here would run the handlers that this program's libraries registered for
+    // it, in a copy that holds their locks in whatever state the threads left them.
+    const pid_t encoder = ::_Fork();
+    if (encoder == 0)
+        runEncoder(p, self);
+    int status = 127 << 8;
+    if (encoder < 0) {
+        const int error[kWays] = {errno, errno, errno};
+        ::pwrite(p.report, error, sizeof error, kStartErrorAt);
+    } else {
+        while (::waitpid(encoder, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+    r.encoderStatus = status;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        r.step = Step::Encoding;
+        struct statfs disk;
+        if (::fstatfs(p.job, &disk) == 0)
+            r.freeNear = (long long)(p.root ? disk.f_bfree : disk.f_bavail) * disk.f_bsize;
+        finish(p, r);
+    }
+    const int in = ::openat(p.job, kEncoded, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat encoded;
+    if (in < 0 || ::fstat(in, &encoded) != 0 || !S_ISREG(encoded.st_mode) || encoded.st_size == 0) {
+        r.step = Step::NoOutput;
+        finish(p, r);
+    }
+    r.step = Step::Saving;
+    r.save = SaveBeside(p.save, in, r.error);
+    finish(p, r);
+}
+
+// The encoder's bytes in an anonymous file, sealed: nothing on disk to swap, no mount to refuse
+// running it. Where the kernel refuses to run such files, the file still holds the bytes for a
+// copy, and `error` says why it cannot run.
+int encoderInMemory(const QByteArray& bytes, int& error) {
+#ifndef MFD_EXEC
+    constexpr unsigned MFD_EXEC = 0x10;
+#endif
+    int fd = ::memfd_create("lame", MFD_CLOEXEC | MFD_ALLOW_SEALING | MFD_EXEC);
+    if (fd < 0 && errno == EINVAL) // kernels before 6.3 know no MFD_EXEC
+        fd = ::memfd_create("lame", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+    if (fd < 0) {
+        error = errno;
+        fd = ::memfd_create("lame", MFD_CLOEXEC | MFD_ALLOW_SEALING);
+        if (fd < 0)
+            return -1;
+    }
+    if (!writeAll(fd, bytes.constData(), std::size_t(bytes.size()))) {
+        error = errno;
+        ::close(fd);
+        return -1;
+    }
+    if (::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
+        error = errno;
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace blendora

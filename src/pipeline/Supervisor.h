@@ -1,0 +1,61 @@
+#pragma once
+
+#include "Save.h"
+
+#include <QByteArray>
+#include <sys/types.h>
+
+namespace blendora {
+
+// ---- the supervisor -------------------------------------------------------------------------
+//
+// A forked copy of this program that runs the encoder, waits for it and then saves its file, so
+// that the output is completed when this program has ended first. Between fork() and _exit()
+// it makes system calls only: the other threads of this program may hold locks (the allocator's
+// among them) that the copy would wait for for ever.
+
+enum class Step : int { Unknown, Encoding, NoOutput, Saving };
+
+// The three ways to start the encoder, in the order they are tried.
+enum Way { InMemory, CopyInJobFolder, Installed, kWays };
+
+struct Report {
+    Step step = Step::Unknown;
+    SaveStep save = SaveStep::Writing;
+    int error = 0;           // errno of the step that failed
+    int encoderStatus = 0;   // as waitpid gives it
+    long long freeNear = -1; // free bytes where the encoder wrote, after it failed
+};
+// Where the save tells which file it put under the name, and where a failed start leaves the
+// errno of each way, in the report file.
+constexpr off_t kSavedAt = 2048;
+constexpr off_t kStartErrorAt = 4096;
+// Less free space than this after a failed encode: the disk is what failed.
+constexpr long long kFullDisk = 1 << 20;
+constexpr char kCopyName[] = "lame";
+constexpr char kEncoded[] = "result.mp3";
+
+struct Plan {
+    char* const* argv;
+    char* const* envp;
+    int memory;      // the encoder in an anonymous file, or -1
+    int memoryError; // why it cannot run from there
+    const char* installed;
+    int errors; // the encoder's output goes here
+    int report; // Report at 0, the start errors at kStartErrorAt
+    int job;    // the job folder, also its lock
+    int jobParent;
+    const char* jobName;
+    SavePlan save;
+    bool root;
+};
+
+// Runs the encoder as the plan says, waits for it, saves its file and removes the job folder;
+// the outcome goes to the report file. Never returns.
+[[noreturn]] void supervise(const Plan& p);
+
+// The encoder's bytes in an anonymous file, sealed; -1 with `error` set when that fails. Where
+// the kernel refuses to run such files the file still holds the bytes, and `error` says why.
+int encoderInMemory(const QByteArray& bytes, int& error);
+
+} // namespace blendora
