@@ -50,6 +50,76 @@ QString encoderLastWords(const QByteArray& tail) {
     return QString();
 }
 
+namespace {
+
+QString signalName(int signal) {
+    return QStringLiteral("%1 (%2)").arg(signal).arg(QString::fromLocal8Bit(strsignal(signal)));
+}
+
+// A saver that left no report is judged by what stands at the name: the file it made there is
+// the mix once it is whole; a copy cut short is ours and no mix, and goes.
+bool savedBeforeItsEnd(int report, const OutputName& mp3) {
+    SavedFile saved;
+    struct stat now;
+    const bool atName =
+        ::pread(report, &saved, sizeof saved, kSavedAt) == ssize_t(sizeof saved) &&
+        saved.inode != 0 &&
+        ::fstatat(mp3.folderFd(), mp3.name().constData(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+        now.st_dev == saved.device && now.st_ino == saved.inode;
+    if (atName && !saved.whole)
+        ::unlinkat(mp3.folderFd(), mp3.name().constData(), 0);
+    return atName && saved.whole;
+}
+
+// Where the new file is when its folder was moved during the job; empty when it was not.
+QString whereItWent(const OutputName& mp3) {
+    const QString now = mp3.movedTo();
+    if (now == QStringLiteral("?"))
+        return QStringLiteral("The folder %1 was moved while the mix was made, and Blendora "
+                              "cannot tell where to; the new file %2 went with it.")
+            .arg(mp3.folder(), QFile::decodeName(mp3.name()));
+    if (!now.isEmpty())
+        return QStringLiteral("The folder %1 was moved while the mix was made; the new file is "
+                              "%2.")
+            .arg(mp3.folder(), now + QLatin1Char('/') + QFile::decodeName(mp3.name()));
+    return QString();
+}
+
+// Why the encoder failed: it could not start by any way, a signal, a full disk, or its code,
+// with its own last words.
+QString encodingProblem(const Report& r, int report, int errors, const QString& jobPath,
+                        const QByteArray& installed) {
+    int startError[kWays] = {};
+    if (::pread(report, startError, sizeof startError, kStartErrorAt) != ssize_t(sizeof startError))
+        std::fill(std::begin(startError), std::end(startError), 0);
+    const QString words = encoderLastWords(tailOf(errors));
+    const auto withWords = [&](const QString& text) {
+        return words.isEmpty() ? text : text + QStringLiteral("\r\n") + words;
+    };
+    const int es = r.encoderStatus;
+    if (WIFEXITED(es) && WEXITSTATUS(es) == 127 && startError[InMemory] != 0) {
+        const auto why = [&](int way) {
+            return QString::fromLocal8Bit(std::strerror(startError[way]));
+        };
+        return QStringLiteral("The encoder could not be started: from memory (%1), as a copy in "
+                              "%2 (%3), nor as %4 (%5).")
+            .arg(why(InMemory), jobPath, why(CopyInJobFolder),
+                 installed.isEmpty() ? QStringLiteral("the installed lame")
+                                     : QFile::decodeName(installed),
+                 why(Installed));
+    }
+    if (WIFSIGNALED(es))
+        return withWords(
+            QStringLiteral("The encoder was stopped by signal %1.").arg(signalName(WTERMSIG(es))));
+    if (r.freeNear >= 0 && r.freeNear < kFullDisk)
+        return QStringLiteral("There is not enough free space in %1 to encode the mix.")
+                   .arg(QFileInfo(jobPath).absolutePath()) +
+               kOtherWorkFolder;
+    return withWords(QStringLiteral("The encoder failed with exit code %1.").arg(WEXITSTATUS(es)));
+}
+
+} // namespace
+
 EncodeOutcome EncodeWavToMp3(const QByteArray& encoder, const JobFile& wav, const OutputName& mp3,
                              JobFolder& job) {
     EncodeOutcome result;
@@ -114,88 +184,31 @@ EncodeOutcome EncodeWavToMp3(const QByteArray& encoder, const JobFile& wav, cons
     const int status = waited == -1 ? 0 : waited;
 
     Report r;
-    int startError[kWays] = {};
     if (::pread(report.get(), &r, sizeof r, 0) != ssize_t(sizeof r))
         r = Report();
-    if (::pread(report.get(), startError, sizeof startError, kStartErrorAt) !=
-        ssize_t(sizeof startError))
-        std::fill(std::begin(startError), std::end(startError), 0);
-    const QString words = encoderLastWords(tailOf(errors.get()));
-    const auto withWords = [&](const QString& text) {
-        return words.isEmpty() ? text : text + QStringLiteral("\r\n") + words;
-    };
-    const auto signalName = [](int signal) {
-        return QStringLiteral("%1 (%2)").arg(signal).arg(QString::fromLocal8Bit(strsignal(signal)));
-    };
-    const int es = r.encoderStatus;
     switch (r.step) {
     case Step::Saving:
         result.ok = r.save == SaveStep::Saved;
         result.problem = SaveProblem(r.save, r.error, mp3);
         break;
-    case Step::Unknown: {
-        // No report: what stands at the name tells. The file the save made there is the mix
-        // once it is whole; a copy cut short is ours and no mix.
-        SavedFile saved;
-        struct stat now;
-        const bool atName =
-            ::pread(report.get(), &saved, sizeof saved, kSavedAt) == ssize_t(sizeof saved) &&
-            saved.inode != 0 &&
-            ::fstatat(mp3.folderFd(), mp3.name().constData(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-            now.st_dev == saved.device && now.st_ino == saved.inode;
-        if (atName && saved.whole) {
-            result.ok = true;
-            break;
-        }
-        if (atName)
-            ::unlinkat(mp3.folderFd(), mp3.name().constData(), 0);
-        result.problem =
-            WIFSIGNALED(status)
-                ? QStringLiteral("The save was stopped by signal %1 before it was finished.")
-                      .arg(signalName(WTERMSIG(status)))
-                : QStringLiteral("The encoder ended without telling how it went.");
-        break;
-    }
-    case Step::Encoding:
-        if (WIFEXITED(es) && WEXITSTATUS(es) == 127 && startError[InMemory] != 0) {
-            const auto why = [&](int way) {
-                return QString::fromLocal8Bit(std::strerror(startError[way]));
-            };
-            result.problem = QStringLiteral("The encoder could not be started: from memory (%1), "
-                                            "as a copy in %2 (%3), nor as %4 (%5).")
-                                 .arg(why(InMemory), job.path(), why(CopyInJobFolder),
-                                      installed.isEmpty() ? QStringLiteral("the installed lame")
-                                                          : QFile::decodeName(installed),
-                                      why(Installed));
-        } else if (WIFSIGNALED(es)) {
-            result.problem = withWords(QStringLiteral("The encoder was stopped by signal %1.")
-                                           .arg(signalName(WTERMSIG(es))));
-        } else if (r.freeNear >= 0 && r.freeNear < kFullDisk) {
+    case Step::Unknown:
+        result.ok = savedBeforeItsEnd(report.get(), mp3);
+        if (!result.ok)
             result.problem =
-                QStringLiteral("There is not enough free space in %1 to encode the mix.")
-                    .arg(QFileInfo(job.path()).absolutePath()) +
-                kOtherWorkFolder;
-        } else {
-            result.problem = withWords(
-                QStringLiteral("The encoder failed with exit code %1.").arg(WEXITSTATUS(es)));
-        }
+                WIFSIGNALED(status)
+                    ? QStringLiteral("The save was stopped by signal %1 before it was finished.")
+                          .arg(signalName(WTERMSIG(status)))
+                    : QStringLiteral("The encoder ended without telling how it went.");
+        break;
+    case Step::Encoding:
+        result.problem = encodingProblem(r, report.get(), errors.get(), job.path(), installed);
         break;
     case Step::NoOutput:
         result.problem = QStringLiteral("The encoder wrote no output file.");
         break;
     }
-    if (result.ok) {
-        if (const QString now = mp3.movedTo(); now == QStringLiteral("?"))
-            result.note = QStringLiteral("The folder %1 was moved while the mix was made, and "
-                                         "Blendora cannot tell where to; the new file %2 went "
-                                         "with it.")
-                              .arg(mp3.folder(), QFile::decodeName(mp3.name()));
-        else if (!now.isEmpty())
-            result.note =
-                QStringLiteral("The folder %1 was moved while the mix was made; the "
-                               "new file is %2.")
-                    .arg(mp3.folder(), now + QLatin1Char('/') + QFile::decodeName(mp3.name()));
-    }
+    if (result.ok)
+        result.note = whereItWent(mp3);
     return result;
 }
 
