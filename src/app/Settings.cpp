@@ -220,7 +220,14 @@ class SettingsFolder {
                             lock_ < 0 ? errnoText(errno) : QStringLiteral("it is not a file")));
         // Another copy holds it for a few milliseconds; far longer, it hangs on a slow disk.
         for (int waited = 0; ::flock(lock_, LOCK_EX | LOCK_NB) != 0; waited += 20) {
-            if (errno != EWOULDBLOCK || waited >= 10000)
+            // A file system that cannot lock (some FUSE ones) leaves copies to the last rename,
+            // as before there was a lock; nor can a scratch folder there be told stale.
+            if (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL)
+                return;
+            if (errno != EWOULDBLOCK)
+                refuse(QStringLiteral("its lock %1 cannot be taken: %2.")
+                           .arg(QFile::decodeName(lockName), errnoText(errno)));
+            if (waited >= 10000)
                 refuse(QStringLiteral("another copy of Blendora holds %1.")
                            .arg(QFile::decodeName(lockName)));
             ::usleep(20000);
