@@ -105,38 +105,182 @@ void setEncoderProgramForTesting(const QByteArray& bytes) {
     encoderOverride() = bytes;
 }
 
-void RunMixJob(MixContext& job) {
+namespace {
+
+// One run of "Start Mixing" past the dialog, cut at its stages. Every statement keeps its line
+// for the report. Once a stage fails, the stages after it are skipped; the clean-up always
+// runs, and the end says "Done." or why no mixed file was made.
+class MixRun {
+  public:
+    MixRun(MixContext& job, Trap& trap)
+        : job_(job), view_(job.view), prompts_(job.prompts), trap_(trap) {}
+
+    void prepare();
+    void decode(int first, int step);
+    void merge();
+    void encode();
+    void cleanUpAndTell();
+
+  private:
+    void say(int line, const QString& text) {
+        trap_.at(line, [&] { prompts_.message(text, appTitle()); });
+    }
+    // A statement that answers why it failed, or nothing; a throw fails it with its words.
+    template <class F> void stage(int line, F&& statement) {
+        if (!failure_.isEmpty())
+            return;
+        if (!trap_.at(line,
+                      [&] {
+                          if (const QString why = statement(); !why.isEmpty())
+                              failure_ = why;
+                      }) &&
+            failure_.isEmpty())
+            failure_ = trap_.lastDescription().isEmpty() ? QStringLiteral("An error occurred.")
+                                                         : trap_.lastDescription();
+    }
+    QString loadEncoder();
+
+    MixContext& job_;
+    Form1View& view_;
+    Prompts& prompts_;
+    Trap& trap_;
+    QString failure_, moved_;
+    JobFolder folder_;
+    JobFile temp1_, temp2_, result_, encoderCopy_; // inside the folder, once it exists
+    QByteArray encoderBytes_;
+    OutputName output_;
+};
+
+QString MixRun::loadEncoder() {
+    if (const QString why = descriptorShortage(); !why.isEmpty())
+        return why;
+    if (!encoderOverride().isEmpty()) {
+        encoderBytes_ = encoderOverride();
+        return QString();
+    }
+    QFile resource(QStringLiteral(":/CUSTOM/101"));
+    if (!resource.open(QIODevice::ReadOnly))
+        fail(QStringLiteral("The encoder is missing from this program."));
+    encoderBytes_ = resource.readAll();
+    return QString();
+}
+
+void MixRun::prepare() {
+    QString warning;
+    trap_.at(122, [&] { view_.setMousePointer(PointerBusy); });
+    trap_.at(124, [&] { view_.setProgressValue(0); });
+    stage(126, [&] { return loadEncoder(); });
+    stage(128, [&] {
+        folder_.create(&warning);
+        folder_.checkStillAtPath();
+        temp1_ = folder_.file(QStringLiteral("temp1.wav"));
+        temp2_ = folder_.file(QStringLiteral("temp2.wav"));
+        result_ = folder_.file(QStringLiteral("result.wav"));
+        // Made only where the kernel refuses to run the encoder from memory.
+        encoderCopy_ = folder_.file(QStringLiteral("lame"));
+        return QString();
+    });
+    // Once a run: the folder passed over stays the same for every job.
+    static bool warned = false;
+    if (!warning.isEmpty() && !std::exchange(warned, true))
+        say(128, warning);
+    // The name as it is now: only what stands there now may be replaced at the end.
+    stage(130, [&] { return output_.take(job_.dialog.FileName); });
+}
+
+// Lines first to first + 6: the progress text, a pass of the event loop, the bar, the decode.
+// The field is read afresh at each statement: the person may change it meanwhile.
+void MixRun::decode(int first, int step) {
+    const JobFile& wav = step == 1 ? temp1_ : temp2_;
+    const auto field = [&] { return step == 1 ? view_.text1() : view_.text2(); };
+    if (failure_.isEmpty()) {
+        trap_.at(first, [&] {
+            view_.setProgressText(QStringLiteral("Converting ") + FileNameFromPath(field()) +
+                                  QStringLiteral(" Step %1").arg(step));
+        });
+        trap_.at(first + 2, [&] { view_.doEvents(); });
+        trap_.at(first + 4, [&] { view_.setProgressValue(100); });
+    }
+    stage(first + 6, [&] {
+        return job_.decoder.DecodeMp3ToWav(field(), wav)
+                   ? QString()
+                   : QStringLiteral("The %1 file could not be read.")
+                         .arg(step == 1 ? QStringLiteral("first") : QStringLiteral("second"));
+    });
+}
+
+void MixRun::merge() {
+    if (failure_.isEmpty()) {
+        trap_.at(148, [&] { view_.setProgressValue(0); });
+        trap_.at(150, [&] { view_.setProgressText(QStringLiteral("Merging.. Step 1")); });
+        trap_.at(152, [&] { view_.doEvents(); });
+    }
+    stage(154, [&] {
+        // Refused up front, with the figures, rather than found out on a full disk.
+        if (const QString why = MergeRefusal(temp1_, temp2_, result_, prompts_); !why.isEmpty())
+            return why;
+        return MergeWave(temp1_, temp2_, result_, view_, prompts_)
+                   ? QString()
+                   : QStringLiteral("The two files could not be mixed.");
+    });
+}
+
+void MixRun::encode() {
+    if (failure_.isEmpty()) {
+        trap_.at(156, [&] { view_.setProgressMaximum(100); });
+        trap_.at(158, [&] { view_.setProgressText(QStringLiteral("Merging.. Step 2")); });
+        trap_.at(160, [&] { view_.doEvents(); });
+    }
+    stage(162, [&] {
+        // Should the program end during the encode, the encoder still needs its folder: only
+        // the decoded inputs go at once, and the encoder's supervisor removes the rest after.
+        folder_.armEndCleanup(true);
+        const EncodeOutcome outcome = EncodeWavToMp3(encoderBytes_, result_, output_, folder_);
+        folder_.armEndCleanup();
+        moved_ = outcome.note;
+        return outcome.problem;
+    });
+}
+
+void MixRun::cleanUpAndTell() {
+    trap_.at(164, [&] { WaitSeconds(1); });
+    for (const auto& [line, file] :
+         {std::pair{166, temp1_}, {168, temp2_}, {170, result_}, {172, encoderCopy_}})
+        trap_.at(line, [&] {
+            if (file.valid())
+                RemoveFile(file);
+        });
+    folder_.remove();
+    trap_.at(174, [&] { view_.setMousePointer(PointerDefault); });
+    trap_.at(176, [&] { view_.setProgressValue(0); });
+    trap_.at(178, [&] { view_.setProgressText(QStringLiteral("Progress Bar")); });
+    if (!moved_.isEmpty())
+        say(180, moved_);
+    if (failure_.isEmpty())
+        say(180, QStringLiteral("Done."));
+    else
+        trap_.at(180, [&] {
+            prompts_.warning(QStringLiteral("No mixed file was made.\r\r") + failure_, appTitle());
+        });
+}
+
+// Lines 104 to 120: the four checks of the fields, then the Save As dialog. False when the job
+// ends there, its one message (if any) said.
+bool inputsAndOutputChosen(MixContext& job, Trap& trap) {
     Form1View& view = job.view;
-    Prompts& prompts = job.prompts;
     CommonDialog& dialog = job.dialog;
-    Trap trap(prompts, proc::PushButton2Click);
-    auto say = [&](int line, const QString& text) {
-        trap.at(line, [&] { prompts.message(text, appTitle()); });
+    const auto refuse = [&](int line, const QString& text) {
+        trap.at(line, [&] { job.prompts.message(text, appTitle()); });
+        return false;
     };
-
-    bool stop = false;
-    trap.at(100, [&] { stop = job.mixInProgress; });
-    if (stop)
-        return;
-    trap.at(102, [&] { job.mixInProgress = true; });
-    const auto done = [&] { trap.at(190, [&] { job.mixInProgress = false; }); };
-
-    if (trap.test(104, [&] { return view.text1().isEmpty(); })) {
-        say(188, QStringLiteral("You forgot to input first mp3 file."));
-        return done();
-    }
-    if (trap.test(106, [&] { return view.text2().isEmpty(); })) {
-        say(186, QStringLiteral("You forgot to input second mp3 file."));
-        return done();
-    }
-    if (trap.test(108, [&] { return !FileIsPresent(view.text1()); })) {
-        say(184, QStringLiteral("First mp3 file not found."));
-        return done();
-    }
-    if (trap.test(110, [&] { return !FileIsPresent(view.text2()); })) {
-        say(182, QStringLiteral("Second mp3 file not found."));
-        return done();
-    }
+    if (trap.test(104, [&] { return view.text1().isEmpty(); }))
+        return refuse(188, QStringLiteral("You forgot to input first mp3 file."));
+    if (trap.test(106, [&] { return view.text2().isEmpty(); }))
+        return refuse(186, QStringLiteral("You forgot to input second mp3 file."));
+    if (trap.test(108, [&] { return !FileIsPresent(view.text1()); }))
+        return refuse(184, QStringLiteral("First mp3 file not found."));
+    if (trap.test(110, [&] { return !FileIsPresent(view.text2()); }))
+        return refuse(182, QStringLiteral("Second mp3 file not found."));
     trap.at(112, [&] { dialog.FileName = QString(); });
     trap.at(114, [&] { dialog.DialogTitle = QStringLiteral("Create New MP3 and Save As.."); });
     trap.at(116, [&] { dialog.Filter = kMp3Filter; });
@@ -146,135 +290,30 @@ void RunMixJob(MixContext& job) {
         const QFileInfo first(view.text1());
         dialog.InitDir =
             QFileInfo(first.absolutePath()).isWritable() ? first.absolutePath() : QDir::homePath();
-        dialog.ShowSave(prompts);
+        dialog.ShowSave(job.prompts);
     });
-    if (trap.test(120, [&] { return dialog.FileName.isEmpty(); }))
-        return done();
+    return !trap.test(120, [&] { return dialog.FileName.isEmpty(); });
+}
 
-    // From here a stage that fails skips the stages after it; the clean-up always runs.
-    QString failure;
-    auto stage = [&](int line, auto&& statement) {
-        if (!failure.isEmpty())
-            return;
-        if (!trap.at(line,
-                     [&] {
-                         if (const QString why = statement(); !why.isEmpty())
-                             failure = why;
-                     }) &&
-            failure.isEmpty())
-            failure = trap.lastDescription().isEmpty() ? QStringLiteral("An error occurred.")
-                                                       : trap.lastDescription();
-    };
+} // namespace
 
-    JobFolder folder;
-    JobFile temp1, temp2, result, encoderCopy; // inside the folder, once it exists
-    QString warning, moved;
-    QByteArray encoderBytes;
-    OutputName output;
-    trap.at(122, [&] { view.setMousePointer(PointerBusy); });
-    trap.at(124, [&] { view.setProgressValue(0); });
-    stage(126, [&] {
-        if (const QString why = descriptorShortage(); !why.isEmpty())
-            return why;
-        if (!encoderOverride().isEmpty()) {
-            encoderBytes = encoderOverride();
-            return QString();
-        }
-        QFile resource(QStringLiteral(":/CUSTOM/101"));
-        if (!resource.open(QIODevice::ReadOnly))
-            fail(QStringLiteral("The encoder is missing from this program."));
-        encoderBytes = resource.readAll();
-        return QString();
-    });
-    stage(128, [&] {
-        folder.create(&warning);
-        folder.checkStillAtPath();
-        temp1 = folder.file(QStringLiteral("temp1.wav"));
-        temp2 = folder.file(QStringLiteral("temp2.wav"));
-        result = folder.file(QStringLiteral("result.wav"));
-        // Made only where the kernel refuses to run the encoder from memory.
-        encoderCopy = folder.file(QStringLiteral("lame"));
-        return QString();
-    });
-    // Once a run: the folder passed over stays the same for every job.
-    static bool warned = false;
-    if (!warning.isEmpty() && !std::exchange(warned, true))
-        say(128, warning);
-    // The name as it is now: only what stands there now may be replaced at the end.
-    stage(130, [&] { return output.take(dialog.FileName); });
-    if (failure.isEmpty()) {
-        trap.at(132, [&] {
-            view.setProgressText(QStringLiteral("Converting ") + FileNameFromPath(view.text1()) +
-                                 QStringLiteral(" Step 1"));
-        });
-        trap.at(134, [&] { view.doEvents(); });
-        trap.at(136, [&] { view.setProgressValue(100); });
+void RunMixJob(MixContext& job) {
+    Trap trap(job.prompts, proc::PushButton2Click);
+    bool stop = false;
+    trap.at(100, [&] { stop = job.mixInProgress; });
+    if (stop)
+        return;
+    trap.at(102, [&] { job.mixInProgress = true; });
+    if (inputsAndOutputChosen(job, trap)) {
+        MixRun run(job, trap);
+        run.prepare();
+        run.decode(132, 1);
+        run.decode(140, 2);
+        run.merge();
+        run.encode();
+        run.cleanUpAndTell();
     }
-    stage(138, [&] {
-        return job.decoder.DecodeMp3ToWav(view.text1(), temp1)
-                   ? QString()
-                   : QStringLiteral("The first file could not be read.");
-    });
-    if (failure.isEmpty()) {
-        trap.at(140, [&] {
-            view.setProgressText(QStringLiteral("Converting ") + FileNameFromPath(view.text2()) +
-                                 QStringLiteral(" Step 2"));
-        });
-        trap.at(142, [&] { view.doEvents(); });
-        trap.at(144, [&] { view.setProgressValue(100); });
-    }
-    stage(146, [&] {
-        return job.decoder.DecodeMp3ToWav(view.text2(), temp2)
-                   ? QString()
-                   : QStringLiteral("The second file could not be read.");
-    });
-    if (failure.isEmpty()) {
-        trap.at(148, [&] { view.setProgressValue(0); });
-        trap.at(150, [&] { view.setProgressText(QStringLiteral("Merging.. Step 1")); });
-        trap.at(152, [&] { view.doEvents(); });
-    }
-    stage(154, [&] {
-        // Refused up front, with the figures, rather than found out on a full disk.
-        if (const QString why = MergeRefusal(temp1, temp2, result, prompts); !why.isEmpty())
-            return why;
-        return MergeWave(temp1, temp2, result, view, prompts)
-                   ? QString()
-                   : QStringLiteral("The two files could not be mixed.");
-    });
-    if (failure.isEmpty()) {
-        trap.at(156, [&] { view.setProgressMaximum(100); });
-        trap.at(158, [&] { view.setProgressText(QStringLiteral("Merging.. Step 2")); });
-        trap.at(160, [&] { view.doEvents(); });
-    }
-    stage(162, [&] {
-        // Should the program end during the encode, the encoder still needs its folder: only
-        // the decoded inputs go at once, and the encoder's supervisor removes the rest after.
-        folder.armEndCleanup(true);
-        const EncodeOutcome outcome = EncodeWavToMp3(encoderBytes, result, output, folder);
-        folder.armEndCleanup();
-        moved = outcome.note;
-        return outcome.problem;
-    });
-    trap.at(164, [&] { WaitSeconds(1); });
-    for (const auto& [line, path] :
-         {std::pair{166, temp1}, {168, temp2}, {170, result}, {172, encoderCopy}})
-        trap.at(line, [&] {
-            if (path.valid())
-                RemoveFile(path);
-        });
-    folder.remove();
-    trap.at(174, [&] { view.setMousePointer(PointerDefault); });
-    trap.at(176, [&] { view.setProgressValue(0); });
-    trap.at(178, [&] { view.setProgressText(QStringLiteral("Progress Bar")); });
-    if (!moved.isEmpty())
-        say(180, moved);
-    if (failure.isEmpty())
-        say(180, QStringLiteral("Done."));
-    else
-        trap.at(180, [&] {
-            prompts.warning(QStringLiteral("No mixed file was made.\r\r") + failure, appTitle());
-        });
-    done();
+    trap.at(190, [&] { job.mixInProgress = false; });
 }
 
 } // namespace blendora
