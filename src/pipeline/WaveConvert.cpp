@@ -135,26 +135,11 @@ QString formatName(WaveFormat format) {
     return QStringLiteral("%1 Hz %2").arg(format.sampleRate).arg(channels);
 }
 
-WaveFileInfo ConvertWave(const JobFile& inputFile, const WaveFileInfo& info, WaveFormat format,
-                         const JobFile& output, Form1View& view) {
-    const QString& input = inputFile.path;
-    const WaveFormat from = mixableFormat(info);
-    if (from.channels == 0 || format.channels <= 0 || format.sampleRate <= 0)
-        fail(QStringLiteral("%1: the sound cannot be converted.").arg(input));
-    const int inChannels = from.channels;
-    // Resample as few channels as possible: mix down first, copy out to more channels last.
-    const int midChannels = std::min(inChannels, format.channels);
-    const ChannelMap down(inChannels, midChannels);
-    const ChannelMap up(midChannels, format.channels);
-    const bool resample = from.sampleRate != format.sampleRate;
+namespace {
 
-    File source;
-    source.open(inputFile, File::Read);
-    const std::int64_t inFrameBytes = 2 * std::int64_t(inChannels);
-    const std::int64_t inFrames = inputFrames(info, source.size(), inChannels);
-
-    // Refused before a byte is written: nothing is ever cut short.
-    const std::int64_t needed = ConvertedDataSize(info, source.size(), format);
+// Refused before a byte is written: nothing is ever cut short.
+void refuseWhatWouldNotFit(const QString& input, std::int64_t needed, WaveFormat format,
+                           const JobFile& output) {
     if (needed > std::int64_t(kMaxWaveDataSize))
         fail(QStringLiteral("%1 brought to %2 would need %3 bytes of sound, more than the %4 "
                             "that a WAV file can hold.")
@@ -170,78 +155,134 @@ WaveFileInfo ConvertWave(const JobFile& inputFile, const WaveFileInfo& info, Wav
                  .arg((kWaveHeaderSize + needed + kSpareSpace + (1 << 20) - 1) >> 20)
                  .arg(free >> 20) +
              kOtherWorkFolder);
+}
 
-    const std::int64_t outFrameBytes = 2 * std::int64_t(format.channels);
-    std::int64_t written = 0;
+// The way from the input's frames to the target's: mixed down to as few channels as both have,
+// resampled, copied out to the channels wanted, written after the header's room.
+class Conversion {
+  public:
+    Conversion(const QString& input, WaveFormat from, WaveFormat format, File& target)
+        : input_(input), format_(format), target_(target),
+          midChannels_(std::min(from.channels, format.channels)),
+          down_(from.channels, midChannels_), up_(midChannels_, format.channels),
+          resample_(from.sampleRate != format.sampleRate) {
+        // Fewer frames per read for a steep rate rise, so buffers stay small whatever the
+        // header says.
+        const double ratio = double(format.sampleRate) / from.sampleRate;
+        framesPerRead_ =
+            std::clamp<std::size_t>(std::size_t(double(kFramesPerRead) / ratio), 1, kFramesPerRead);
+        maxOutFrames_ = std::size_t(double(framesPerRead_) * ratio) + 64;
+        midBuf_.resize(down_.identity() ? 0 : framesPerRead_ * size_t(midChannels_));
+        resampled_.resize(resample_ ? maxOutFrames_ * size_t(midChannels_) : 0);
+        outBuf_.resize(up_.identity() ? 0 : maxOutFrames_ * size_t(format.channels));
+        if (resample_)
+            resampler_ = makeResampler(from.sampleRate, format.sampleRate, midChannels_);
+    }
+
+    std::size_t framesPerRead() const { return framesPerRead_; }
+    std::int64_t written() const { return written_; }
+
+    // Input frames in; a null input asks the resampler for what it still holds.
+    void feed(const std::int16_t* frames, std::size_t count) {
+        if (frames && !down_.identity()) {
+            down_.apply(frames, count, midBuf_.data());
+            frames = midBuf_.data();
+        }
+        if (!resample_) {
+            store(frames, count);
+            return;
+        }
+        const bool flush = frames == nullptr;
+        for (;;) {
+            std::size_t used = 0, made = 0;
+            const soxr_error_t error = soxr_process(resampler_.get(), frames, count, &used,
+                                                    resampled_.data(), maxOutFrames_, &made);
+            if (error)
+                fail(QString::fromUtf8(soxr_strerror(error)));
+            store(resampled_.data(), made);
+            if (flush ? made == 0 : used == count)
+                break;
+            if (!flush && used == 0 && made == 0)
+                fail(QStringLiteral("%1: the resampler stopped.").arg(input_));
+            if (!flush) {
+                frames += used * size_t(midChannels_);
+                count -= used;
+            }
+        }
+    }
+
+    void finish() {
+        if (resample_)
+            feed(nullptr, 0);
+        const std::int64_t frameBytes = 2 * std::int64_t(format_.channels);
+        RiffHeader riff;
+        riff.riffSize = std::uint32_t(36 + written_);
+        WaveFormatChunk fmt;
+        fmt.channels = std::int16_t(format_.channels);
+        fmt.sampleRate = format_.sampleRate;
+        fmt.byteRate = std::int32_t(std::int64_t(format_.sampleRate) * frameBytes);
+        fmt.blockAlign = std::int16_t(frameBytes);
+        fmt.bitsPerSample = 16;
+        WaveDataHeader data;
+        data.dataSize = std::uint32_t(written_);
+        const QByteArray header = waveHeaderBytes(riff, fmt, data);
+        target_.writeAt(0, header.constData(), header.size());
+    }
+
+  private:
+    void store(const std::int16_t* frames, std::size_t count) {
+        if (!up_.identity()) {
+            up_.apply(frames, count, outBuf_.data());
+            frames = outBuf_.data();
+        }
+        const std::int64_t bytes = std::int64_t(count) * 2 * format_.channels;
+        if (written_ + bytes > std::int64_t(kMaxWaveDataSize))
+            fail(QStringLiteral("%1 brought to %2 passes what a WAV file can hold.")
+                     .arg(input_, formatName(format_)));
+        target_.writeAt(kWaveHeaderSize + written_, frames, bytes);
+        written_ += bytes;
+    }
+
+    const QString& input_;
+    const WaveFormat format_;
+    File& target_;
+    const int midChannels_;
+    const ChannelMap down_, up_;
+    const bool resample_;
+    std::size_t framesPerRead_ = 0, maxOutFrames_ = 0;
+    std::vector<std::int16_t> midBuf_, resampled_, outBuf_;
+    Resampler resampler_;
+    std::int64_t written_ = 0;
+};
+
+} // namespace
+
+WaveFileInfo ConvertWave(const JobFile& inputFile, const WaveFileInfo& info, WaveFormat format,
+                         const JobFile& output, Form1View& view) {
+    const QString& input = inputFile.path;
+    const WaveFormat from = mixableFormat(info);
+    if (from.channels == 0 || format.channels <= 0 || format.sampleRate <= 0)
+        fail(QStringLiteral("%1: the sound cannot be converted.").arg(input));
+    File source;
+    source.open(inputFile, File::Read);
+    const std::int64_t inFrameBytes = 2 * std::int64_t(from.channels);
+    const std::int64_t inFrames = inputFrames(info, source.size(), from.channels);
+    refuseWhatWouldNotFit(input, ConvertedDataSize(info, source.size(), format), format, output);
+
     File target;
     target.open(output, File::Replace);
+    std::int64_t written = 0;
     try {
+        Conversion conversion(input, from, format, target);
+        std::vector<std::int16_t> readBuf(conversion.framesPerRead() * size_t(from.channels));
         QElapsedTimer sinceEvents;
         sinceEvents.start();
-
-        // Fewer frames per read for a steep rate rise, so buffers stay small whatever the header
-        // says.
-        const double ratio = double(format.sampleRate) / from.sampleRate;
-        const std::size_t framesPerRead =
-            std::clamp<std::size_t>(std::size_t(double(kFramesPerRead) / ratio), 1, kFramesPerRead);
-        const std::size_t maxOutFrames = std::size_t(double(framesPerRead) * ratio) + 64;
-        std::vector<std::int16_t> readBuf(framesPerRead * size_t(inChannels));
-        std::vector<std::int16_t> midBuf(down.identity() ? 0 : framesPerRead * size_t(midChannels));
-        std::vector<std::int16_t> resampled(resample ? maxOutFrames * size_t(midChannels) : 0);
-        std::vector<std::int16_t> outBuf(up.identity() ? 0
-                                                       : maxOutFrames * size_t(format.channels));
-
-        auto store = [&](const std::int16_t* frames, std::size_t count) {
-            if (!up.identity()) {
-                up.apply(frames, count, outBuf.data());
-                frames = outBuf.data();
-            }
-            const std::int64_t bytes = std::int64_t(count) * outFrameBytes;
-            if (written + bytes > std::int64_t(kMaxWaveDataSize))
-                fail(QStringLiteral("%1 brought to %2 passes what a WAV file can hold.")
-                         .arg(input, formatName(format)));
-            target.writeAt(kWaveHeaderSize + written, frames, bytes);
-            written += bytes;
-        };
-
-        Resampler resampler =
-            resample ? makeResampler(from.sampleRate, format.sampleRate, midChannels) : Resampler();
-        auto feed = [&](const std::int16_t* frames, std::size_t count) {
-            if (!resample) {
-                store(frames, count);
-                return;
-            }
-            // A null input asks soxr for what it still holds, until it gives nothing more.
-            const bool flush = frames == nullptr;
-            for (;;) {
-                std::size_t used = 0, made = 0;
-                const soxr_error_t error = soxr_process(resampler.get(), frames, count, &used,
-                                                        resampled.data(), maxOutFrames, &made);
-                if (error)
-                    fail(QString::fromUtf8(soxr_strerror(error)));
-                store(resampled.data(), made);
-                if (flush ? made == 0 : used == count)
-                    break;
-                if (!flush && used == 0 && made == 0)
-                    fail(QStringLiteral("%1: the resampler stopped.").arg(input));
-                if (!flush) {
-                    frames += used * size_t(midChannels);
-                    count -= used;
-                }
-            }
-        };
-
         for (std::int64_t done = 0; done < inFrames;) {
-            const std::size_t frames =
-                std::size_t(std::min<std::int64_t>(std::int64_t(framesPerRead), inFrames - done));
+            const std::size_t frames = std::size_t(
+                std::min<std::int64_t>(std::int64_t(conversion.framesPerRead()), inFrames - done));
             source.readAt(info.dataOffset + done * inFrameBytes, readBuf.data(),
                           std::int64_t(frames) * inFrameBytes);
-            const std::int16_t* mid = readBuf.data();
-            if (!down.identity()) {
-                down.apply(readBuf.data(), frames, midBuf.data());
-                mid = midBuf.data();
-            }
-            feed(mid, frames);
+            conversion.feed(readBuf.data(), frames);
             done += std::int64_t(frames);
             // The window repaints, and a close takes effect, while a long input is converted.
             if (sinceEvents.elapsed() >= kEventLoopMs) {
@@ -249,21 +290,8 @@ WaveFileInfo ConvertWave(const JobFile& inputFile, const WaveFileInfo& info, Wav
                 sinceEvents.restart();
             }
         }
-        if (resample)
-            feed(nullptr, 0);
-
-        RiffHeader riff;
-        riff.riffSize = std::uint32_t(36 + written);
-        WaveFormatChunk fmt;
-        fmt.channels = std::int16_t(format.channels);
-        fmt.sampleRate = format.sampleRate;
-        fmt.byteRate = std::int32_t(std::int64_t(format.sampleRate) * outFrameBytes);
-        fmt.blockAlign = std::int16_t(outFrameBytes);
-        fmt.bitsPerSample = 16;
-        WaveDataHeader data;
-        data.dataSize = std::uint32_t(written);
-        const QByteArray header = waveHeaderBytes(riff, fmt, data);
-        target.writeAt(0, header.constData(), header.size());
+        conversion.finish();
+        written = conversion.written();
         target.close();
     } catch (...) {
         // Nothing half-converted stays behind.
