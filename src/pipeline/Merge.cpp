@@ -205,6 +205,36 @@ void ShowMergeProgress(std::int64_t current, std::int64_t total, Form1View& view
     }
 }
 
+namespace {
+
+// Each word of the mix is half of each input's.
+void mixHalves(const std::vector<std::int16_t>& words0, const std::vector<std::int16_t>& words1,
+               std::vector<std::int16_t>& mixed, std::int64_t blocks) {
+    const std::size_t n = std::size_t(blocks * kBlockWords);
+    if (mixed.size() < n || words0.size() < n || words1.size() < n)
+        throw std::bad_alloc();
+    const std::int16_t* a = words0.data();
+    const std::int16_t* b = words1.data();
+    std::int16_t* m = mixed.data();
+    for (std::size_t i = 0; i < n; ++i)
+        m[i] = std::int16_t(a[i] / 2 + b[i] / 2);
+}
+
+// The bar sees what it would after each block; a value it already shows changes nothing.
+void showBlocks(std::int64_t position, std::int64_t blocks, std::int64_t total, Form1View& view,
+                int& bar) {
+    for (std::int64_t j = 1; j <= blocks; ++j) {
+        const std::int64_t p = position + j * kBlockBytes;
+        int percent = 0;
+        if (progressPercent(p, total, percent) && percent != bar) {
+            ShowMergeProgress(p, total, view);
+            bar = view.progressValue();
+        }
+    }
+}
+
+} // namespace
+
 bool MergeWave(const JobFile& first, const JobFile& second, const JobFile& output, Form1View& view,
                Prompts& prompts) {
     Trap trap(prompts, proc::MergeWave);
@@ -267,30 +297,11 @@ bool MergeWave(const JobFile& first, const JobFile& second, const JobFile& outpu
             written = false;
             break;
         }
-        const bool mixedOk = trap.at(132, [&] {
-            const std::size_t n = std::size_t(count * kBlockWords);
-            if (mixed.size() < n)
-                throw std::bad_alloc();
-            const std::int16_t* a = words0.data();
-            const std::int16_t* b = words1.data();
-            std::int16_t* m = mixed.data();
-            for (std::size_t i = 0; i < n; ++i)
-                m[i] = std::int16_t(a[i] / 2 + b[i] / 2);
-        });
-        if (!mixedOk) {
+        if (!trap.at(132, [&] { mixHalves(words0, words1, mixed, count); })) {
             written = false;
             break;
         }
-
-        // The bar sees what it would after each block; a value it already shows changes nothing.
-        for (std::int64_t j = 1; j <= count; ++j) {
-            const std::int64_t p = position + j * kBlockBytes;
-            int percent = 0;
-            if (progressPercent(p, target.dataSize, percent) && percent != bar) {
-                ShowMergeProgress(p, target.dataSize, view);
-                bar = view.progressValue();
-            }
-        }
+        showBlocks(position, count, target.dataSize, view, bar);
 
         if (!trap.at(142, [&] {
                 out.writeAt(target.dataOffset + position, mixed.data(), count * kBlockBytes);
