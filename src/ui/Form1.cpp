@@ -117,7 +117,27 @@ Form1::Form1(Form1Seams seams)
 
 Form1::~Form1() = default;
 
+namespace {
+
+// The window and its frames are white whatever the colour scheme, so what is written straight
+// on them is black; fields and buttons keep the scheme's colours.
+QPalette whitePalette(QPalette palette) {
+    palette.setColor(QPalette::Window, Qt::white);
+    palette.setColor(QPalette::WindowText, Qt::black);
+    return palette;
+}
+
+} // namespace
+
 void Form1::buildLayout() {
+    setLooks();
+    makeControls();
+    orderKeyboardAndNames();
+    connectHandlers();
+    trackPointerAndCentre();
+}
+
+void Form1::setLooks() {
     setObjectName(QStringLiteral("Form1"));
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
@@ -125,14 +145,11 @@ void Form1::buildLayout() {
     setFixedSize(tw(8040), tw(3990));
     setFont(formFont());
     setWindowIcon(QIcon(QStringLiteral(":/icons/blendora-32.png")));
-    // The window and its frames are white whatever the colour scheme, so what is written straight
-    // on them is black; fields and buttons keep the scheme's colours.
-    QPalette white = palette();
-    white.setColor(QPalette::Window, Qt::white);
-    white.setColor(QPalette::WindowText, Qt::black);
-    setPalette(white);
+    setPalette(whitePalette(palette()));
     setAutoFillBackground(true);
+}
 
+void Form1::makeControls() {
     auto button = [this](const char* name, const QString& caption, QWidget* parent,
                          QRect geometry) {
         auto* b = new QPushButton(caption, parent);
@@ -141,6 +158,7 @@ void Form1::buildLayout() {
         b->setGeometry(geometry);
         return b;
     };
+    const QPalette white = whitePalette(palette());
     auto frame = [this, &white](const char* name, const QString& caption, QRect geometry) {
         auto* f = new QGroupBox(caption, this);
         f->setObjectName(QLatin1String(name));
@@ -188,7 +206,9 @@ void Form1::buildLayout() {
     // The style's own mark on a focused button is a faint line.
     new FocusMark(this);
     FocusMark::markEveryDialog();
+}
 
+void Form1::orderKeyboardAndNames() {
     setTabOrder(Text1, PushButton1);
     setTabOrder(PushButton1, Text2);
     setTabOrder(Text2, PushButton3);
@@ -203,7 +223,9 @@ void Form1::buildLayout() {
     Text2->setAccessibleName(Frame1->title());
     PushButton1->setAccessibleName(QStringLiteral("Browse for the first file"));
     PushButton3->setAccessibleName(QStringLiteral("Browse for the second file"));
+}
 
+void Form1::connectHandlers() {
     connect(PushButton1, &QPushButton::clicked, this, &Form1::PushButton1_Click);
     connect(PushButton2, &QPushButton::clicked, this, &Form1::PushButton2_Click);
     connect(PushButton3, &QPushButton::clicked, this, &Form1::PushButton3_Click);
@@ -220,7 +242,9 @@ void Form1::buildLayout() {
                     if (const auto path = fileLink(text))
                         field->setText(*path);
         });
+}
 
+void Form1::trackPointerAndCentre() {
     // Every control reports pointer moves to its own handler, and only to it.
     setMouseTracking(true);
     for (QWidget* w : findChildren<QWidget*>()) {

@@ -105,6 +105,11 @@ class Form1 : public QWidget, public Form1View {
 
   private:
     void buildLayout();
+    void setLooks();
+    void makeControls();
+    void orderKeyboardAndNames();
+    void connectHandlers();
+    void trackPointerAndCentre();
     void ApplySkin();
     void endProgram();
     void hover(int pointer);
