@@ -98,19 +98,30 @@ int RunAndWait(const QStringList& arguments, int style, RunOutcome* outcome) {
     posix_spawnattr_setflags(&attributes,
                              POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     std::vector<char*> env = childEnvironment();
-    pid_t pid = 0;
-    const int started =
-        ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), env.data());
+    const int code = RunAndWait(
+        [&] {
+            pid_t pid = 0;
+            const int started =
+                ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), env.data());
+            errno = started;
+            return started == 0 ? pid : pid_t(-1);
+        },
+        out);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
-    if (started != 0) {
-        out.startError = started;
-        return kStartFailureBase + started;
+    out.errorTail = tailOf(errors.get());
+    return code;
+}
+
+int RunAndWait(const std::function<pid_t()>& start, RunOutcome& out) {
+    out = RunOutcome();
+    const pid_t pid = start();
+    if (pid < 0) {
+        out.startError = errno ? errno : ECHILD;
+        return kStartFailureBase + out.startError;
     }
     out.started = true;
-
     const int status = waitWhileEventsRun(pid);
-    out.errorTail = tailOf(errors.get());
     if (status == -1) {
         out.exitCode = -1;
     } else if (WIFSIGNALED(status)) {

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QStringList>
+#include <functional>
 #include <sys/types.h>
 #include <vector>
 
@@ -24,6 +25,9 @@ inline constexpr int kStartFailureBase = -2147221504;
 // it), the start's errno plus kStartFailureBase, or -1 when the child could not be waited for. The
 // window style is kept for callers that pass one; a child here has no window to show.
 int RunAndWait(const QStringList& arguments, int style = 6, RunOutcome* outcome = nullptr);
+// The same wait for a child that `start` makes: it answers the child's process id, or -1 with
+// errno set when it could not start one. The encoder's supervisor is started this way.
+int RunAndWait(const std::function<pid_t()>& start, RunOutcome& outcome);
 
 // What a child wrote last into the descriptor, its last few kilobytes.
 QByteArray tailOf(int fd);

@@ -175,13 +175,17 @@ EncodeOutcome EncodeWavToMp3(const QByteArray& encoder, const JobFile& wav, cons
     plan.save.tell = report.get();
     plan.save.tellAt = kSavedAt;
 
-    const pid_t pid = ::fork();
-    if (pid == 0)
-        supervise(plan);
-    if (pid < 0)
-        return couldNotStart(errno);
-    const int waited = waitWhileEventsRun(pid);
-    const int status = waited == -1 ? 0 : waited;
+    RunOutcome run;
+    RunAndWait(
+        [&] {
+            const pid_t pid = ::fork();
+            if (pid == 0)
+                supervise(plan);
+            return pid;
+        },
+        run);
+    if (!run.started)
+        return couldNotStart(run.startError);
 
     Report r;
     if (::pread(report.get(), &r, sizeof r, 0) != ssize_t(sizeof r))
@@ -195,9 +199,9 @@ EncodeOutcome EncodeWavToMp3(const QByteArray& encoder, const JobFile& wav, cons
         result.ok = savedBeforeItsEnd(report.get(), mp3);
         if (!result.ok)
             result.problem =
-                WIFSIGNALED(status)
+                run.signal != 0
                     ? QStringLiteral("The save was stopped by signal %1 before it was finished.")
-                          .arg(signalName(WTERMSIG(status)))
+                          .arg(signalName(run.signal))
                     : QStringLiteral("The encoder ended without telling how it went.");
         break;
     case Step::Encoding:
