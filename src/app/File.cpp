@@ -1,5 +1,6 @@
 #include "File.h"
 
+#include "Descriptor.h"
 #include "Failure.h"
 #include "JobFolder.h"
 
@@ -13,13 +14,8 @@
 
 namespace blendora {
 
-File::~File() {
-    if (fd_ >= 0)
-        ::close(fd_);
-}
-
 void File::open(const JobFile& file, Mode mode, unsigned permissions) {
-    if (fd_ >= 0)
+    if (fd_.valid())
         close();
     path_ = file.path;
     folder_ = file.folder;
@@ -42,12 +38,12 @@ void File::open(const JobFile& file, Mode mode, unsigned permissions) {
     const int fd = ::openat(file.folder, file.name.constData(), flags, permissions);
     if (fd < 0)
         failErrno(errno, path_);
-    fd_ = fd;
+    fd_.reset(fd);
 }
 
 std::int64_t File::size() const {
     struct stat st {};
-    if (::fstat(fd_, &st) != 0)
+    if (::fstat(fd_.get(), &st) != 0)
         failErrno(errno, path_);
     return st.st_size;
 }
@@ -55,7 +51,7 @@ std::int64_t File::size() const {
 void File::readAt(std::int64_t offset, void* buffer, std::int64_t length) const {
     auto* p = static_cast<char*>(buffer);
     while (length > 0) {
-        const ssize_t n = ::pread(fd_, p, size_t(length), off_t(offset));
+        const ssize_t n = ::pread(fd_.get(), p, size_t(length), off_t(offset));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
@@ -73,7 +69,7 @@ void File::readAt(std::int64_t offset, void* buffer, std::int64_t length) const 
 void File::writeAt(std::int64_t offset, const void* buffer, std::int64_t length) {
     const auto* p = static_cast<const char*>(buffer);
     while (length > 0) {
-        const ssize_t n = ::pwrite(fd_, p, size_t(length), off_t(offset));
+        const ssize_t n = ::pwrite(fd_.get(), p, size_t(length), off_t(offset));
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
@@ -92,22 +88,21 @@ void File::append(const void* buffer, std::int64_t length) {
 }
 
 void File::discard() noexcept {
-    if (fd_ < 0)
+    if (!fd_.valid())
         return;
     // Only while the name is still this file.
     struct stat held, named;
-    if (::fstat(fd_, &held) == 0 &&
+    if (::fstat(fd_.get(), &held) == 0 &&
         ::fstatat(folder_, name_.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
         held.st_dev == named.st_dev && held.st_ino == named.st_ino)
         ::unlinkat(folder_, name_.constData(), 0);
-    ::close(std::exchange(fd_, -1));
+    fd_.reset();
 }
 
 void File::close() {
-    if (fd_ < 0)
+    if (!fd_.valid())
         return;
-    const int fd = fd_;
-    fd_ = -1;
+    const int fd = fd_.release();
     // Delayed write errors (NFS, quota) only show up here.
     if (::close(fd) != 0 && errno != EINTR)
         failErrno(errno, path_);

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Descriptor.h"
+
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
@@ -18,14 +20,13 @@ class File {
     File() = default;
     File(const File&) = delete;
     File& operator=(const File&) = delete;
-    ~File();
 
     // Replace creates or truncates; ReadWrite creates. New files get `permissions` less umask.
     // A link at the name is never followed; in a job folder, Replace makes the file new.
     void open(const JobFile& file, Mode mode, unsigned permissions = 0666);
     const QString& path() const { return path_; }
-    bool isOpen() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
+    bool isOpen() const { return fd_.valid(); }
+    int fd() const { return fd_.get(); }
     std::int64_t size() const;
 
     // Fills `length` bytes from `offset`; bytes past the end of the file read as zero.
@@ -40,7 +41,8 @@ class File {
     void discard() noexcept;
 
   private:
-    int fd_ = -1, folder_ = -1;
+    UniqueFd fd_;
+    int folder_ = -1; // held by the folder's owner
     std::int64_t end_ = 0;
     QString path_;
     QByteArray name_;

@@ -50,12 +50,15 @@ unsigned long long decimalAt(const char*& at) {
 // only while it is still the very one the job made. System calls only: a signal's clean-up
 // runs it.
 void removeRecordedOutside(int job) {
-    const int fd = ::openat(job, kOutsideRecord, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return;
     char bytes[PATH_MAX + 128];
-    const ssize_t read = readAll(fd, bytes, sizeof bytes - 1);
-    ::close(fd);
+    ssize_t read = -1;
+    {
+        const UniqueFd fd(
+            ::openat(job, kOutsideRecord, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        if (!fd.valid())
+            return;
+        read = readAll(fd.get(), bytes, sizeof bytes - 1);
+    }
     const std::size_t size = read > 0 ? std::size_t(read) : 0;
     bytes[size] = '\0';
     // The output's folder, NUL, the folder's name, NUL, then "device:inode" once it is made.
@@ -74,7 +77,8 @@ void removeRecordedOutside(int job) {
         known = *id++ == ':' && isDigit(*id);
         inode = decimalAt(id);
     }
-    const int folder = ::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const UniqueFd held(::open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const int folder = held.get();
     if (folder < 0)
         return;
     // Once made, it is known by its inode (root may have given a file to another user
@@ -87,15 +91,12 @@ void removeRecordedOutside(int job) {
         if (S_ISREG(st.st_mode)) {
             ::unlinkat(folder, name, 0);
         } else if (S_ISDIR(st.st_mode)) {
-            const int inner =
-                ::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (inner >= 0 && ::fstat(inner, &st) == 0 && isIt(st))
-                removeHeldFolder(folder, name, inner);
-            if (inner >= 0)
-                ::close(inner);
+            const UniqueFd inner(
+                ::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (inner.valid() && ::fstat(inner.get(), &st) == 0 && isIt(st))
+                removeHeldFolder(folder, name, inner.get());
         }
     }
-    ::close(folder);
 }
 
 std::size_t decimal(char* at, unsigned long long value) {
@@ -139,8 +140,9 @@ void removeJobFolder(int parent, const char* name, int folder) {
 
 void RemoveStaleJobFolders(const QString& temporaryFolder) {
     static const QRegularExpression pattern(QStringLiteral("^blendora-job-(\\d+)-[A-Za-z0-9]{6}$"));
-    const int parent =
-        ::open(nativePath(temporaryFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const UniqueFd held(
+        ::open(nativePath(temporaryFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const int parent = held.get();
     if (parent < 0)
         return;
     const QDir folder(temporaryFolder);
@@ -153,8 +155,9 @@ void RemoveStaleJobFolders(const QString& temporaryFolder) {
             continue;
         const QByteArray entry = nativePath(name);
         // Only real folders of our own; never a link someone placed.
-        const int job =
-            ::openat(parent, entry.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const UniqueFd folderHeld(
+            ::openat(parent, entry.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        const int job = folderHeld.get();
         if (job < 0)
             continue;
         struct stat st;
@@ -163,9 +166,7 @@ void RemoveStaleJobFolders(const QString& temporaryFolder) {
             ::flock(job, LOCK_EX | LOCK_NB) == 0) {
             removeJobFolder(parent, entry.constData(), job);
         }
-        ::close(job);
     }
-    ::close(parent);
 }
 
 } // namespace blendora

@@ -48,8 +48,9 @@ QByteArray currentBytes(int folder, const QByteArray& name, QString& why,
                         struct stat* st = nullptr) {
     struct stat own {};
     st = st ? st : &own;
-    const int fd = ::openat(folder, name.constData(),
-                            O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    const UniqueFd held(::openat(folder, name.constData(),
+                                 O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    const int fd = held.get();
     if (fd < 0) {
         if (errno != ENOENT)
             why = errno == ELOOP ? QStringLiteral("it is a link.") : errnoText(errno) + '.';
@@ -67,7 +68,6 @@ QByteArray currentBytes(int folder, const QByteArray& name, QString& why,
         const ssize_t done = readAll(fd, bytes.data(), std::size_t(bytes.size()));
         bytes.truncate(done > 0 ? qsizetype(done) : 0);
     }
-    ::close(fd);
     return why.isEmpty() ? bytes : QByteArray();
 }
 
@@ -85,15 +85,14 @@ bool freshTime(int fd) {
 class InMemory {
   public:
     explicit InMemory(const QByteArray& bytes) : fd_(::memfd_create("settings", MFD_CLOEXEC)) {
-        if (fd_ < 0 || !writeAll(fd_, bytes.constData(), std::size_t(bytes.size())) ||
-            !freshTime(fd_))
+        if (!fd_.valid() || !writeAll(fd_.get(), bytes.constData(), std::size_t(bytes.size())) ||
+            !freshTime(fd_.get()))
             fail(QStringLiteral("The settings cannot be read: %1").arg(errnoText(errno)));
     }
-    ~InMemory() { ::close(fd_); }
-    QString path() const { return QStringLiteral("/proc/self/fd/%1").arg(fd_); }
+    QString path() const { return QStringLiteral("/proc/self/fd/%1").arg(fd_.get()); }
 
   private:
-    int fd_;
+    UniqueFd fd_;
 };
 
 // Nearest folder on the way to `path` that exists.
@@ -143,7 +142,7 @@ class SettingsFolder {
     SettingsFolder(const SettingsFolder&) = delete;
     SettingsFolder& operator=(const SettingsFolder&) = delete;
 
-    int fd() const { return fd_; }
+    int fd() const { return fd_.get(); }
     const QByteArray& name() const { return name_; }
     const QString& path() const { return path_; }
 
@@ -153,35 +152,37 @@ class SettingsFolder {
         int made = -1;
         for (int attempt = 0; attempt < 100 && made != 0; ++attempt) {
             randomLetters(name.data() + name.size() - 6, 6);
-            made = ::mkdirat(fd_, name.constData(), 0700);
+            made = ::mkdirat(fd_.get(), name.constData(), 0700);
             if (made != 0 && errno != EEXIST)
                 return -1;
         }
-        const int scratch = made == 0 ? ::openat(fd_, name.constData(),
+        const int scratch = made == 0 ? ::openat(fd_.get(), name.constData(),
                                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
                                       : -1;
         if (scratch < 0)
             return -1;
-        scratch_ = scratch;
+        scratch_.reset(scratch);
         scratchName_ = name;
-        armEnd(EndSlot::Settings, EndTask::Scratch, fd_, scratch_, scratchName_.constData());
-        return scratch_;
+        armEnd(EndSlot::Settings, EndTask::Scratch, fd_.get(), scratch_.get(),
+               scratchName_.constData());
+        return scratch_.get();
     }
 
     // Moves what stands at the name, no settings, to a name of its own beside it, without
     // replacing anything; answers that name, or nothing when it could not.
     QString keepAside(const struct stat& seen) {
         struct stat now;
-        if (::fstatat(fd_, name_.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
+        if (::fstatat(fd_.get(), name_.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
             now.st_dev != seen.st_dev || now.st_ino != seen.st_ino)
             return QString();
         for (int n = 1; n < 10; ++n) {
             const QByteArray aside = name_ + ".broken" + (n > 1 ? "-" + QByteArray::number(n) : "");
-            if (::renameat2(fd_, name_.constData(), fd_, aside.constData(), RENAME_NOREPLACE) == 0)
+            if (::renameat2(fd_.get(), name_.constData(), fd_.get(), aside.constData(),
+                            RENAME_NOREPLACE) == 0)
                 return path_ + QLatin1Char('/') + QFile::decodeName(aside);
             if (errno == EINVAL &&
-                ::linkat(fd_, name_.constData(), fd_, aside.constData(), 0) == 0) {
-                ::unlinkat(fd_, name_.constData(), 0);
+                ::linkat(fd_.get(), name_.constData(), fd_.get(), aside.constData(), 0) == 0) {
+                ::unlinkat(fd_.get(), name_.constData(), 0);
                 return path_ + QLatin1Char('/') + QFile::decodeName(aside);
             }
             if (errno != EEXIST)
@@ -204,22 +205,24 @@ class SettingsFolder {
             refuse(S_ISDIR(st.st_mode) ? errnoText(EACCES, at) + '.'
                                        : errnoText(ENOTDIR, at) + '.');
         }
-        fd_ = ::open(nativePath(path_).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd_ < 0)
+        fd_.reset(::open(nativePath(path_).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!fd_.valid())
             refuse(errnoText(errno, path_) + '.');
-        if (::geteuid() == 0 && (::fstat(fd_, &st) != 0 || st.st_uid != 0))
+        if (::geteuid() == 0 && (::fstat(fd_.get(), &st) != 0 || st.st_uid != 0))
             refuse(QStringLiteral("%1 belongs to another user, and Blendora run as root does "
                                   "not write there.")
                        .arg(path_));
         const QByteArray lockName = name_ + ".lock";
-        lock_ = ::openat(fd_, lockName.constData(),
-                         O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
-        if (lock_ < 0 || ::fstat(lock_, &st) != 0 || !S_ISREG(st.st_mode))
+        lock_.reset(::openat(fd_.get(), lockName.constData(),
+                             O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                             0600));
+        if (!lock_.valid() || ::fstat(lock_.get(), &st) != 0 || !S_ISREG(st.st_mode))
             refuse(QStringLiteral("its lock %1 cannot be used: %2.")
-                       .arg(QFile::decodeName(lockName),
-                            lock_ < 0 ? errnoText(errno) : QStringLiteral("it is not a file")));
+                       .arg(QFile::decodeName(lockName), !lock_.valid()
+                                                             ? errnoText(errno)
+                                                             : QStringLiteral("it is not a file")));
         // Another copy holds it for a few milliseconds; far longer, it hangs on a slow disk.
-        for (int waited = 0; ::flock(lock_, LOCK_EX | LOCK_NB) != 0; waited += 20) {
+        for (int waited = 0; ::flock(lock_.get(), LOCK_EX | LOCK_NB) != 0; waited += 20) {
             // A file system that cannot lock (some FUSE ones) leaves copies to the last rename,
             // as before there was a lock; nor can a scratch folder there be told stale.
             if (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL)
@@ -236,43 +239,38 @@ class SettingsFolder {
     }
 
     void release() {
-        if (scratch_ >= 0) {
-            removeHeldFolder(fd_, scratchName_.constData(), scratch_);
+        if (scratch_.valid()) {
+            removeHeldFolder(fd_.get(), scratchName_.constData(), scratch_.get());
             disarmEnd(EndSlot::Settings);
-            ::close(std::exchange(scratch_, -1));
+            scratch_.reset();
         }
-        for (int* fd : {&lock_, &fd_})
-            if (*fd >= 0)
-                ::close(std::exchange(*fd, -1));
+        lock_.reset();
+        fd_.reset();
     }
 
     void removeStaleScratch() {
         const QByteArray prefix = "." + name_ + "-";
-        const int list = ::openat(fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        DIR* dir = list < 0 ? nullptr : ::fdopendir(list);
-        if (!dir) {
-            if (list >= 0)
-                ::close(list);
+        UniqueFd list(::openat(fd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        DIR* dir = list.valid() ? ::fdopendir(list.get()) : nullptr;
+        if (!dir)
             return;
-        }
+        list.release(); // the listing owns it now
         while (const struct dirent* entry = ::readdir(dir)) {
             if (std::strncmp(entry->d_name, prefix.constData(), std::size_t(prefix.size())) != 0 ||
                 std::strlen(entry->d_name) != std::size_t(prefix.size()) + 6)
                 continue;
-            const int scratch =
-                ::openat(fd_, entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            const UniqueFd scratch(::openat(fd_.get(), entry->d_name,
+                                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             struct stat st;
-            if (scratch >= 0 && ::fstat(scratch, &st) == 0 && st.st_uid == ::geteuid())
-                removeHeldFolder(fd_, entry->d_name, scratch);
-            if (scratch >= 0)
-                ::close(scratch);
+            if (scratch.valid() && ::fstat(scratch.get(), &st) == 0 && st.st_uid == ::geteuid())
+                removeHeldFolder(fd_.get(), entry->d_name, scratch.get());
         }
         ::closedir(dir);
     }
 
     QString path_;
     QByteArray name_, scratchName_;
-    int fd_ = -1, lock_ = -1, scratch_ = -1;
+    UniqueFd fd_, lock_, scratch_;
 };
 
 } // namespace
@@ -282,15 +280,14 @@ QString GetSetting(const QString& appName, const QString& section, const QString
     const QString file = settingsFile(appName);
     if (file.isEmpty())
         return defaultValue;
-    const int folder = ::open(nativePath(QFileInfo(file).absolutePath()).constData(),
-                              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0)
+    const UniqueFd folder(::open(nativePath(QFileInfo(file).absolutePath()).constData(),
+                                 O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.valid())
         return defaultValue;
     QString why;
     struct stat seen {};
     const QByteArray bytes =
-        currentBytes(folder, nativePath(QFileInfo(file).fileName()), why, &seen);
-    ::close(folder);
+        currentBytes(folder.get(), nativePath(QFileInfo(file).fileName()), why, &seen);
     if (!why.isEmpty())
         fail(QString::fromLatin1(kNotRead).arg(file, why));
     if (bytes.isEmpty())
@@ -349,18 +346,16 @@ QString SaveSetting(const QString& appName, const QString& section, const QStrin
     // reached through that folder's descriptor, and the copy is renamed over the name, replacing
     // whatever stands there.
     const int scratch = folder.makeScratch();
-    const int start = scratch < 0
-                          ? -1
-                          : ::openat(scratch, "settings.ini",
-                                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    const bool started = start >= 0 &&
-                         writeAll(start, bytes.constData(), std::size_t(bytes.size())) &&
-                         freshTime(start);
-    const int error = errno ? errno : EIO;
-    if (start >= 0)
-        ::close(start);
-    if (!started)
-        notWritten(errnoText(error, folder.path()) + '.');
+    {
+        const UniqueFd start(
+            scratch < 0 ? -1
+                        : ::openat(scratch, "settings.ini",
+                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!start.valid() ||
+            !writeAll(start.get(), bytes.constData(), std::size_t(bytes.size())) ||
+            !freshTime(start.get()))
+            notWritten(errnoText(errno ? errno : EIO, folder.path()) + '.');
+    }
     {
         QSettings settings(QStringLiteral("/proc/self/fd/%1/settings.ini").arg(scratch),
                            QSettings::IniFormat);

@@ -18,25 +18,6 @@
 
 namespace blendora {
 
-OutputName& OutputName::operator=(OutputName&& other) noexcept {
-    if (this != &other) {
-        if (folderFd_ >= 0)
-            ::close(folderFd_);
-        folderFd_ = std::exchange(other.folderFd_, -1);
-        folderOwner_ = other.folderOwner_;
-        path_ = std::move(other.path_);
-        folder_ = std::move(other.folder_);
-        name_ = std::move(other.name_);
-        before_ = other.before_;
-    }
-    return *this;
-}
-
-OutputName::~OutputName() {
-    if (folderFd_ >= 0)
-        ::close(folderFd_);
-}
-
 QString OutputName::take(const QString& chosen) {
     *this = OutputName();
     path_ = chosen.startsWith(QLatin1Char('/')) ? chosen
@@ -46,13 +27,13 @@ QString OutputName::take(const QString& chosen) {
     name_ = nativePath(path_.mid(cut + 1));
     if (name_.isEmpty() || name_ == "." || name_ == "..")
         return QStringLiteral("%1 is not a file that can be replaced.").arg(path_);
-    folderFd_ = ::open(nativePath(folder_).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    folderFd_.reset(::open(nativePath(folder_).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat folder;
-    if (folderFd_ < 0 || ::fstat(folderFd_, &folder) != 0)
+    if (folderFd_.get() < 0 || ::fstat(folderFd_.get(), &folder) != 0)
         return QStringLiteral("The new file cannot be written: %1.").arg(errnoText(errno, folder_));
     folderOwner_ = folder.st_uid;
     const uid_t me = ::geteuid();
-    if (::fstatat(folderFd_, name_.constData(), &before_, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (::fstatat(folderFd_.get(), name_.constData(), &before_, AT_SYMLINK_NOFOLLOW) != 0) {
         before_ = {};
         if (errno != ENOENT)
             return QStringLiteral("The new file cannot be written: %1.")
@@ -60,7 +41,7 @@ QString OutputName::take(const QString& chosen) {
     } else if (!S_ISREG(before_.st_mode) && !S_ISLNK(before_.st_mode)) {
         return QStringLiteral("%1 is not a file that can be replaced.").arg(path_);
     } else if (S_ISREG(before_.st_mode) &&
-               ::faccessat(folderFd_, name_.constData(), W_OK, AT_EACCESS) != 0) {
+               ::faccessat(folderFd_.get(), name_.constData(), W_OK, AT_EACCESS) != 0) {
         // A file its owner made read-only is not ours to replace.
         return QStringLiteral("%1 cannot be replaced: %2.").arg(path_, errnoText(errno));
     } else if ((folder.st_mode & S_ISVTX) && me != 0 && before_.st_uid != me &&
@@ -69,7 +50,7 @@ QString OutputName::take(const QString& chosen) {
                               "folder.")
             .arg(path_);
     }
-    if (::faccessat(folderFd_, ".", W_OK | X_OK, AT_EACCESS) != 0)
+    if (::faccessat(folderFd_.get(), ".", W_OK | X_OK, AT_EACCESS) != 0)
         return QStringLiteral("The new file cannot be written in %1: %2.")
             .arg(folder_, errnoText(errno));
     return QString();
@@ -144,14 +125,13 @@ bool refusedForLackOfModes(int error) {
 // Where neither a no-replace rename nor a link exists (FAT through FUSE), the name is made as cp
 // makes it, exclusively, and the bytes are copied in; a failure removes only that file of ours.
 SaveStep copyToNewName(int own, const char* file, const SavePlan& p, int& error) {
-    const int from = ::openat(own, file, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const UniqueFd source(::openat(own, file, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    const int from = source.get();
     const int to = from < 0 ? -1
                             : ::openat(p.outFolder, p.name,
                                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (to < 0) {
         error = errno;
-        if (from >= 0)
-            ::close(from);
         return error == EEXIST ? SaveStep::Changed : SaveStep::Writing;
     }
     struct stat made;
@@ -167,11 +147,11 @@ SaveStep copyToNewName(int own, const char* file, const SavePlan& p, int& error)
         error = errno;
         ok = false;
     }
+    // Delayed write errors (NFS, quota) only show up when it is closed.
     if (::close(to) != 0 && ok && errno != EINTR) {
         error = errno;
         ok = false;
     }
-    ::close(from);
     if (ok)
         tell(p, made, true);
     struct stat now;
@@ -225,23 +205,23 @@ SaveStep SaveBeside(const SavePlan& p, int from, int& error) {
         return SaveStep::Writing;
     }
     struct stat st;
-    const int own = ::openat(p.outFolder, folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const UniqueFd ownHeld(
+        ::openat(p.outFolder, folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const int own = ownHeld.get();
     // File systems without owners show every entry as the folder's owner's.
     if (own < 0 || ::fstat(own, &st) != 0 ||
-        (st.st_uid != ::geteuid() && st.st_uid != p.outFolderOwner)) {
-        if (own >= 0)
-            ::close(own);
+        (st.st_uid != ::geteuid() && st.st_uid != p.outFolderOwner))
         return SaveStep::Taken;
-    }
     if (!recordOutside(p.job, p.outFolderPath, folder, &st)) {
         error = errno;
         removeHeldFolder(p.outFolder, folder, own);
-        ::close(own);
         return SaveStep::Writing;
     }
     static const char kFile[] = "new.mp3";
     SaveStep step = SaveStep::Writing;
-    int out = ::openat(own, kFile, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    UniqueFd written(
+        ::openat(own, kFile, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    const int out = written.get();
     if (out < 0) {
         error = errno;
     } else if (!CopyWholeFile(from, out, error)) {
@@ -253,7 +233,7 @@ SaveStep SaveBeside(const SavePlan& p, int from, int& error) {
         error = errno;
     } else if (::fchmod(out, p.mode) != 0 && !refusedForLackOfModes(errno)) {
         error = errno;
-    } else if (::close(std::exchange(out, -1)) != 0 && errno != EINTR) {
+    } else if (::close(written.release()) != 0 && errno != EINTR) {
         // Delayed write errors (NFS, quota) only show up here.
         error = errno;
     } else {
@@ -276,22 +256,21 @@ SaveStep SaveBeside(const SavePlan& p, int from, int& error) {
             step = SaveStep::Changed;
         }
     }
-    if (out >= 0)
-        ::close(out);
+    written.reset();
     removeHeldFolder(p.outFolder, folder, own);
-    ::close(own);
     return step;
 }
 
 QString OutputName::movedTo() const {
     struct stat held, named;
-    if (folderFd_ < 0 || ::fstat(folderFd_, &held) != 0)
+    if (folderFd_.get() < 0 || ::fstat(folderFd_.get(), &held) != 0)
         return QString();
     if (::stat(nativePath(folder_).constData(), &named) == 0 && named.st_dev == held.st_dev &&
         named.st_ino == held.st_ino)
         return QString();
     // The kernel knows where a held folder is now, as long as it can still be reached.
-    const QString now = QFile::symLinkTarget(QStringLiteral("/proc/self/fd/%1").arg(folderFd_));
+    const QString now =
+        QFile::symLinkTarget(QStringLiteral("/proc/self/fd/%1").arg(folderFd_.get()));
     return now.isEmpty() || now.endsWith(QStringLiteral(" (deleted)")) ? QStringLiteral("?") : now;
 }
 

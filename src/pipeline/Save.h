@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Descriptor.h"
+
 #include <QByteArray>
 #include <QString>
 #include <sys/stat.h>
@@ -11,16 +13,13 @@ namespace blendora {
 class OutputName {
   public:
     OutputName() = default;
-    OutputName(OutputName&& other) noexcept { *this = std::move(other); }
-    OutputName& operator=(OutputName&& other) noexcept;
-    ~OutputName();
 
     // Looks at the name now. Answers why the name cannot take the new file, or nothing.
     QString take(const QString& path);
 
     const QString& path() const { return path_; }
     const QString& folder() const { return folder_; }
-    int folderFd() const { return folderFd_; }
+    int folderFd() const { return folderFd_.get(); }
     const QByteArray& name() const { return name_; }
     // What stood at the name when it was taken; st_nlink 0 when nothing did.
     const struct stat& before() const { return before_; }
@@ -30,7 +29,7 @@ class OutputName {
     QString movedTo() const;
 
   private:
-    int folderFd_ = -1;
+    UniqueFd folderFd_;
     unsigned folderOwner_ = 0;
     QString path_, folder_;
     QByteArray name_;
