@@ -283,9 +283,10 @@ std::optional<MpegHeader> parseMpegHeader(const unsigned char* b) {
     return h;
 }
 
-MpegWalk walkMpeg(const FileSource& source) {
-    Bytes bytes(source);
-    const std::uint64_t size = source.size();
+namespace {
+
+// Where the frames may begin: past ID3v2 and APE tags and zeros at the top.
+std::uint64_t pastLeadingTags(Bytes& bytes, std::uint64_t size) {
     std::uint64_t begin = 0;
     for (int i = 0; i < kMaxTags * 2 && begin < size; ++i) {
         std::uint64_t skip = id3v2Bytes(bytes, begin, size);
@@ -298,12 +299,39 @@ MpegWalk walkMpeg(const FileSource& source) {
             break;
         begin += skip;
     }
+    return begin;
+}
+
+struct Run {
+    std::uint64_t start, end;
+};
+
+// The decoder gets the stream's runs and what runs into them without a gap (files joined
+// together); never the junk or damaged frames between, where it could find false frames.
+std::vector<std::pair<std::uint64_t, std::uint64_t>>
+spansOf(const std::vector<Run>& runs, const std::vector<StreamKey>& keys, const StreamKey& key) {
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
+    for (std::size_t i = 0; i < runs.size();) {
+        std::size_t last = i;
+        bool ours = keys[i] == key;
+        while (last + 1 < runs.size() && runs[last].end == runs[last + 1].start)
+            ours |= keys[++last] == key;
+        if (ours)
+            spans.emplace_back(runs[i].start, runs[last].end);
+        i = last + 1;
+    }
+    return spans;
+}
+
+} // namespace
+
+MpegWalk walkMpeg(const FileSource& source) {
+    Bytes bytes(source);
+    const std::uint64_t size = source.size();
+    const std::uint64_t begin = pastLeadingTags(bytes, size);
     MpegWalk walk;
     walk.end = trailingTags(bytes, begin, size);
 
-    struct Run {
-        std::uint64_t start, end;
-    };
     struct Stream {
         StreamKey key;
         std::uint64_t covered = 0, samples = 0;
@@ -365,17 +393,7 @@ MpegWalk walkMpeg(const FileSource& source) {
     walk.covered = best->covered;
     walk.free = best->key.freeBytes != 0;
     walk.seconds = double(best->samples) / best->key.sampleRate;
-    // The decoder gets the stream's runs and what runs into them without a gap (files joined
-    // together); never the junk or damaged frames between, where it could find false frames.
-    for (std::size_t i = 0; i < runs.size();) {
-        std::size_t last = i;
-        bool ours = keys[i] == best->key;
-        while (last + 1 < runs.size() && runs[last].end == runs[last + 1].start)
-            ours |= keys[++last] == best->key;
-        if (ours)
-            walk.spans.emplace_back(runs[i].start, runs[last].end);
-        i = last + 1;
-    }
+    walk.spans = spansOf(runs, keys, best->key);
     walk.start = walk.spans.front().first;
     return walk;
 }
