@@ -114,14 +114,19 @@ QString anotherUsersOnTheWay(QString at) {
     }
 }
 
-// What QSettings makes of the bytes: false when they are no settings at all.
+// What QSettings makes of what it was given: false when that is no settings at all. It tells
+// only once it has read every key; one key's value leaves the status as it was.
+bool readsAsSettings(QSettings& settings) {
+    settings.allKeys();
+    return settings.status() != QSettings::FormatError;
+}
+
 bool holdsSettings(const QByteArray& bytes) {
     if (bytes.isEmpty())
         return true;
     const InMemory copy(bytes);
     QSettings settings(copy.path(), QSettings::IniFormat);
-    settings.allKeys();
-    return settings.status() != QSettings::FormatError;
+    return readsAsSettings(settings);
 }
 
 // The settings folder, held, and the lock that two copies of the program take across read,
@@ -195,11 +200,14 @@ class SettingsFolder {
     void hold(const std::function<void(const QString&)>& refuse) {
         struct stat st;
         // Root with another user's HOME (an old sudo keeps it) leaves that user's files alone.
+        const auto theirs = [&](const QString& folder) {
+            refuse(QStringLiteral("%1 belongs to another user, and Blendora run as root does "
+                                  "not write there.")
+                       .arg(folder));
+        };
         if (::geteuid() == 0)
-            if (const QString theirs = anotherUsersOnTheWay(path_); !theirs.isEmpty())
-                refuse(QStringLiteral("%1 belongs to another user, and Blendora run as root "
-                                      "does not write there.")
-                           .arg(theirs));
+            if (const QString folder = anotherUsersOnTheWay(path_); !folder.isEmpty())
+                theirs(folder);
         if (!QDir().mkpath(path_)) {
             const QString at = nearestFolder(path_, st);
             refuse(S_ISDIR(st.st_mode) ? errnoText(EACCES, at) + '.'
@@ -209,9 +217,7 @@ class SettingsFolder {
         if (!fd_.valid())
             refuse(errnoText(errno, path_) + '.');
         if (::geteuid() == 0 && (::fstat(fd_.get(), &st) != 0 || st.st_uid != 0))
-            refuse(QStringLiteral("%1 belongs to another user, and Blendora run as root does "
-                                  "not write there.")
-                       .arg(path_));
+            theirs(path_);
         const QByteArray lockName = name_ + ".lock";
         lock_.reset(::openat(fd_.get(), lockName.constData(),
                              O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
@@ -292,7 +298,9 @@ QString GetSetting(const QString& appName, const QString& section, const QString
         fail(QString::fromLatin1(kNotRead).arg(file, why));
     if (bytes.isEmpty())
         return defaultValue;
-    if (!holdsSettings(bytes)) {
+    const InMemory copy(bytes);
+    QSettings settings(copy.path(), QSettings::IniFormat);
+    if (!readsAsSettings(settings)) {
         // Kept as they are beside a fresh start, so that the two files are remembered again.
         QString aside;
         try {
@@ -306,8 +314,6 @@ QString GetSetting(const QString& appName, const QString& section, const QString
                             "kept it as %2 and starts a fresh one.")
                  .arg(file, aside));
     }
-    const InMemory copy(bytes);
-    QSettings settings(copy.path(), QSettings::IniFormat);
     return settings.value(section + QLatin1Char('/') + key, defaultValue).toString();
 }
 

@@ -78,8 +78,6 @@ SavePlan PlanSave(const OutputName& mp3, int job) {
 
 // ---- between fork() and _exit(): system calls only ----------------------------------------
 
-namespace {} // namespace
-
 bool CopyWholeFile(int from, int to, int& error) {
     off_t at = 0;
     for (;;) {
