@@ -60,6 +60,10 @@ std::unique_ptr<Channel> ModuleChannel::open(const FileSource& file, std::uint32
     std::unique_ptr<ModuleChannel> channel(
         new ModuleChannel(rate, std::move(source), std::move(module)));
     channel->prime();
+    // A module that renders nothing is no music: libopenmpt's loaders take game levels and
+    // text for old 15-sample modules without a song.
+    if (!channel->active())
+        return nullptr;
     return channel;
 }
 

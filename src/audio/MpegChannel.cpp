@@ -3,6 +3,7 @@
 #include "MpegProbe.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -20,7 +21,8 @@ off_t seekSource(void* handle, off_t offset, int whence) {
 }
 
 // Opens the decoder on source and answers its output format.
-Mpg123Ptr openDecoder(Stretches& source, long& rate, int& channels) {
+Mpg123Ptr openDecoder(Stretches& source, long& rate, int& channels,
+                      int encoding = MPG123_ENC_SIGNED_16) {
     static std::once_flag once;
     std::call_once(once, [] { mpg123_init(); });
     int error = 0;
@@ -31,34 +33,69 @@ Mpg123Ptr openDecoder(Stretches& source, long& rate, int& channels) {
     bool set =
         mpg123_param(mh.get(), MPG123_ADD_FLAGS, MPG123_QUIET | MPG123_GAPLESS, 0) == MPG123_OK &&
         mpg123_param(mh.get(), MPG123_REMOVE_FLAGS, MPG123_AUTO_RESAMPLE, 0) == MPG123_OK &&
-        // The stream is known to be real by now: resync over two damaged frames of any
-        // size.
+        // The source holds runs of frames only: resync over two damaged ones of any size.
         mpg123_param(mh.get(), MPG123_RESYNC_LIMIT, 2 * 8192, 0) == MPG123_OK &&
-        // Every MPEG rate at its own channel count, always as 16-bit integers.
+        // Every MPEG rate at its own channel count, always in the one encoding.
         mpg123_format_none(mh.get()) == MPG123_OK;
     const long* rates = nullptr;
     size_t count = 0;
     mpg123_rates(&rates, &count);
     for (size_t i = 0; i < count; ++i)
-        set = set && mpg123_format(mh.get(), rates[i], MPG123_MONO | MPG123_STEREO,
-                                   MPG123_ENC_SIGNED_16) == MPG123_OK;
+        set = set &&
+              mpg123_format(mh.get(), rates[i], MPG123_MONO | MPG123_STEREO, encoding) == MPG123_OK;
     if (!set ||
         mpg123_replace_reader_handle(mh.get(), readSource, seekSource, nullptr) != MPG123_OK)
         return nullptr;
     source.seek(0, SEEK_SET);
     if (mpg123_open_handle(mh.get(), &source) != MPG123_OK)
         return nullptr;
-    int encoding = 0;
-    if (mpg123_getformat(mh.get(), &rate, &channels, &encoding) != MPG123_OK ||
-        encoding != MPG123_ENC_SIGNED_16 || channels < 1 || channels > 2 || rate <= 0)
+    int given = 0;
+    if (mpg123_getformat(mh.get(), &rate, &channels, &given) != MPG123_OK || given != encoding ||
+        channels < 1 || channels > 2 || rate <= 0)
         return nullptr;
     return mh;
+}
+
+// An encoder's error is smaller than the sound it encodes, so what it made from sound within
+// full scale decodes within twice that; other data read as frames asks for loud scale factors
+// at random.
+constexpr float kLoudest = 2.0f;
+// Frames of sound enough to judge a run by: a second and a half at 44.1 kHz.
+constexpr std::size_t kJudgedFrames = 64;
+
+// The decoder's word on the frames of [begin, end).
+Heard listen(const FileSource& file, std::uint64_t begin, std::uint64_t end) {
+    Stretches run(file, {{begin, end}});
+    long rate = 0;
+    int channels = 0;
+    const Mpg123Ptr mh = openDecoder(run, rate, channels, MPG123_ENC_FLOAT_32);
+    Heard heard;
+    heard.noise = !mh;
+    while (!heard.noise && heard.sound < kJudgedFrames) {
+        off_t frame = 0;
+        unsigned char* audio = nullptr;
+        size_t bytes = 0;
+        const int rc = mpg123_decode_frame(mh.get(), &frame, &audio, &bytes);
+        if (rc == MPG123_DONE)
+            break;
+        heard.noise = rc != MPG123_OK && rc != MPG123_NEW_FORMAT;
+        bool sound = false;
+        for (size_t at = 0; at + sizeof(float) <= bytes && !heard.noise; at += sizeof(float)) {
+            float v = 0;
+            std::memcpy(&v, audio + at, sizeof v);
+            heard.noise = !(std::fabs(v) <= kLoudest);
+            sound = sound || v != 0;
+        }
+        heard.sound += sound ? 1 : 0;
+    }
+    return heard;
 }
 
 } // namespace
 
 std::unique_ptr<Channel> MpegChannel::open(const FileSource& file) {
-    const auto walk = findMpegAudio(file);
+    const auto walk = findMpegAudio(
+        file, [&](std::uint64_t begin, std::uint64_t end) { return listen(file, begin, end); });
     if (!walk)
         return nullptr;
     auto source = std::make_unique<Stretches>(file, walk->spans);

@@ -11,10 +11,6 @@ namespace {
 
 // Above the largest fixed-rate frame (2881 bytes); also the bound for free-format frames.
 constexpr std::size_t kMaxFrameBytes = 8192;
-// Most of the file, in the plain sense of the word.
-constexpr double kMostOfTheFile = 0.5;
-// Shorter than any real sound; such a stream is believed only when it is the whole file.
-constexpr double kShortSeconds = 0.1;
 constexpr int kMaxTags = 16;
 constexpr std::size_t kWindow = 1 << 18;
 
@@ -233,8 +229,8 @@ std::optional<Frame> frameAt(Bytes& bytes, std::uint64_t pos, std::uint64_t end,
         for (std::uint64_t at = pos + least; at < pos + kMaxFrameBytes && at <= end; ++at) {
             const unsigned char* n = at + 4 <= end ? bytes.at(at, 4) : nullptr;
             const auto g = n ? parseMpegHeader(n) : std::nullopt;
-            if (at == end ||
-                (g && g->frameBytes == 0 && g->version == h->version && g->layer == h->layer &&
+            // A frame that runs to the end of the file has no length that a header confirms.
+            if ((g && g->frameBytes == 0 && g->version == h->version && g->layer == h->layer &&
                  g->sampleRate == h->sampleRate && g->mono == h->mono)) {
                 f.bytes = at - pos;
                 break;
@@ -302,25 +298,10 @@ std::uint64_t pastLeadingTags(Bytes& bytes, std::uint64_t size) {
     return begin;
 }
 
-struct Run {
-    std::uint64_t start, end;
-};
-
-// The decoder gets the stream's runs and what runs into them without a gap (files joined
-// together); never the junk or damaged frames between, where it could find false frames.
-std::vector<std::pair<std::uint64_t, std::uint64_t>>
-spansOf(const std::vector<Run>& runs, const std::vector<StreamKey>& keys, const StreamKey& key) {
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
-    for (std::size_t i = 0; i < runs.size();) {
-        std::size_t last = i;
-        bool ours = keys[i] == key;
-        while (last + 1 < runs.size() && runs[last].end == runs[last + 1].start)
-            ours |= keys[++last] == key;
-        if (ours)
-            spans.emplace_back(runs[i].start, runs[last].end);
-        i = last + 1;
-    }
-    return spans;
+// Whether the frame a header starts would belong to the stream, whatever its length.
+bool ofStream(const MpegHeader& h, const StreamKey& key) {
+    return h.version == key.version && h.layer == key.layer && h.sampleRate == key.sampleRate &&
+           h.mono == key.mono && (h.frameBytes == 0) == (key.freeBytes != 0);
 }
 
 } // namespace
@@ -329,82 +310,99 @@ MpegWalk walkMpeg(const FileSource& source) {
     Bytes bytes(source);
     const std::uint64_t size = source.size();
     const std::uint64_t begin = pastLeadingTags(bytes, size);
+    const std::uint64_t end = trailingTags(bytes, begin, size);
     MpegWalk walk;
-    walk.end = trailingTags(bytes, begin, size);
-
-    struct Stream {
-        StreamKey key;
-        std::uint64_t covered = 0, samples = 0;
-        std::size_t firstRun = 0;
-    };
-    std::vector<Run> runs;
-    std::vector<StreamKey> keys; // of each run
-    std::vector<Stream> streams;
-    std::uint64_t tags = 0;
+    walk.start = begin;
+    std::vector<StreamKey> keys; // of each stream
     std::uint64_t pos = begin;
-    while (pos + 4 <= walk.end) {
+    while (pos + 4 <= end) {
         // A decoder believes a header once the next one continues its stream, or the file
         // ends with its frame.
-        const auto first = frameAt(bytes, pos, walk.end, nullptr);
+        const auto first = frameAt(bytes, pos, end, nullptr);
         bool holds = false;
         if (first) {
             const std::uint64_t after = pos + first->bytes;
-            const std::uint64_t gap = tagsBetween(bytes, after, walk.end);
-            holds = after + gap == walk.end ||
-                    frameAt(bytes, after + gap, walk.end, &first->key).has_value();
+            const std::uint64_t gap = tagsBetween(bytes, after, end);
+            holds = after + gap == end || frameAt(bytes, after + gap, end, &first->key).has_value();
         }
         if (!holds) {
-            pos = bytes.nextSync(pos + 1, walk.end);
+            pos = bytes.nextSync(pos + 1, end);
             continue;
         }
-        auto stream = std::find_if(streams.begin(), streams.end(),
-                                   [&](const Stream& s) { return s.key == first->key; });
-        // Free format only counts as the whole file, so a free-format stream starts at the top;
-        // elsewhere its look-alikes would swallow the frames of a real stream.
-        if (first->key.freeBytes != 0 && stream == streams.end() && pos != begin) {
-            pos = bytes.nextSync(pos + 1, walk.end);
+        const auto known = std::find(keys.begin(), keys.end(), first->key);
+        // Free-format frames are only as long as the data repeats: a free-format stream starts
+        // at the top, or its look-alikes would swallow the frames of a real stream.
+        if (first->key.freeBytes != 0 && known == keys.end() && pos != begin) {
+            pos = bytes.nextSync(pos + 1, end);
             continue;
         }
-        if (stream == streams.end()) {
-            streams.push_back({first->key, 0, 0, runs.size()});
-            stream = streams.end() - 1;
-        }
-        Run run{pos, pos};
-        while (const auto f = frameAt(bytes, run.end, walk.end, &first->key)) {
-            stream->covered += f->bytes;
-            stream->samples += std::uint64_t(f->header.samples);
+        MpegWalk::Run run{pos, pos, std::size_t(known - keys.begin()), 0};
+        if (known == keys.end())
+            keys.push_back(first->key);
+        while (const auto f = frameAt(bytes, run.end, end, &first->key)) {
+            ++run.frames;
             run.end += f->bytes;
-            const std::uint64_t gap = tagsBetween(bytes, run.end, walk.end);
-            tags += gap;
-            run.end += gap;
+            run.end += tagsBetween(bytes, run.end, end);
         }
-        runs.push_back(run);
-        keys.push_back(first->key);
+        walk.runs.push_back(run);
         pos = run.end;
     }
-
-    walk.content = walk.end - begin - tags;
-    walk.start = begin;
-    const auto best =
-        std::max_element(streams.begin(), streams.end(),
-                         [](const Stream& a, const Stream& b) { return a.covered < b.covered; });
-    if (best == streams.end())
+    if (walk.runs.empty())
         return walk;
-    walk.covered = best->covered;
-    walk.free = best->key.freeBytes != 0;
-    walk.seconds = double(best->samples) / best->key.sampleRate;
-    walk.spans = spansOf(runs, keys, best->key);
-    walk.start = walk.spans.front().first;
+    walk.start = walk.runs.front().begin;
+    const MpegWalk::Run& only = walk.runs.front();
+    const unsigned char* rest = end - only.end >= 4 ? bytes.at(only.end, 4) : nullptr;
+    const auto cut = rest ? parseMpegHeader(rest) : std::nullopt;
+    walk.whole = walk.runs.size() == 1 && only.begin == begin &&
+                 (only.end == end ||
+                  (end - only.end < kMaxFrameBytes && cut && ofStream(*cut, keys[only.stream])));
     return walk;
 }
 
-std::optional<MpegWalk> findMpegAudio(const FileSource& source) {
-    const MpegWalk walk = walkMpeg(source);
-    // Free-format frames are only as long as the data repeats, so they must be all there is.
-    const bool whole = walk.covered == walk.content;
-    if (walk.share() >= kMostOfTheFile && (whole || (walk.seconds >= kShortSeconds && !walk.free)))
-        return walk;
-    return std::nullopt;
+std::optional<MpegWalk> findMpegAudio(const FileSource& source, const Listen& listen) {
+    MpegWalk walk = walkMpeg(source);
+    std::vector<std::optional<Heard>> said(walk.runs.size());
+    const auto word = [&](std::size_t i) {
+        if (!said[i])
+            said[i] = listen(walk.runs[i].begin, walk.runs[i].end);
+        return *said[i];
+    };
+    std::vector<std::uint64_t> heard(walk.runs.size(), 0); // bytes, by stream
+    std::optional<std::size_t> best;
+    for (std::size_t i = 0; i < walk.runs.size(); ++i) {
+        const MpegWalk::Run& run = walk.runs[i];
+        if (run.frames < kSoundFrames && !walk.whole)
+            continue;
+        const Heard h = word(i);
+        if (!h.noise && (walk.whole || h.sound >= kSoundFrames)) {
+            heard[run.stream] += run.end - run.begin;
+            if (!best || heard[run.stream] > heard[*best])
+                best = run.stream;
+        }
+    }
+    if (!best)
+        return std::nullopt;
+    // The decoder gets the stream's runs and what runs into them without a gap (files joined
+    // together); never the junk between, nor runs of the stream it decodes to noise: those are
+    // false frames in the junk.
+    for (std::size_t i = 0; i < walk.runs.size();) {
+        std::size_t last = i;
+        while (last + 1 < walk.runs.size() && walk.runs[last].end == walk.runs[last + 1].begin)
+            ++last;
+        bool ours = false, noise = false;
+        for (std::size_t k = i; k <= last; ++k)
+            if (walk.runs[k].stream == *best) {
+                ours = true;
+                noise = noise || word(k).noise;
+            }
+        if (ours && !noise)
+            walk.spans.emplace_back(walk.runs[i].begin, walk.runs[last].end);
+        i = last + 1;
+    }
+    if (walk.spans.empty())
+        return std::nullopt;
+    walk.start = walk.spans.front().first;
+    return walk;
 }
 
 std::optional<FileSource> mpegInsideRiff(const FileSource& source) {

@@ -3,6 +3,7 @@
 #include "FileSource.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -23,26 +24,43 @@ struct MpegHeader {
 
 std::optional<MpegHeader> parseMpegHeader(const unsigned char* bytes);
 
-// What walking a file the way a decoder does finds: the one stream (version, layer, rate,
-// channel mode, and for free format its one frame length) whose frames cover the most.
+// What walking a file the way a decoder does finds: runs of frames back to back (with any tags
+// between them), each of one stream (version, layer, rate, channel mode, and for free format
+// its one frame length).
 struct MpegWalk {
-    std::uint64_t start = 0;   // its first frame, or an earlier stream running into it
-    std::uint64_t end = 0;     // where the trailing tags begin
-    std::uint64_t content = 0; // bytes that are neither tags nor leading zeros
-    std::uint64_t covered = 0; // of those, the bytes inside the stream's frames
-    double seconds = 0;        // the stream's length
-    bool free = false;         // free-format frames
-    // [begin, end) of the stretches a decoder should read: the stream's frames with the tags
-    // between them, and other streams that run into them without a gap.
+    struct Run {
+        std::uint64_t begin = 0, end = 0;
+        std::size_t stream = 0; // the same for every run of one stream
+        std::size_t frames = 0;
+    };
+    std::uint64_t start = 0; // the first frame read, else where frames may begin
+    std::vector<Run> runs;
+    // One run is all the file holds between its tags, its last frame perhaps cut short.
+    bool whole = false;
+    // [begin, end) of the stretches a decoder should read, once findMpegAudio chose a stream:
+    // its runs, and other streams that run into them without a gap (files joined together).
     std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
-    double share() const { return content ? double(covered) / double(content) : 0.0; }
 };
 
 MpegWalk walkMpeg(const FileSource& source);
 
-// The walk, when it shows MPEG audio: a stream that covers most of the file; a very short or
-// a free-format one only when its frames are all there is.
-std::optional<MpegWalk> findMpegAudio(const FileSource& source);
+// What libmpg123 makes of a run of frames: noise, when it fails on one or decodes one far past
+// full scale; else how many of them it decodes to sound rather than silence (up to a bound).
+struct Heard {
+    bool noise = false;
+    std::size_t sound = 0;
+};
+using Listen = std::function<Heard(std::uint64_t begin, std::uint64_t end)>;
+
+// The least sound believed in a file that holds more than the run: two or three frames line up
+// by chance in any large file, and a picture's flat rows hold as many.
+constexpr std::size_t kSoundFrames = 4;
+
+// The walk, when the decoder hears MPEG audio in it: a run that it decodes to four frames of
+// sound, or a run that is the whole file and not noise (silence says nothing of where it came
+// from, so it is believed only alone). Of the streams heard, the one heard longest is read,
+// without the runs of it that decode to noise.
+std::optional<MpegWalk> findMpegAudio(const FileSource& source, const Listen& listen);
 
 // The data chunk of a RIFF WAVE file whose format tag says MPEG audio (0x50, 0x55).
 std::optional<FileSource> mpegInsideRiff(const FileSource& source);

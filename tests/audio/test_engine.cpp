@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
+#include <QImage>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QtEndian>
@@ -271,7 +272,9 @@ class TestEngine : public QObject {
         QTest::newRow("missing") << QStringLiteral("missing.mp3");
         QTest::newRow("huge ID3 tag, no frames") << QStringLiteral("tagonly.mp3");
         QTest::newRow("the lame program") << QStringLiteral(BLENDORA_LAME);
-        QTest::newRow("an MP3 that is a quarter of other data") << QStringLiteral("inside.mp3");
+        QTest::newRow("a picture whose flat rows hold two frames each")
+            << QStringLiteral("rows.bmp");
+        QTest::newRow("a module whose song is empty") << QStringLiteral("empty.s3m");
         QTest::newRow("rows that look like free-format frames") << QStringLiteral("rows.mp3");
         QTest::newRow("layer I look-alikes, the last running past the end")
             << QStringLiteral("tail.mp3");
@@ -293,11 +296,22 @@ class TestEngine : public QObject {
         else if (name == QLatin1String("tagonly.mp3"))
             writeAll(p,
                      QByteArray("ID3\x04\x00\x00\x7f\x7f\x7f\x7f", 10) + QByteArray(5000, '\xff'));
-        else if (name == QLatin1String("inside.mp3"))
-            writeAll(p, QByteArray(8192, 'x') +
-                            readAll(makeToneMp3(dir.path(), "in", 44100, 2, 0.5, 440)) +
-                            QByteArray(16384, 'x'));
-        else if (name == QLatin1String("tail.mp3")) {
+        else if (name == QLatin1String("rows.bmp")) {
+            // Rows of 600 pixels: 512 of one colour, whose bytes read as MPEG 2.5 headers of
+            // 768-byte frames (two to the flat part of a row), then noise.
+            QImage picture(600, 64, QImage::Format_RGB32);
+            QRandomGenerator random(7);
+            for (int y = 0; y < picture.height(); ++y)
+                for (int x = 0; x < picture.width(); ++x)
+                    picture.setPixel(x, y, x < 512 ? qRgb(0x84, 0xe4, 0xff) : random.generate());
+            QVERIFY(picture.save(p, "BMP"));
+        } else if (name == QLatin1String("empty.s3m")) {
+            QByteArray module =
+                readAll(QStringLiteral(BLENDORA_SOURCE_DIR "/tests/corpus/files/ritam.s3m"));
+            const int orders = qFromLittleEndian<quint16>(module.constData() + 0x20);
+            module.replace(0x60, orders, QByteArray(orders, '\xff')); // every order "end of song"
+            writeAll(p, module);
+        } else if (name == QLatin1String("tail.mp3")) {
             // Time-zone data: 32-byte layer I frames made of FF FF runs, the second cut short.
             const QByteArray frame = QByteArray("\xff\xff\x10\x00", 4) + QByteArray(28, 'j');
             writeAll(p, frame + frame.left(14));
@@ -459,6 +473,10 @@ class TestEngine : public QObject {
         QTest::newRow("10 KB of junk before the first frame") << QStringLiteral("junk") << false;
         QTest::newRow("MP3 in RIFF WAVE") << QStringLiteral("riff") << false;
         QTest::newRow("MP2 in RIFF WAVE") << QStringLiteral("riff") << true;
+        QTest::newRow("other data before, three times the stream after")
+            << QStringLiteral("after") << false;
+        QTest::newRow("MP2, then junk with two frames of its kind that decode to noise")
+            << QStringLiteral("after") << true;
     }
 
     void wrappedMpegDecodesLikeTheBareStream() {
@@ -483,6 +501,17 @@ class TestEngine : public QObject {
             for (char& c : wrapped)
                 c = char(random.bounded(256));
             wrapped += stream;
+        } else if (wrap == QLatin1String("after")) {
+            QRandomGenerator random(28);
+            QByteArray junk(3 * stream.size(), '\0');
+            for (char& c : junk)
+                c = char(random.bounded(256));
+            if (layer2) {
+                // 192 kb/s at 48 kHz: frames of 576 bytes, whose headers chance may line up.
+                junk.replace(1000, 4, stream.left(4));
+                junk.replace(1576, 4, stream.left(4));
+            }
+            wrapped = QByteArray(8192, 'x') + stream + junk;
         } else {
             wrapped = wavAround(stream, layer2 ? 0x50 : 0x55);
         }
@@ -500,15 +529,26 @@ class TestEngine : public QObject {
     void cutOffMp3DecodesWhatIsThere_data() {
         QTest::addColumn<double>("kept");
         QTest::addColumn<bool>("opens"); // else too little is left to be told apart
-        QTest::newRow("half") << 0.5 << true;
-        QTest::newRow("all but one byte") << 0.9999 << true;
-        QTest::newRow("first frames") << 0.02 << false;
+        QTest::addColumn<bool>("freeFormat");
+        QTest::newRow("half") << 0.5 << true << false;
+        QTest::newRow("all but one byte") << 0.9999 << true << false;
+        QTest::newRow("first frames") << 0.02 << false << false;
+        QTest::newRow("free format, inside its last frame") << 0.9995 << true << true;
     }
 
     void cutOffMp3DecodesWhatIsThere() {
         QFETCH(double, kept);
         QFETCH(bool, opens);
-        const QString mp3 = makeToneMp3(dir.path(), QStringLiteral("cut"), 44100, 2, 2.0, 440);
+        QFETCH(bool, freeFormat);
+        QString mp3 = path(QStringLiteral("cut.mp3"));
+        if (freeFormat) {
+            const QString wav = path(QStringLiteral("cut.wav"));
+            writeToneWav(wav, 44100, 2, 2.0, 440);
+            QVERIFY(run(QStringLiteral(BLENDORA_LAME),
+                        {"--quiet", "--freeformat", "-b", "320", wav, mp3}));
+        } else {
+            mp3 = makeToneMp3(dir.path(), QStringLiteral("cut"), 44100, 2, 2.0, 440);
+        }
         const QByteArray whole = readAll(mp3);
         writeAll(mp3, whole.left(qsizetype(whole.size() * kept)));
         const EngineHandle h = openStream(mp3);

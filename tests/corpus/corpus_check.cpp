@@ -202,6 +202,8 @@ QByteArray id3Tag(const QByteArray& picture, bool counted) {
     return QByteArray("ID3\3\0\0", 6) + synchsafe(quint32(declared)) + frames;
 }
 
+const std::string kVariants = "mp3 variants";
+
 struct Tally {
     int files = 0, accepted = 0, refused = 0, mismatches = 0;
 };
@@ -210,20 +212,18 @@ struct Tally {
 const std::map<std::string, int> kMinimum = {
     {"modules", 80},
     {"mp3", 160},
-    {"mp3 variants", 1500},
+    {kVariants, 1500},
+    {"mp3, other data after", 160},
+    {"mp3, free format cut inside its last frame", 35},
     {"other", 250},
     {"non-audio", 2000},
     {"non-audio: time zones and terminfo", 500},
     {"non-audio: objects, archives, bytecode, catalogues", 300},
     {"non-audio: images and databases", 30},
     {"non-audio: bytes made", 100},
+    {"non-audio: pictures made from PNG files", 10000},
+    {"non-audio: random bytes with MPEG headers", 2000},
 };
-
-// The MPEG walk's share of a file, for the figures behind the chosen share.
-double mpegShare(const QString& path) {
-    const auto source = audio::FileSource::open(QFile::encodeName(path).toStdString(), 0, 0);
-    return source ? audio::walkMpeg(*source).share() : 0.0;
-}
 
 // How a variant may differ from its clean file.
 struct Tolerance {
@@ -289,7 +289,6 @@ class Checker {
                                 .arg(want.rate)
                                 .arg(want.channels)
                                 .arg(want.samples.size()));
-        noteAudioShare(path);
         variants(path, want, partner);
     }
 
@@ -318,9 +317,6 @@ class Checker {
         Tally& g = tallies_["non-audio: " + group];
         ++g.files;
         const int before = int(prompts_.seen.size());
-        const double share = mpegShare(path);
-        if (share > highestNonAudio_.first)
-            highestNonAudio_ = {share, path};
         if (decode(path, t)) {
             ++g.accepted;
             ++g.mismatches;
@@ -334,7 +330,7 @@ class Checker {
             mismatch(t, path, "refused but a WAV was left");
     }
 
-    // One line a kind, the MPEG shares behind the chosen one, then the closing count.
+    // One line a kind, then the closing count.
     int summary() {
         for (const auto& [kind, least] : kMinimum)
             if (tallies_[kind].files < least) {
@@ -351,10 +347,6 @@ class Checker {
             files += t.files;
             bad += t.mismatches;
         }
-        std::printf("corpus: MPEG share: lowest among MP3s %.3f (%s), highest among non-audio "
-                    "files %.3f (%s)\n",
-                    lowestAudio_.first, qPrintable(lowestAudio_.second), highestNonAudio_.first,
-                    qPrintable(highestNonAudio_.second));
         std::printf("corpus: %d passed, %d failed\n", files - bad, bad);
         return bad == 0 ? 0 : 1;
     }
@@ -375,19 +367,26 @@ class Checker {
     }
 
     // Decodes a variant made from a clean MP3 and judges it against the clean samples.
+    // A variant that puts other bytes beside the frames of a short sound may be refused: four
+    // frames of sound in a row are what sets it apart, and damage may leave fewer.
     void variant(const QString& name, const QString& from, const QByteArray& bytes,
-                 const std::vector<short>& want, Tolerance tolerance = {}) {
+                 const std::vector<short>& want, Tolerance tolerance = {},
+                 const std::string& group = kVariants, bool shortBeside = false) {
         std::size_t spare = tolerance.spare;
         const std::size_t frame = tolerance.frame;
-        Tally& t = tallies_["mp3 variants"];
+        Tally& t = tallies_[group];
         const QString path = work_ + "/variant.mp3";
         const QString label = from + " (" + name + ")";
         if (!writeFile(path, bytes))
             return mismatch(t, label, "could not be written");
-        if (!decode(path, t))
-            return mismatch(t, label,
-                            QStringLiteral("refused, MPEG share %1").arg(mpegShare(path)));
-        noteAudioShare(path, label);
+        if (!decode(path, t)) {
+            if (shortBeside)
+                std::printf("corpus: refused, a short sound beside other bytes: %s\n",
+                            qPrintable(label));
+            else
+                mismatch(t, label, "refused");
+            return;
+        }
         const Pcm got = readWav(wav_, true);
         bool same = false;
         if (const std::size_t damaged = tolerance.damaged) {
@@ -450,25 +449,45 @@ class Checker {
             return b;
         };
         const std::size_t frame = std::size_t(samplesPerFrame) * std::size_t(clean.channels);
-        // 1 to 64 KB; junk stays under half the audio, or the file would be mostly junk.
+        std::size_t sound = 0;
+        for (std::size_t at = 0; at < clean.samples.size(); at += frame)
+            sound += std::any_of(clean.samples.begin() + std::ptrdiff_t(at),
+                                 clean.samples.begin() +
+                                     std::ptrdiff_t(std::min(at + frame, clean.samples.size())),
+                                 [](short v) { return v != 0; });
+        const bool shortSound = sound < 2 * audio::kSoundFrames;
+        // 1 to 64 KB, however short the audio.
         const qsizetype zeros = (qsizetype(1024) << (random() % 7)) + qsizetype(random() % 1024);
-        const qsizetype junk = std::min<qsizetype>(zeros, audio.size() / 2);
+        const qsizetype junk = zeros;
         const QByteArray someTag = tag.startsWith("ID3") ? tag : id3Tag("cover", true);
 
         variant("zeros before", path, bytes(zeros, true) + audio, clean.samples);
         variant("tag, zeros", path, someTag + bytes(zeros, true) + audio, clean.samples);
-        variant("junk before", path, bytes(junk, false) + audio, clean.samples);
-        variant("tag, junk", path, someTag + bytes(junk, false) + audio, clean.samples);
+        variant("junk before", path, bytes(junk, false) + audio, clean.samples, {}, kVariants,
+                shortSound);
+        variant("tag, junk", path, someTag + bytes(junk, false) + audio, clean.samples, {},
+                kVariants, shortSound);
         variant("tag short of its picture", path, id3Tag(picture(), false) + audio, clean.samples);
         variant("MP3 in RIFF", path, riffAround(audio, 0x55), clean.samples);
+        // Followed by 1 to 4 times its size of other bytes: random, or a program.
+        const qsizetype after = audio.size() * qsizetype(1 + random() % 4);
+        QByteArray other = bytes(after, false);
+        if (made_ % 2)
+            for (QByteArray program = readFile(QCoreApplication::applicationFilePath());
+                 other.size() - after < after;)
+                other += program;
+        variant("other data after", path, file + other.right(after), clean.samples, {},
+                "mp3, other data after", shortSound);
         if (frames.size() >= 8) {
             // Headers of the third and fifth frames wiped; the first may be an Info frame.
             QByteArray one = audio, two = audio;
             one.replace(frames[2], 4, QByteArray(4, '\0'));
             two.replace(frames[2], 4, QByteArray(4, '\0'));
             two.replace(frames[4], 4, QByteArray(4, '\0'));
-            variant("one damaged header", path, tag + one, clean.samples, {0, 1, frame, 0, reach});
-            variant("two damaged headers", path, tag + two, clean.samples, {0, 2, frame, 0, reach});
+            variant("one damaged header", path, tag + one, clean.samples, {0, 1, frame, 0, reach},
+                    kVariants, shortSound);
+            variant("two damaged headers", path, tag + two, clean.samples, {0, 2, frame, 0, reach},
+                    kVariants, shortSound);
             // Cut in the middle of a frame about 60% in: the frames before it decode as before,
             // less the encoder's delay, an Info frame and the last frame's overlap.
             const std::size_t cut = frames.size() * 6 / 10;
@@ -485,7 +504,7 @@ class Checker {
     // first's rate, about as long as its own.
     void joinedVariant(const QString& path, const QByteArray& audio, const Pcm& clean,
                        const QString& partner, std::size_t frame) {
-        Tally& t = tallies_["mp3 variants"];
+        Tally& t = tallies_[kVariants];
         const QString label = path + " (joined with " + partner + ")";
         const Pcm second = mpg123(partner, work_ + "/partner.wav", t);
         if (!second.ok || second.frames == 0)
@@ -493,7 +512,6 @@ class Checker {
         const QString joinedPath = work_ + "/variant.mp3";
         if (!writeFile(joinedPath, audio + readFile(partner)) || !decode(joinedPath, t))
             return mismatch(t, label, "refused");
-        noteAudioShare(joinedPath, label);
         const Pcm got = readWav(wav_, true);
         const double converted = double(second.frames) * clean.rate / second.rate;
         // Inside a joined file nothing trims the second part's delay, padding and Info frame:
@@ -517,7 +535,7 @@ class Checker {
     // (identical frames), and MP2 in RIFF. mpg123 decodes the bare stream; the wrapped one must
     // give the same samples, and the free-format one must be the clean file after the silence.
     void remadeVariants(const QString& path, const Pcm& clean) {
-        Tally& t = tallies_["mp3 variants"];
+        Tally& t = tallies_[kVariants];
         const QString source = work_ + "/source.wav";
         const QString bare = work_ + "/bare";
         std::vector<short> padded(std::size_t(clean.rate * clean.channels), 0);
@@ -537,9 +555,10 @@ class Checker {
                 std::all_of(want.samples.begin(), want.samples.begin() + std::ptrdiff_t(silence),
                             [](short v) { return v == 0; });
             if (want.ok && silent &&
-                std::abs(double(want.samples.size()) - double(padded.size())) < 3.0 * frame)
+                std::abs(double(want.samples.size()) - double(padded.size())) < 3.0 * frame) {
                 variant("free format after silence", path, readFile(bare), want.samples);
-            else
+                freeFormatCut(path, readFile(bare), t);
+            } else
                 mismatch(t, path + " (free format after silence)",
                          "mpg123 does not give the silence and then the clean file");
         }
@@ -555,6 +574,24 @@ class Checker {
             variant("MP2 in RIFF", path, riffAround(readFile(bare), 0x50), want.samples);
     }
 
+    // Free format cut inside its last frame, judged against mpg123's decode of the cut file:
+    // all but the cut frame, whose samples may be missing.
+    void freeFormatCut(const QString& path, const QByteArray& stream, Tally& t) {
+        Tally& g = tallies_["mp3, free format cut inside its last frame"];
+        const qsizetype last = stream.lastIndexOf(stream.left(2));
+        if (last <= 0)
+            return mismatch(t, path + " (free format cut)", "no last frame found");
+        const QByteArray cut = stream.left(last + (stream.size() - last) / 2);
+        const QString cutPath = work_ + "/cut.mp3";
+        if (!writeFile(cutPath, cut))
+            return mismatch(g, path, "could not be written");
+        const Pcm want = mpg123(cutPath, ref_, g);
+        if (want.ok)
+            variant("free format cut inside its last frame", path, cut, want.samples,
+                    {2 * 1152 * std::size_t(want.channels)},
+                    "mp3, free format cut inside its last frame");
+    }
+
     // Picture bytes for tags: an image of the corpus, or the program itself as a stand-in.
     QByteArray picture() {
         if (picture_.isEmpty()) {
@@ -566,12 +603,6 @@ class Checker {
             picture_ = picture_.left(20000);
         }
         return picture_;
-    }
-
-    void noteAudioShare(const QString& path, const QString& label = {}) {
-        const double share = mpegShare(path);
-        if (lowestAudio_.second.isEmpty() || share < lowestAudio_.first)
-            lowestAudio_ = {share, label.isEmpty() ? path : label};
     }
 
     bool decode(const QString& path, Tally& t) {
@@ -601,8 +632,6 @@ class Checker {
     bool referenceFailed_ = false;
     int made_ = 0;
     QByteArray picture_;
-    std::pair<double, QString> lowestAudio_{0.0, {}};
-    std::pair<double, QString> highestNonAudio_{0.0, {}};
 };
 
 QStringList filesIn(const QString& folder) {
@@ -635,6 +664,10 @@ std::vector<std::pair<QString, std::string>> nonAudioFiles(const QString& corpus
         add(f, "bytes made");
     for (const QString& f : filesIn(corpus + "/nonaudio/images"))
         add(f, "images and databases");
+    for (const QString& f : filesIn(corpus + "/nonaudio/pictures"))
+        add(f, "pictures made from PNG files");
+    for (const QString& f : filesIn(corpus + "/nonaudio/noise"))
+        add(f, "random bytes with MPEG headers");
     for (const QString& f : filesIn(corpus + "/nonaudio/archives"))
         add(f, "programs, documents, icons, fonts, archives");
     for (const QString& f : filesIn("/usr/bin"))
