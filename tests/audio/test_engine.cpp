@@ -275,6 +275,9 @@ class TestEngine : public QObject {
         QTest::newRow("a picture whose flat rows hold two frames each")
             << QStringLiteral("rows.bmp");
         QTest::newRow("a module whose song is empty") << QStringLiteral("empty.s3m");
+        QTest::newRow("three frames of MP2 sound inside other data") << QStringLiteral("three.mp2");
+        QTest::newRow("one free-format look-alike running to the end")
+            << QStringLiteral("alone.mp3");
         QTest::newRow("rows that look like free-format frames") << QStringLiteral("rows.mp3");
         QTest::newRow("layer I look-alikes, the last running past the end")
             << QStringLiteral("tail.mp3");
@@ -311,6 +314,19 @@ class TestEngine : public QObject {
             const int orders = qFromLittleEndian<quint16>(module.constData() + 0x20);
             module.replace(0x60, orders, QByteArray(orders, '\xff')); // every order "end of song"
             writeAll(p, module);
+        } else if (name == QLatin1String("three.mp2")) {
+            const QString wav = path(QStringLiteral("three.wav"));
+            writeToneWav(wav, 48000, 2, 1.0, 440);
+            QVERIFY(run(QStringLiteral("ffmpeg"), {"-v", "error", "-y", "-i", wav, "-c:a", "mp2",
+                                                   "-b:a", "192k", "-f", "mp2", p}));
+            // 576-byte frames that lean on no other.
+            writeAll(p, QByteArray(4096, 'x') + readAll(p).mid(576 * 10, 576 * 3) +
+                            QByteArray(4096, 'x'));
+        } else if (name == QLatin1String("alone.mp3")) {
+            // An icon's edge: a free-format header, another too close to end its frame.
+            const QByteArray header("\xff\xff\x00\x01", 4);
+            writeAll(p, QByteArray(136, '\0') + header + QByteArray(12, '\0') + header +
+                            QByteArray(2000, '\0'));
         } else if (name == QLatin1String("tail.mp3")) {
             // Time-zone data: 32-byte layer I frames made of FF FF runs, the second cut short.
             const QByteArray frame = QByteArray("\xff\xff\x10\x00", 4) + QByteArray(28, 'j');
