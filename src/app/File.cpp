@@ -90,11 +90,7 @@ void File::append(const void* buffer, std::int64_t length) {
 void File::discard() noexcept {
     if (!fd_.valid())
         return;
-    // Only while the name is still this file.
-    struct stat held, named;
-    if (::fstat(fd_.get(), &held) == 0 &&
-        ::fstatat(folder_, name_.constData(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        held.st_dev == named.st_dev && held.st_ino == named.st_ino)
+    if (namesHeld(folder_, name_.constData(), fd_.get()))
         ::unlinkat(folder_, name_.constData(), 0);
     fd_.reset();
 }

@@ -1,5 +1,6 @@
 #include "JobFolder.h"
 
+#include "Descriptor.h"
 #include "Failure.h"
 #include "Leftovers.h"
 #include "Paths.h"
@@ -52,10 +53,6 @@ void emptyFolder(int folder, int depth) {
                 removed = ::unlinkat(folder, name, AT_REMOVEDIR) == 0 || removed;
             }
     }
-}
-
-bool sameInode(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 } // namespace
@@ -136,12 +133,7 @@ void JobFolder::create(QString* warning) {
 }
 
 void JobFolder::checkStillAtPath() const {
-    struct stat held, named;
-    if (fd_ < 0)
-        return;
-    if (::fstat(fd_, &held) != 0 ||
-        ::fstatat(parent_, name_.constData(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-        !sameInode(held, named))
+    if (fd_ >= 0 && !namesHeld(parent_, name_.constData(), fd_))
         fail(QStringLiteral("Someone else moved or replaced the job folder %1. Blendora stopped "
                             "and changed nothing under that name.")
                  .arg(path_));
@@ -186,9 +178,7 @@ bool removeFile(const JobFile& file) {
 
 void removeHeldFolder(int parent, const char* name, int folder) {
     emptyFolder(folder, 0);
-    struct stat held, named;
-    if (::fstat(folder, &held) == 0 && ::fstatat(parent, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        sameInode(held, named))
+    if (namesHeld(parent, name, folder))
         ::unlinkat(parent, name, AT_REMOVEDIR);
 }
 

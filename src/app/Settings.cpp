@@ -176,9 +176,7 @@ class SettingsFolder {
     // Moves what stands at the name, no settings, to a name of its own beside it, without
     // replacing anything; answers that name, or nothing when it could not.
     QString keepAside(const struct stat& seen) {
-        struct stat now;
-        if (::fstatat(fd_.get(), name_.constData(), &now, AT_SYMLINK_NOFOLLOW) != 0 ||
-            now.st_dev != seen.st_dev || now.st_ino != seen.st_ino)
+        if (!namesFile(fd_.get(), name_.constData(), seen.st_dev, seen.st_ino))
             return QString();
         for (int n = 1; n < 10; ++n) {
             const QByteArray aside = name_ + ".broken" + (n > 1 ? "-" + QByteArray::number(n) : "");

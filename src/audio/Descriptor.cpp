@@ -1,6 +1,8 @@
 #include "Descriptor.h"
 
 #include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace blendora {
@@ -9,6 +11,17 @@ void UniqueFd::reset(int fd) {
     if (fd_ >= 0 && fd_ != fd)
         ::close(fd_);
     fd_ = fd;
+}
+
+bool namesFile(int folder, const char* name, dev_t device, ino_t inode) {
+    struct stat named;
+    return ::fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == device &&
+           named.st_ino == inode;
+}
+
+bool namesHeld(int folder, const char* name, int fd) {
+    struct stat held;
+    return ::fstat(fd, &held) == 0 && namesFile(folder, name, held.st_dev, held.st_ino);
 }
 
 bool writeAll(int fd, const void* bytes, std::size_t size) {

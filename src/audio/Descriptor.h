@@ -33,6 +33,12 @@ class UniqueFd {
     int fd_;
 };
 
+// True while `name` in `folder`, not followed, is the file of that device and inode: what we
+// remove, rename or trust by its name is then still the file we made or opened.
+bool namesFile(int folder, const char* name, dev_t device, ino_t inode);
+// The same for the file `fd` holds.
+bool namesHeld(int folder, const char* name, int fd);
+
 // Writes all of it, or answers false with errno set (EIO when the system took nothing).
 bool writeAll(int fd, const void* bytes, std::size_t size);
 // Reads until `size` bytes or the end of the file; the count read, or -1 with errno set.

@@ -60,12 +60,10 @@ QString signalName(int signal) {
 // the mix once it is whole; a copy cut short is ours and no mix, and goes.
 bool savedBeforeItsEnd(int report, const OutputName& mp3) {
     SavedFile saved;
-    struct stat now;
     const bool atName =
         ::pread(report, &saved, sizeof saved, kSavedAt) == ssize_t(sizeof saved) &&
         saved.inode != 0 &&
-        ::fstatat(mp3.folderFd(), mp3.name().constData(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-        now.st_dev == saved.device && now.st_ino == saved.inode;
+        namesFile(mp3.folderFd(), mp3.name().constData(), dev_t(saved.device), ino_t(saved.inode));
     if (atName && !saved.whole)
         ::unlinkat(mp3.folderFd(), mp3.name().constData(), 0);
     return atName && saved.whole;

@@ -1,5 +1,6 @@
 #include "Merge.h"
 
+#include "Descriptor.h"
 #include "ErrorReport.h"
 #include "Failure.h"
 #include "File.h"
@@ -44,11 +45,7 @@ bool progressPercent(std::int64_t current, std::int64_t total, int& percent) {
 }
 
 bool sameFile(const File& file, const JobFile& other) {
-    struct stat a {
-    }, b{};
-    return ::fstat(file.fd(), &a) == 0 &&
-           ::fstatat(other.folder, other.name.constData(), &b, AT_SYMLINK_NOFOLLOW) == 0 &&
-           a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    return namesHeld(other.folder, other.name.constData(), file.fd());
 }
 
 void copyRange(const File& from, File& to, std::int64_t offset, std::int64_t length) {

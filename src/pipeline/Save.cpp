@@ -152,9 +152,7 @@ SaveStep copyToNewName(int own, const char* file, const SavePlan& p, int& error)
     }
     if (ok)
         tell(p, made, true);
-    struct stat now;
-    if (!ok && ::fstatat(p.outFolder, p.name, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
-        now.st_dev == made.st_dev && now.st_ino == made.st_ino)
+    if (!ok && namesFile(p.outFolder, p.name, made.st_dev, made.st_ino))
         ::unlinkat(p.outFolder, p.name, 0);
     return ok ? SaveStep::Saved : SaveStep::Writing;
 }

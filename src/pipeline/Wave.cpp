@@ -1,6 +1,7 @@
 #include "Wave.h"
 
 #include "AppTitle.h"
+#include "Descriptor.h"
 #include "JobFolder.h"
 #include "Prompts.h"
 
@@ -39,17 +40,9 @@ constexpr qsizetype kHeaderSearchBytes = 100;
 // Up to `limit` bytes from the start; fewer for a shorter file, none when it cannot be read.
 QByteArray readLeadingBytes(int fd, qsizetype limit) {
     QByteArray bytes(limit, '\0');
-    qsizetype got = 0;
-    while (got < limit) {
-        const ssize_t n = ::read(fd, bytes.data() + got, size_t(limit - got));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return {};
-        if (n == 0)
-            break;
-        got += n;
-    }
+    const ssize_t got = readAll(fd, bytes.data(), std::size_t(limit));
+    if (got < 0)
+        return {};
     bytes.truncate(got);
     return bytes;
 }
