@@ -182,6 +182,12 @@ struct StreamKey {
     bool operator==(const StreamKey&) const = default;
 };
 
+// Whether a header would start a frame of the stream, whatever that frame's length.
+bool ofStream(const MpegHeader& h, const StreamKey& key) {
+    return h.version == key.version && h.layer == key.layer && h.sampleRate == key.sampleRate &&
+           h.mono == key.mono;
+}
+
 struct Frame {
     MpegHeader header;
     StreamKey key;
@@ -230,8 +236,7 @@ std::optional<Frame> frameAt(Bytes& bytes, std::uint64_t pos, std::uint64_t end,
             const unsigned char* n = at + 4 <= end ? bytes.at(at, 4) : nullptr;
             const auto g = n ? parseMpegHeader(n) : std::nullopt;
             // A frame that runs to the end of the file has no length that a header confirms.
-            if ((g && g->frameBytes == 0 && g->version == h->version && g->layer == h->layer &&
-                 g->sampleRate == h->sampleRate && g->mono == h->mono)) {
+            if (g && g->frameBytes == 0 && ofStream(*g, f.key)) {
                 f.bytes = at - pos;
                 break;
             }
@@ -298,12 +303,6 @@ std::uint64_t pastLeadingTags(Bytes& bytes, std::uint64_t size) {
     return begin;
 }
 
-// Whether the frame a header starts would belong to the stream, whatever its length.
-bool ofStream(const MpegHeader& h, const StreamKey& key) {
-    return h.version == key.version && h.layer == key.layer && h.sampleRate == key.sampleRate &&
-           h.mono == key.mono && (h.frameBytes == 0) == (key.freeBytes != 0);
-}
-
 } // namespace
 
 MpegWalk walkMpeg(const FileSource& source) {
@@ -353,9 +352,11 @@ MpegWalk walkMpeg(const FileSource& source) {
     const MpegWalk::Run& only = walk.runs.front();
     const unsigned char* rest = end - only.end >= 4 ? bytes.at(only.end, 4) : nullptr;
     const auto cut = rest ? parseMpegHeader(rest) : std::nullopt;
-    walk.whole = walk.runs.size() == 1 && only.begin == begin &&
-                 (only.end == end ||
-                  (end - only.end < kMaxFrameBytes && cut && ofStream(*cut, keys[only.stream])));
+    const StreamKey& key = keys[only.stream];
+    walk.whole =
+        walk.runs.size() == 1 && only.begin == begin &&
+        (only.end == end || (end - only.end < kMaxFrameBytes && cut && ofStream(*cut, key) &&
+                             (cut->frameBytes == 0) == (key.freeBytes != 0)));
     return walk;
 }
 
