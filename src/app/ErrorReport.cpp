@@ -1,5 +1,6 @@
 #include "ErrorReport.h"
 
+#include "AppTitle.h"
 #include "Failure.h"
 
 namespace blendora {
@@ -18,6 +19,11 @@ void ReportError(Prompts& prompts, const QString& procedureText, int line,
 void Trap::report(int line, const QString& description) {
     lastDescription_ = description;
     ReportError(prompts_, procedureText_, line, description);
+}
+
+void Trap::tell(const QString& description) {
+    lastDescription_ = description;
+    prompts_.message(description, appTitle());
 }
 
 QString Trap::describe(const std::exception& e) {

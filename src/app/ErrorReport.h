@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Failure.h"
 #include "Prompts.h"
 
 #include <QString>
@@ -32,7 +33,8 @@ void ReportError(Prompts& prompts, const QString& procedureText, int line,
                  const QString& description);
 
 // Runs the numbered statements of one procedure. A statement that throws is reported with the
-// procedure text and its number, and the procedure goes on with its next statement.
+// procedure text and its number, and the procedure goes on with its next statement; a Condition
+// is no fault of ours and is told as a plain message instead.
 class Trap {
   public:
     Trap(Prompts& prompts, QString procedureText)
@@ -43,6 +45,8 @@ class Trap {
         try {
             statement();
             return true;
+        } catch (const Condition& c) {
+            tell(describe(c));
         } catch (const std::exception& e) {
             report(line, describe(e));
         } catch (...) {
@@ -62,6 +66,7 @@ class Trap {
 
   private:
     void report(int line, const QString& description);
+    void tell(const QString& description);
     static QString describe(const std::exception& e);
 
     Prompts& prompts_;

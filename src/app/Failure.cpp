@@ -1,5 +1,6 @@
 #include "Failure.h"
 
+#include <cerrno>
 #include <cstring>
 #include <system_error>
 
@@ -11,6 +12,8 @@ QString errnoText(int error, const QString& subject) {
 }
 
 void failErrno(int error, const QString& subject) {
+    if (error == ENOSPC || error == EDQUOT || error == EFBIG)
+        failPlainly(errnoText(error, subject));
     fail(errnoText(error, subject));
 }
 

@@ -12,12 +12,23 @@ class Failure : public std::runtime_error {
     explicit Failure(const QString& description) : std::runtime_error(description.toStdString()) {}
 };
 
+// A state of the machine or of the person's files that they can act on (a full disk, a
+// settings file kept aside): told once in plain words, never as a report of a fault of ours.
+class Condition : public Failure {
+  public:
+    using Failure::Failure;
+};
+
 [[noreturn]] inline void fail(const QString& description) {
     throw Failure(description);
+}
+[[noreturn]] inline void failPlainly(const QString& description) {
+    throw Condition(description);
 }
 
 // errno's text, optionally led by what was being done ("/tmp/x: No such file or directory").
 QString errnoText(int error, const QString& subject = QString());
+// A full disk, a quota or a file size limit is a Condition; any other error a Failure.
 [[noreturn]] void failErrno(int error, const QString& subject = QString());
 
 // The description of whatever was thrown, for the report.

@@ -96,7 +96,7 @@ void takeOverSignals() {
     action.sa_handler = endBySignal;
     sigfillset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (int s : {SIGTERM, SIGHUP, SIGINT})
+    for (int s : {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGABRT})
         ::sigaction(s, &action, nullptr);
     static bool registered = false;
     if (!std::exchange(registered, true))

@@ -21,8 +21,9 @@ void disarmEnd(EndSlot slot);
 // Ending the program at once: no close handlers, no further statements; the recorded clean-up
 // still runs.
 [[noreturn]] void EndProgram();
-// SIGTERM, SIGHUP and SIGINT (a logout, a kill, Ctrl-C) and an exit() from the toolkit (a lost
-// display connection) end the program as closing the window does: the clean-up runs first.
+// SIGTERM, SIGHUP, SIGINT, SIGQUIT and SIGABRT (a logout, a kill, Ctrl-C, Ctrl-\, an abort in a
+// library) and an exit() from the toolkit (a lost display connection) end the program as
+// closing the window does: the clean-up runs first, then the signal ends it as it asks.
 // Whatever our starter set for SIGXFSZ and SIGCHLD is undone: a file past `ulimit -f` fails
 // with EFBIG and is told like any other failure, and our children can be waited for.
 void takeOverSignals();

@@ -134,10 +134,11 @@ bool holdsSettings(const QByteArray& bytes) {
 // the lock is held was left by a copy that ended before it could remove it.
 class SettingsFolder {
   public:
-    SettingsFolder(const QString& file, const std::function<void(const QString&)>& refuse)
+    SettingsFolder(const QString& file, const std::function<void(const QString&)>& refuse,
+                   int waitMs)
         : path_(QFileInfo(file).absolutePath()), name_(nativePath(QFileInfo(file).fileName())) {
         try {
-            hold(refuse);
+            hold(refuse, waitMs);
         } catch (...) {
             release();
             throw;
@@ -151,12 +152,16 @@ class SettingsFolder {
     const QByteArray& name() const { return name_; }
     const QString& path() const { return path_; }
 
-    // A private folder beside the file, removed by whatever ends the program meanwhile.
+    // A private folder beside the file, removed by whatever ends the program meanwhile. Its
+    // name goes into the lock file before the folder is made: that record is what proves a
+    // folder left there by a killed copy ours.
     int makeScratch() {
         QByteArray name = "." + name_ + "-XXXXXX";
         int made = -1;
         for (int attempt = 0; attempt < 100 && made != 0; ++attempt) {
             randomLetters(name.data() + name.size() - 6, 6);
+            if (!record(name))
+                return -1;
             made = ::mkdirat(fd_.get(), name.constData(), 0700);
             if (made != 0 && errno != EEXIST)
                 return -1;
@@ -195,7 +200,17 @@ class SettingsFolder {
     }
 
   private:
-    void hold(const std::function<void(const QString&)>& refuse) {
+    // The lock file holds the name of the scratch folder of the write under way, or nothing.
+    // Only a lock file of ours that we hold is written or believed.
+    bool record(const QByteArray& scratch) {
+        if (!locked_)
+            return true;
+        return ::ftruncate(lock_.get(), 0) == 0 &&
+               (scratch.isEmpty() || ::pwrite(lock_.get(), scratch.constData(),
+                                              std::size_t(scratch.size()), 0) == scratch.size());
+    }
+
+    void hold(const std::function<void(const QString&)>& refuse, int waitMs) {
         struct stat st;
         // Root with another user's HOME (an old sudo keeps it) leaves that user's files alone.
         const auto theirs = [&](const QString& folder) {
@@ -225,8 +240,9 @@ class SettingsFolder {
                        .arg(QFile::decodeName(lockName), !lock_.valid()
                                                              ? errnoText(errno)
                                                              : QStringLiteral("it is not a file")));
-        // Another copy holds it for a few milliseconds; far longer, it hangs on a slow disk.
-        for (int waited = 0; ::flock(lock_.get(), LOCK_EX | LOCK_NB) != 0; waited += 20) {
+        // Another copy holds it for a few milliseconds; far longer, it hangs on a slow disk or
+        // something else holds it, and the window must not wait on it.
+        for (int waited = 0; ::flock(lock_.get(), LOCK_EX | LOCK_NB) != 0; waited += 10) {
             // A file system that cannot lock (some FUSE ones) leaves copies to the last rename,
             // as before there was a lock; nor can a scratch folder there be told stale.
             if (errno == ENOLCK || errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL)
@@ -234,11 +250,14 @@ class SettingsFolder {
             if (errno != EWOULDBLOCK)
                 refuse(QStringLiteral("its lock %1 cannot be taken: %2.")
                            .arg(QFile::decodeName(lockName), errnoText(errno)));
-            if (waited >= 10000)
-                refuse(QStringLiteral("another copy of Blendora holds %1.")
-                           .arg(QFile::decodeName(lockName)));
-            ::usleep(20000);
+            if (waited >= waitMs)
+                throw LockBusy(QString::fromLatin1(kNotWritten)
+                                   .arg(path_ + QLatin1Char('/') + QFile::decodeName(name_),
+                                        QStringLiteral("another program holds its lock %1.")
+                                            .arg(QFile::decodeName(lockName))));
+            ::usleep(10000);
         }
+        locked_ = st.st_uid == ::geteuid();
         removeStaleScratch();
     }
 
@@ -247,34 +266,46 @@ class SettingsFolder {
             removeHeldFolder(fd_.get(), scratchName_.constData(), scratch_.get());
             disarmEnd(EndSlot::Settings);
             scratch_.reset();
+            record({});
         }
         lock_.reset();
         fd_.reset();
     }
 
+    // Only the folder the lock file names was ours: a look-alike name beside it may be the
+    // person's own (a backup of the settings), and stays with what it holds.
     void removeStaleScratch() {
-        const QByteArray prefix = "." + name_ + "-";
-        UniqueFd list(::openat(fd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        DIR* dir = list.valid() ? ::fdopendir(list.get()) : nullptr;
-        if (!dir)
+        if (!locked_)
             return;
-        list.release(); // the listing owns it now
-        while (const struct dirent* entry = ::readdir(dir)) {
-            if (std::strncmp(entry->d_name, prefix.constData(), std::size_t(prefix.size())) != 0 ||
-                std::strlen(entry->d_name) != std::size_t(prefix.size()) + 6)
-                continue;
-            const UniqueFd scratch(::openat(fd_.get(), entry->d_name,
+        char held[64];
+        const ssize_t got = ::pread(lock_.get(), held, sizeof held, 0);
+        const QByteArray name(held, got > 0 ? qsizetype(got) : 0);
+        if (name.isEmpty())
+            return;
+        if (isScratchName(name)) {
+            const UniqueFd scratch(::openat(fd_.get(), name.constData(),
                                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             struct stat st;
             if (scratch.valid() && ::fstat(scratch.get(), &st) == 0 && st.st_uid == ::geteuid())
-                removeHeldFolder(fd_.get(), entry->d_name, scratch.get());
+                removeHeldFolder(fd_.get(), name.constData(), scratch.get());
         }
-        ::closedir(dir);
+        record({});
+    }
+
+    bool isScratchName(const QByteArray& name) const {
+        const QByteArray prefix = "." + name_ + "-";
+        if (!name.startsWith(prefix) || name.size() != prefix.size() + 6)
+            return false;
+        for (char c : name.mid(prefix.size()))
+            if (!(c >= 'a' && c <= 'z') && !(c >= 'A' && c <= 'Z') && !(c >= '0' && c <= '9'))
+                return false;
+        return true;
     }
 
     QString path_;
     QByteArray name_, scratchName_;
     UniqueFd fd_, lock_, scratch_;
+    bool locked_ = false; // the lock is ours and held, so its record may be trusted
 };
 
 } // namespace
@@ -302,21 +333,24 @@ QString GetSetting(const QString& appName, const QString& section, const QString
         // Kept as they are beside a fresh start, so that the two files are remembered again.
         QString aside;
         try {
-            aside = SettingsFolder(file, [](const QString& why) { fail(why); }).keepAside(seen);
+            aside = SettingsFolder(
+                        file, [](const QString& why) { fail(why); }, kLockWaitMs)
+                        .keepAside(seen);
         } catch (...) {
         }
         if (aside.isEmpty())
             fail(QStringLiteral("The settings file %1 holds something other than settings.")
                      .arg(file));
-        fail(QStringLiteral("The settings file %1 held something other than settings. Blendora "
-                            "kept it as %2 and starts a fresh one.")
-                 .arg(file, aside));
+        failPlainly(
+            QStringLiteral("The settings file %1 held something other than settings. Blendora "
+                           "kept it as %2 and starts a fresh one.")
+                .arg(file, aside));
     }
     return settings.value(section + QLatin1Char('/') + key, defaultValue).toString();
 }
 
 QString SaveSetting(const QString& appName, const QString& section, const QString& key,
-                    const QString& value) {
+                    const QString& value, int lockWaitMs) {
     const QString file = settingsFile(appName);
     const auto notWritten = [&](const QString& why) {
         fail(QString::fromLatin1(kNotWritten).arg(file, why));
@@ -324,7 +358,7 @@ QString SaveSetting(const QString& appName, const QString& section, const QStrin
     if (file.isEmpty())
         fail(QStringLiteral("The settings cannot be saved: neither HOME nor XDG_CONFIG_HOME is "
                             "set."));
-    SettingsFolder folder(file, notWritten);
+    SettingsFolder folder(file, notWritten, lockWaitMs);
     const QByteArray& name = folder.name();
 
     QString odd;
@@ -374,6 +408,10 @@ QString SaveSetting(const QString& appName, const QString& section, const QStrin
         notWritten(errnoText(errno) + '.');
     if (made.st_size > kMaxSettingsBytes)
         notWritten(QStringLiteral("it would grow past %1 KiB.").arg(kMaxSettingsBytes >> 10));
+    // The person may have opened the file to others, or closed it further: theirs to choose.
+    if (S_ISREG(before.st_mode) && (before.st_mode & 0777) != 0600 &&
+        ::fchmodat(scratch, "settings.ini", before.st_mode & 0777, 0) != 0)
+        notWritten(errnoText(errno) + '.');
     if (::renameat(scratch, "settings.ini", folder.fd(), name.constData()) != 0)
         notWritten(errnoText(errno) + '.');
     if (!aside.isEmpty())
@@ -393,10 +431,24 @@ void RemoveStaleSettingsScratch(const QString& appName) {
     if (file.isEmpty() || !QFileInfo(QFileInfo(file).absolutePath()).isDir())
         return;
     try {
-        const SettingsFolder held(file, [](const QString& why) { fail(why); });
+        // Another copy at work has the lock, and sweeps after itself.
+        const SettingsFolder held(
+            file, [](const QString& why) { fail(why); }, 0);
     } catch (...) {
         // Nothing to sweep where nothing can be written.
     }
+}
+
+void StayOutOfAnotherUsersHome() {
+    if (::geteuid() != 0 || qEnvironmentVariableIsSet("DBUS_SESSION_BUS_ADDRESS") ||
+        qEnvironmentVariableIsEmpty("HOME") ||
+        anotherUsersOnTheWay(qEnvironmentVariable("HOME")).isEmpty())
+        return;
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    if (!runtime.isEmpty() && QFileInfo::exists(runtime + QStringLiteral("/bus")))
+        return;
+    // Without a bus, D-Bus would start one of root's and note it in that user's ~/.dbus.
+    qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
 }
 
 QString SettingsStore::read(const QString& key) {
@@ -411,19 +463,39 @@ QString SettingsStore::read(const QString& key) {
 }
 
 void SettingsStore::write(Prompts& prompts, const QString& key, const QString& value) {
+    prompts_ = &prompts;
+    pending_.insert(key, value);
+    flush();
+}
+
+// Every value not yet stored, newest first for its key. A lock that stays busy is waited for
+// once; after that each try takes no time, and a timer tries again until it is free.
+void SettingsStore::flush() {
     QString notice;
-    try {
-        notice = SaveSetting(kMakerName, kProductTitle, key, value);
-    } catch (const std::exception& e) {
-        notice = describe(e) + QStringLiteral("\r\rBlendora goes on working, but cannot "
-                                              "remember the two files for its next start.");
-    } catch (...) {
-        notice = QStringLiteral("The settings cannot be saved.");
+    for (auto it = pending_.begin(); it != pending_.end();) {
+        try {
+            notice = SaveSetting(kMakerName, kProductTitle, it.key(), it.value(),
+                                 busy_ ? 0 : kLockWaitMs);
+            busy_ = false;
+        } catch (const LockBusy& e) {
+            if (!std::exchange(busy_, true))
+                notice = describe(e) + QStringLiteral("\r\rBlendora goes on working, and "
+                                                      "remembers the two files once it is free.");
+            break;
+        } catch (const std::exception& e) {
+            notice = describe(e) + QStringLiteral("\r\rBlendora goes on working, but cannot "
+                                                  "remember the two files for its next start.");
+        } catch (...) {
+            notice = QStringLiteral("The settings cannot be saved.");
+        }
+        it = pending_.erase(it);
     }
-    if (notice.isEmpty() || told_)
+    if (!pending_.isEmpty() && !retry_.isActive())
+        retry_.start(1000);
+    if (notice.isEmpty() || told_ || !prompts_)
         return;
     told_ = true;
-    prompts.message(notice, appTitle());
+    prompts_->message(notice, appTitle());
 }
 
 } // namespace blendora

@@ -2,7 +2,11 @@
 
 #include "AppTitle.h"
 
+#include "Failure.h"
+
+#include <QMap>
 #include <QString>
+#include <QTimer>
 
 namespace blendora {
 
@@ -16,8 +20,19 @@ QString GetSetting(const QString& appName, const QString& section, const QString
 // in place of the old one, never written through a link. Throws a Failure that names the file
 // and the reason when the value did not reach it. Answers what the person should know of a
 // write that did reach it: a file of no settings is replaced.
+// Another copy's write takes milliseconds; a wait this long is still not felt while typing.
+inline constexpr int kLockWaitMs = 200;
 QString SaveSetting(const QString& appName, const QString& section, const QString& key,
-                    const QString& value);
+                    const QString& value, int lockWaitMs = kLockWaitMs);
+// What SaveSetting throws when the lock stayed busy for `lockWaitMs`.
+class LockBusy : public Condition {
+  public:
+    using Condition::Condition;
+};
+
+// Root with another user's HOME (an old sudo keeps it) and no session bus: the toolkit is kept
+// from starting one that would write there. Called before the toolkit starts.
+void StayOutOfAnotherUsersHome();
 
 // A start removes the scratch folders that a write ended halfway (a kill) left beside the file.
 void RemoveStaleSettingsScratch(const QString& appName = kMakerName);
@@ -28,11 +43,22 @@ class SettingsStore {
   public:
     // Throws the first failure, for the caller's report; the default once one was told.
     QString read(const QString& key);
-    // Never throws: the first failure is shown as a plain message naming the file and why.
+    // Never throws and never holds the window: the first failure is shown as a plain message
+    // naming the file and why. A value the lock kept out is stored once it is free.
     void write(Prompts& prompts, const QString& key, const QString& value);
 
+    SettingsStore() {
+        retry_.setSingleShot(true);
+        retry_.callOnTimeout([this] { flush(); });
+    }
+
   private:
-    bool told_ = false;
+    void flush();
+
+    bool told_ = false, busy_ = false;
+    Prompts* prompts_ = nullptr;
+    QMap<QString, QString> pending_;
+    QTimer retry_;
 };
 
 } // namespace blendora

@@ -44,12 +44,13 @@ void checkFreeSpace(const JobFile& wav, const QString& input) {
     const QString folder = wav.folderPath();
     const std::int64_t free = freeSpace(wav);
     if (free >= 0 && free < kSpareSpace)
-        fail(QStringLiteral("There is not enough free space in %1 for the decoded audio of %2: "
-                            "it needs at least %3 MiB free, and %4 KiB are left.")
-                 .arg(chosenWorkFolder(folder), input)
-                 .arg(kSpareSpace >> 20)
-                 .arg(free >> 10) +
-             kOtherWorkFolder);
+        failPlainly(
+            QStringLiteral("There is not enough free space in %1 for the decoded audio of %2: "
+                           "it needs at least %3 MiB free, and %4 KiB are left.")
+                .arg(chosenWorkFolder(folder), input)
+                .arg(kSpareSpace >> 20)
+                .arg(free >> 10) +
+            kOtherWorkFolder);
 }
 
 } // namespace

@@ -125,13 +125,20 @@ class MixRun {
     void say(int line, const QString& text) {
         trap_.at(line, [&] { prompts_.message(text, appTitle()); });
     }
-    // A statement that answers why it failed, or nothing; a throw fails it with its words.
+    // A statement that answers why it failed, or nothing; a throw fails it with its words. A
+    // condition of the machine is told once, by the job's last message, never as a report.
     template <class F> void stage(int line, F&& statement) {
         if (!failure_.isEmpty())
             return;
         if (!trap_.at(line,
                       [&] {
-                          if (const QString why = statement(); !why.isEmpty())
+                          QString why;
+                          try {
+                              why = statement();
+                          } catch (const Condition& c) {
+                              why = describe(c);
+                          }
+                          if (!why.isEmpty())
                               failure_ = why;
                       }) &&
             failure_.isEmpty())

@@ -154,6 +154,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     blendora::takeOverSignals();
+    blendora::StayOutOfAnotherUsersHome();
     QApplication app(argc, argv);
     // Desktops match a window to its launcher by the desktop entry's name: the Wayland app id
     // and the X11 class both carry it (the class is the application name).

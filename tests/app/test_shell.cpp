@@ -5,10 +5,10 @@
 #include "HomePage.h"
 #include "JobFolder.h"
 #include "Leftovers.h"
-#include "WorkFolder.h"
 #include "Paths.h"
 #include "Settings.h"
 #include "TestSupport.h"
+#include "WorkFolder.h"
 
 #include <QtTest>
 #include <fcntl.h>
@@ -49,6 +49,19 @@ class TestShell : public QObject {
         QCOMPARE(fresh.value("Blendora/Text1").toString(), path);
         SaveSetting(kMakerName, kProductTitle, "Text1", QString());
         QCOMPARE(GetSetting(kMakerName, kProductTitle, "Text1", "x"), QString());
+        // A replaced file keeps the mode its owner gave it; a folder named like our scratch
+        // folders but not recorded as one is the person's, and keeps what it holds.
+        QVERIFY(QFile::setPermissions(file, QFile::ReadOwner | QFile::WriteOwner |
+                                                QFile::ReadGroup | QFile::ReadOther));
+        const QString lookAlike = config_.path() + "/.Quorvane.ini-backup";
+        QVERIFY(QDir().mkpath(lookAlike));
+        QVERIFY(QFile::setPermissions(lookAlike,
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+        test::writeAll(lookAlike + "/notes.txt", "mine\n");
+        SaveSetting(kMakerName, kProductTitle, "Text2", path);
+        RemoveStaleSettingsScratch();
+        QCOMPARE(QFileInfo(file).permissions() & 0x7077, QFileDevice::Permissions(0x6044));
+        QCOMPARE(test::readAll(lookAlike + "/notes.txt"), QByteArray("mine\n"));
     }
 
     // Without a home there is nowhere of ours to write: root must not make /.config.

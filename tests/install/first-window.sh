@@ -30,4 +30,19 @@ names=$(for w in $(xdotool search --onlyvisible --name '' 2>/dev/null); do
   xdotool getwindowname "$w"
 done | grep -v '^$' || true)
 [ "$names" = "Blendora" ] || fail "the visible windows are: ${names:-none}"
+kill "$pid"; wait "$pid" 2>/dev/null || true; pid=
 echo "one window, Blendora"
+
+# Root with another user's HOME and no session bus (sudo without -H): D-Bus, asked there, starts
+# a bus and notes it in that HOME; the program leaves that HOME as it found it. Each on a screen
+# of its own, since a bus already started for a screen is found there without a note.
+if [ "$(id -u)" = 0 ]; then
+  for home in probe theirs; do mkdir "$work/$home" && chown 4321:4321 "$work/$home"; done
+  unset DBUS_SESSION_BUS_ADDRESS XDG_RUNTIME_DIR
+  HOME="$work/probe" xvfb-run -a dbus-send --session --dest=org.freedesktop.DBus / \
+    org.freedesktop.DBus.Peer.Ping >/dev/null 2>&1 || true
+  [ -e "$work/probe/.dbus" ] || fail "D-Bus wrote nothing in another user's HOME: no attack to resist"
+  HOME="$work/theirs" QT_QPA_PLATFORM=xcb TEMP="$work" xvfb-run -a \
+    timeout 3 "$prefix/bin/blendora" >"$work/out" 2>&1 || true
+  [ -z "$(ls -A "$work/theirs")" ] || fail "root wrote in another user's HOME: $(find "$work/theirs")"
+fi
