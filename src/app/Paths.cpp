@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
+#include <QUrl>
 #include <atomic>
 #include <sys/stat.h>
 
@@ -25,6 +27,11 @@ void setProgramFolderForTesting(const QString& folder) {
 
 QByteArray nativePath(const QString& path) {
     return QFile::encodeName(path);
+}
+
+QString nameFromArgument(const char* argument) {
+    const QString name = QString::fromLocal8Bit(argument);
+    return QUrl(name).isLocalFile() ? QUrl(name).toLocalFile() : QFileInfo(name).absoluteFilePath();
 }
 
 namespace {

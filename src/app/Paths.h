@@ -16,6 +16,9 @@ bool FileIsPresent(const QString& path);
 QString temporaryFolder();
 
 QByteArray nativePath(const QString& path);
+// A file named on the command line or by the desktop ("Open With"), whole: a file link is its
+// path, and a relative name is taken from the current folder, which start-up then changes.
+QString nameFromArgument(const char* argument);
 
 // The file-creation mask the program started with. main() records it before any thread runs;
 // reading it never changes it for the other threads.

@@ -11,8 +11,6 @@
 #include "WorkFolder.h"
 
 #include <QApplication>
-#include <QFileInfo>
-#include <QUrl>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -96,11 +94,8 @@ int run(QApplication& app, const std::vector<const char*>& arguments) {
     // Files handed over by the desktop ("Open With") take the place of the stored ones. Start-up
     // changes the current folder, so relative names are made whole first.
     QStringList files;
-    for (const char* raw : arguments) {
-        const QString argument = QString::fromLocal8Bit(raw);
-        files << (QUrl(argument).isLocalFile() ? QUrl(argument).toLocalFile()
-                                               : QFileInfo(argument).absoluteFilePath());
-    }
+    for (const char* raw : arguments)
+        files << blendora::nameFromArgument(raw);
     blendora::Form1 form;
     if (!form.Form_Load())
         return 0;
