@@ -370,11 +370,12 @@ void Form1::browse(const QString& procedureText, QLineEdit* field) {
     trap.at(102, [&] { CommonDialog1.DialogTitle = QStringLiteral("Select MP3 File"); });
     trap.at(104, [&] { CommonDialog1.Filter = kMp3Filter; });
     trap.at(106, [&] {
-        // Start where the field's current file lies, when it names one.
+        // Start where the field's current file lies, when it names one, else at home: the
+        // current folder is the program's own.
         const QFileInfo current(fieldPath(field->text()));
         CommonDialog1.InitDir = !field->text().isEmpty() && current.absoluteDir().exists()
                                     ? current.absolutePath()
-                                    : QString();
+                                    : QDir::homePath();
         CommonDialog1.ShowOpen(*prompts_);
     });
     if (trap.test(108, [&] { return !CommonDialog1.FileName.isEmpty(); }))

@@ -47,7 +47,7 @@ CommandLine readCommandLine(int argc, char** argv) {
             options = false;
             continue;
         }
-        if (arg == "--version" || arg == "--help") {
+        if (arg == "--version" || arg == "--help" || arg == "-h") {
             line.action = arg == "--version" ? CommandLine::Version : CommandLine::Help;
             return line;
         }
@@ -72,13 +72,13 @@ CommandLine readCommandLine(int argc, char** argv) {
 
 constexpr char kUsage[] =
     "Usage: blendora [--] [FIRST-FILE [SECOND-FILE]]\n"
-    "       blendora --help | --version\n"
+    "       blendora -h | --help | --version\n"
     "Mix two audio files into one new MP3.\n"
     "\n"
     "FIRST-FILE fills the first field of the window and SECOND-FILE the second; a field\n"
     "that no file fills shows its file from the last run. file:// links are taken too.\n"
     "\n"
-    "  --help       show this help and exit\n"
+    "  -h, --help   show this help and exit\n"
     "  --version    show the name and version and exit\n"
     "  --           end of options: what follows is a file, even when it starts with \"-\"\n"
     "\n"

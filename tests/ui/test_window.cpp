@@ -291,6 +291,10 @@ class TestWindow : public QObject {
         form_->Text1->setText(dir.path() + "/song.mp3");
         form_->PushButton1_Click();
         QCOMPARE(prompts_.seen.last().request.initialFolder, dir.path());
+        // An empty field: the person's home, as Save As does, not the program's folder.
+        form_->Text1->clear();
+        form_->PushButton1_Click();
+        QCOMPARE(prompts_.seen.last().request.initialFolder, QDir::homePath());
     }
 
     void everyChangeIsStored() {
