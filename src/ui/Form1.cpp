@@ -549,13 +549,21 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
         auto* drop = static_cast<QDropEvent*>(event);
         if (!drop->mimeData()->hasUrls())
             break; // text dragged into a field is typing
-        const QList<QLineEdit*> fields = dropTargets(watched, drop->mimeData());
+        // Only the path is read: a Move would let a source that deletes after a move lose the
+        // person's file. Copy, else Link; a source that offers neither is refused.
+        const Qt::DropAction action = drop->possibleActions() & Qt::CopyAction   ? Qt::CopyAction
+                                      : drop->possibleActions() & Qt::LinkAction ? Qt::LinkAction
+                                                                                 : Qt::IgnoreAction;
+        const QList<QLineEdit*> fields = action == Qt::IgnoreAction
+                                             ? QList<QLineEdit*>()
+                                             : dropTargets(watched, drop->mimeData());
         showDropTargets(fields);
         if (fields.isEmpty()) {
             drop->ignore();
             return true;
         }
-        drop->acceptProposedAction();
+        drop->setDropAction(action);
+        drop->accept();
         if (event->type() == QEvent::Drop) {
             showDropTargets({});
             const QStringList files = draggedFiles(drop->mimeData());

@@ -364,26 +364,37 @@ class TestWindow : public QObject {
         QTest::addColumn<QString>("over");
         QTest::addColumn<QStringList>("links");
         QTest::addColumn<QStringList>("fields"); // after the drop; empty: refused, unchanged
+        QTest::addColumn<int>("offered");        // the source's actions; 0: all three
         const QString file = QFINDTESTDATA("test_window.cpp"), dir = QFileInfo(file).path();
         const QString one = "file://" + file, two = "file:///m/two%20b.mp3";
         QTest::newRow("one on the 2nd field")
-            << "Text2" << QStringList{one} << QStringList{"/keep/1", file};
+            << "Text2" << QStringList{one} << QStringList{"/keep/1", file} << 0;
         QTest::newRow("one on the 1st frame")
-            << "Frame2" << QStringList{one} << QStringList{file, "/keep/2"};
+            << "Frame2" << QStringList{one} << QStringList{file, "/keep/2"} << 0;
         QTest::newRow("two on a button")
-            << "PushButton5" << QStringList{one, two} << QStringList{file, "/m/two b.mp3"};
+            << "PushButton5" << QStringList{one, two} << QStringList{file, "/m/two b.mp3"} << 0;
         QTest::newRow("two on the 2nd field")
-            << "Text2" << QStringList{two, one} << QStringList{"/m/two b.mp3", file};
-        QTest::newRow("one on a button") << "PushButton2" << QStringList{one} << QStringList{};
-        QTest::newRow("a folder") << "Form1" << QStringList{one, "file://" + dir} << QStringList{};
+            << "Text2" << QStringList{two, one} << QStringList{"/m/two b.mp3", file} << 0;
+        QTest::newRow("one on a button") << "PushButton2" << QStringList{one} << QStringList{} << 0;
+        QTest::newRow("a folder") << "Form1" << QStringList{one, "file://" + dir} << QStringList{}
+                                  << 0;
         QTest::newRow("a web address")
-            << "Text1" << QStringList{"https://x.example/a.mp3"} << QStringList{};
-        QTest::newRow("three") << "Form1" << QStringList{one, two, two} << QStringList{};
+            << "Text1" << QStringList{"https://x.example/a.mp3"} << QStringList{} << 0;
+        QTest::newRow("three") << "Form1" << QStringList{one, two, two} << QStringList{} << 0;
+        QTest::newRow("offered only to be moved")
+            << "Text2" << QStringList{one} << QStringList{} << int(Qt::MoveAction);
+        QTest::newRow("offered to be linked or moved")
+            << "Text2" << QStringList{one} << QStringList{"/keep/1", file}
+            << int(Qt::LinkAction | Qt::MoveAction);
     }
     void dropsLandWhereTheyShow() {
         QFETCH(QString, over);
         QFETCH(QStringList, links);
         QFETCH(QStringList, fields);
+        QFETCH(int, offered);
+        // Shift asks to move: a source that deletes after a move would lose the person's file.
+        const Qt::DropActions actions(
+            offered ? offered : int(Qt::CopyAction | Qt::MoveAction | Qt::LinkAction));
         Form1& f = *form_;
         const QStringList before{"/keep/1", "/keep/2"};
         f.Text1->setText(before[0]);
@@ -392,9 +403,13 @@ class TestWindow : public QObject {
         QMimeData mime;
         mime.setUrls(QUrl::fromStringList(links));
         mime.setText(links.join('\n'));
-        QDragEnterEvent enter({5, 5}, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QDragEnterEvent enter({5, 5}, actions, &mime, Qt::LeftButton, Qt::ShiftModifier);
+        QCOMPARE(enter.proposedAction(), Qt::MoveAction);
         QApplication::sendEvent(target, &enter);
         QCOMPARE(enter.isAccepted(), !fields.isEmpty());
+        if (enter.isAccepted())
+            QCOMPARE(enter.dropAction(),
+                     actions & Qt::CopyAction ? Qt::CopyAction : Qt::LinkAction);
         // While it hovers, the fields it will fill are marked, and only those.
         const QColor mark = f.palette().color(QPalette::Highlight);
         const auto marked = [&](QLineEdit* t) {
@@ -402,8 +417,9 @@ class TestWindow : public QObject {
         };
         QCOMPARE(marked(f.Text1), !fields.isEmpty() && fields[0] != before[0]);
         QCOMPARE(marked(f.Text2), !fields.isEmpty() && fields[1] != before[1]);
-        QDropEvent drop({5, 5}, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QDropEvent drop({5, 5}, actions, &mime, Qt::LeftButton, Qt::ShiftModifier);
         QApplication::sendEvent(target, &drop);
+        QVERIFY(drop.dropAction() != Qt::MoveAction || !drop.isAccepted());
         QCOMPARE(QStringList({f.Text1->text(), stored("Text2")}),
                  fields.isEmpty() ? before : fields);
         QVERIFY(!marked(f.Text1) && !marked(f.Text2));
