@@ -235,12 +235,22 @@ void Form1::connectHandlers() {
     connect(Text2, &QLineEdit::textChanged, this, &Form1::Text2_Change);
     for (QLineEdit* field : {Text1, Text2})
         connect(field, &QLineEdit::textEdited, this, [field](const QString& text) {
-            // A file manager's copied file pastes as a link; the field shows its path.
             const QClipboard* clipboard = QGuiApplication::clipboard();
-            for (auto mode : {QClipboard::Clipboard, QClipboard::Selection})
-                if (text.trimmed() == clipboard->text(mode).trimmed())
+            for (auto mode : {QClipboard::Clipboard, QClipboard::Selection}) {
+                const QString pasted = clipboard->text(mode);
+                // A file manager's copied file pastes as a link; the field shows its path.
+                if (text.trimmed() == pasted.trimmed())
                     if (const auto path = fileLink(text))
-                        field->setText(*path);
+                        return field->setText(*path);
+                // A path copied from a terminal brings the line's break, which no one means as
+                // part of the name. A name that does end in one still comes whole from the
+                // dialog, a drop or the command line.
+                qsizetype end = pasted.size();
+                while (end > 0 && (pasted[end - 1] == u'\n' || pasted[end - 1] == u'\r'))
+                    --end;
+                if (const qsizetype at = text.indexOf(pasted); end < pasted.size() && at >= 0)
+                    return field->setText(QString(text).remove(at + end, pasted.size() - end));
+            }
         });
 }
 

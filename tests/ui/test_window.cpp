@@ -342,6 +342,16 @@ class TestWindow : public QObject {
         form_->Text1->setFocus();
         QTest::keyClick(form_->Text1, Qt::Key_V, Qt::ControlModifier);
         QCOMPARE(stored("Text1"), QString("/home/me/my songé.mp3"));
+        // A line break copied with a path from a terminal is no part of it, but is when the
+        // name really ends in one.
+        for (const char* copied : {"/home/me/a b.mp3\n", "/home/me/a b.mp3\r\n"}) {
+            form_->Text1->clear();
+            QGuiApplication::clipboard()->setText(copied);
+            QTest::keyClick(form_->Text1, Qt::Key_V, Qt::ControlModifier);
+            QCOMPARE(stored("Text1"), QString("/home/me/a b.mp3"));
+        }
+        form_->OpenFiles({"/m/ends in a break\n"});
+        QCOMPARE(form_->text1(), QString("/m/ends in a break\n"));
         form_->Text2->clear();
         QTest::keyClicks(form_->Text2, "file:///");
         QCOMPARE(form_->Text2->text(), QStringLiteral("file:///"));
