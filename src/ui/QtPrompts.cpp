@@ -6,6 +6,7 @@
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QSpacerItem>
@@ -112,9 +113,44 @@ QString QtPrompts::openFile(const FileDialogRequest& request) {
                                         toolkitFilter(request.filter));
 }
 
+namespace {
+
+// The toolkit's own dialog reads a typed name that holds double quotes as a list of quoted
+// names: `my "best" mix.mp3` would be saved as `best`. A save takes one name, as typed.
+class SaveDialog : public QFileDialog {
+  public:
+    using QFileDialog::QFileDialog;
+    QString typed; // the whole name, when the toolkit would have split it
+
+    void accept() override {
+        const auto* edit = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        const QString name = edit ? edit->text() : QString();
+        if (!name.contains(QLatin1Char('"')))
+            return QFileDialog::accept();
+        const QFileInfo file(name.startsWith(QLatin1Char('/'))
+                                 ? name
+                                 : directory().absolutePath() + QLatin1Char('/') + name);
+        if (file.isDir())
+            return setDirectory(file.absoluteFilePath());
+        if (file.exists() &&
+            QMessageBox::warning(
+                this, windowTitle(),
+                tr("%1 already exists.\nDo you want to replace it?").arg(file.fileName()),
+                QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
+            return;
+        typed = file.absoluteFilePath();
+        QDialog::accept();
+    }
+};
+
+} // namespace
+
 QString QtPrompts::saveFile(const FileDialogRequest& request) {
-    return QFileDialog::getSaveFileName(parent_, request.title, startPath(request),
-                                        toolkitFilter(request.filter));
+    SaveDialog dialog(parent_, request.title, startPath(request), toolkitFilter(request.filter));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    if (dialog.exec() != QDialog::Accepted)
+        return QString();
+    return dialog.typed.isEmpty() ? dialog.selectedFiles().value(0) : dialog.typed;
 }
 
 bool QtShell::openUrl(const QString& url) {
