@@ -1,8 +1,8 @@
 #include "Paths.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QUrl>
 #include <atomic>
 #include <sys/stat.h>
@@ -25,13 +25,70 @@ void setProgramFolderForTesting(const QString& folder) {
     programFolderOverride() = folder;
 }
 
+namespace {
+
+// Lone low surrogates U+DC80..U+DCFF stand for the bytes of a name that are not UTF-8, which
+// the toolkit would turn into U+FFFD for good.
+constexpr char16_t kByteEscape = 0xDC00;
+bool escapedByte(const QString& text, qsizetype i) {
+    const char16_t u = text[i].unicode();
+    return u >= kByteEscape + 0x80 && u <= kByteEscape + 0xFF &&
+           (i == 0 || !text[i - 1].isHighSurrogate());
+}
+
+// UTF-8 as the file system has it, each byte outside a whole sequence kept as its escape.
+QString decodedName(const QByteArray& bytes) {
+    if (const QString text = QString::fromUtf8(bytes); text.toUtf8() == bytes)
+        return text;
+    QString out;
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.constData());
+    for (qsizetype i = 0, n = bytes.size(); i < n;) {
+        const unsigned b = p[i];
+        const int length = b < 0x80   ? 1
+                           : b < 0xC2 ? 0
+                           : b < 0xE0 ? 2
+                           : b < 0xF0 ? 3
+                           : b < 0xF5 ? 4
+                                      : 0;
+        char32_t c = length == 1 ? b : b & (0xFF >> (length + 1));
+        bool whole = length > 0 && i + length <= n;
+        for (int k = 1; whole && k < length; ++k) {
+            whole = (p[i + k] & 0xC0) == 0x80;
+            c = (c << 6) | (p[i + k] & 0x3F);
+        }
+        // Overlong forms, surrogates and code points past U+10FFFF are no UTF-8.
+        whole = whole && !(length == 3 && (c < 0x800 || (c >= 0xD800 && c <= 0xDFFF))) &&
+                !(length == 4 && (c < 0x10000 || c > 0x10FFFF));
+        if (whole)
+            out.append(QStringView(QChar::fromUcs4(c)));
+        else
+            out.append(QChar(char16_t(kByteEscape + b)));
+        i += whole ? length : 1;
+    }
+    return out;
+}
+
+} // namespace
+
 QByteArray nativePath(const QString& path) {
-    return QFile::encodeName(path);
+    QByteArray out;
+    qsizetype from = 0;
+    for (qsizetype i = 0; i < path.size(); ++i)
+        if (escapedByte(path, i)) {
+            out += QFile::encodeName(path.mid(from, i - from));
+            out += char(path[i].unicode() - kByteEscape);
+            from = i + 1;
+        }
+    return from == 0 ? QFile::encodeName(path) : out + QFile::encodeName(path.mid(from));
 }
 
 QString nameFromArgument(const char* argument) {
-    const QString name = QString::fromLocal8Bit(argument);
-    return QUrl(name).isLocalFile() ? QUrl(name).toLocalFile() : QFileInfo(name).absoluteFilePath();
+    const QString name = decodedName(argument);
+    if (QUrl(name).isLocalFile())
+        return QUrl(name).toLocalFile();
+    // QFileInfo would give up the bytes that are not UTF-8.
+    return QDir::cleanPath(
+        name.startsWith(QLatin1Char('/')) ? name : QDir::currentPath() + QLatin1Char('/') + name);
 }
 
 namespace {

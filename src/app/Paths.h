@@ -15,6 +15,8 @@ bool FileIsPresent(const QString& path);
 // TEMP when set and non-empty, else TMPDIR, else /tmp; read anew on every call.
 QString temporaryFolder();
 
+// The bytes that name a file. A name read from the system keeps each byte that is not UTF-8
+// (an old Latin-1 "caf\xe9") as U+DC80..U+DCFF, and gets it back here.
 QByteArray nativePath(const QString& path);
 // A file named on the command line or by the desktop ("Open With"), whole: a file link is its
 // path, and a relative name is taken from the current folder, which start-up then changes.

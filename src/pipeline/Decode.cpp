@@ -16,12 +16,12 @@ namespace blendora {
 
 EngineHandle StreamCreateFileLong(Engine& engine, int mem, const void* file, std::uint32_t offset,
                                   std::uint32_t length, std::uint32_t flags) {
-    return engine.StreamCreateFile(mem, file, offset, length, flags | kUnicodeName);
+    return engine.StreamCreateFile(mem, file, offset, length, flags);
 }
 
 EngineHandle MusicLoadLong(Engine& engine, int mem, const void* file, std::uint32_t offset,
                            std::uint32_t length, std::uint32_t flags, std::uint32_t freq) {
-    return engine.MusicLoad(mem, file, offset, length, flags | kUnicodeName, freq);
+    return engine.MusicLoad(mem, file, offset, length, flags, freq);
 }
 
 int ChannelSetPositionLong(Engine& engine, EngineHandle handle, std::uint32_t position,
@@ -59,12 +59,13 @@ bool Decoder::DecodeMp3ToWav(const QString& input, const JobFile& wav) {
     // must not gather open files.
     if (channel_ != 0)
         engine_.ChannelFree(std::exchange(channel_, 0));
-    const auto* name = input.utf16();
+    // The name's own bytes, as every other open has them: a name that is not UTF-8 keeps them.
+    const QByteArray name = nativePath(input);
     EngineHandle channel = 0;
     if (isRegularOrMissing(input)) {
-        channel = StreamCreateFileLong(engine_, 0, name, 0, 0, kStreamDecode);
+        channel = StreamCreateFileLong(engine_, 0, name.constData(), 0, 0, kStreamDecode);
         if (channel == 0)
-            channel = MusicLoadLong(engine_, 0, name, 0, 0,
+            channel = MusicLoadLong(engine_, 0, name.constData(), 0, 0,
                                     kStreamDecode | kMusicPrescan | kMusicRampNormal, 0);
     }
     if (channel == 0) {

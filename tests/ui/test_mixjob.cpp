@@ -156,6 +156,12 @@ class TestMixJob : public QObject {
                                      << "x"
                                      << "First mp3 file not found.";
         QTest::newRow("second missing") << "LONG" << missing << "Second mp3 file not found.";
+        // The toolkit reads a byte that is not UTF-8 as U+FFFD, and no file has that name.
+        QTest::newRow("first name not UTF-8")
+            << "/music/caf\uFFFD.mp3"
+            << "x"
+            << "The name of the first mp3 file cannot be read: a part of it is not UTF-8 text "
+               "(shown as \uFFFD). Rename the file and choose it again.";
     }
 
     void inputChecksInTheirOrder() {
@@ -169,6 +175,18 @@ class TestMixJob : public QObject {
         QCOMPARE(job.prompts.seen[0].caption, QStringLiteral("Blendora"));
         QVERIFY(!job.form->mixInProgress());
         QVERIFY(job.progress.isEmpty());
+    }
+
+    // A name given on the command line or by the desktop in bytes that are not UTF-8 (an old
+    // Latin-1 "café") keeps its bytes, and the file is read.
+    void namesThatAreNotUtf8() {
+        const QByteArray raw = QFile::encodeName(files_.path()) + "/caf\xe9.mp3";
+        QVERIFY(QFile::copy(short_, files_.path() + "/latin"));
+        QVERIFY(::rename(nativePath(files_.path() + "/latin").constData(), raw) == 0);
+        const auto gone = qScopeGuard([&] { ::unlink(raw.constData()); });
+        Job job;
+        job.mix(nameFromArgument(raw.constData()), long_, files_.path() + "/latin.mp3");
+        QCOMPARE(job.prompts.texts(), (QStringList{"Create New MP3 and Save As..", "Done."}));
     }
 
     void cancelChangesNothing() {
