@@ -1,5 +1,7 @@
 #include "Failure.h"
 
+#include "Paths.h"
+
 #include <cstring>
 #include <system_error>
 
@@ -7,7 +9,7 @@ namespace blendora {
 
 QString errnoText(int error, const QString& subject) {
     const QString text = QString::fromLocal8Bit(std::strerror(error));
-    return subject.isEmpty() ? text : subject + QStringLiteral(": ") + text;
+    return subject.isEmpty() ? text : shownName(subject) + QStringLiteral(": ") + text;
 }
 
 void failErrno(int error, const QString& subject) {

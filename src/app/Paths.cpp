@@ -92,6 +92,59 @@ QString nameFromArgument(const char* argument) {
 }
 
 namespace {
+QString visible(const QString& text, bool keepLineBreaks) {
+    QString out;
+    out.reserve(text.size());
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        char32_t c = text[i].unicode();
+        if (escapedByte(text, i)) {
+            out += QStringLiteral("\\x") + QString::number(c - kByteEscape, 16).toUpper();
+            continue;
+        }
+        if (text[i].isHighSurrogate() && i + 1 < text.size() && text[i + 1].isLowSurrogate()) {
+            c = QChar::surrogateToUcs4(text[i], text[i + 1]);
+            ++i;
+        }
+        if (keepLineBreaks && (c == '\n' || c == '\r')) {
+            out += QChar(c);
+            continue;
+        }
+        switch (c) {
+        case '\n':
+            out += QStringLiteral("\\n");
+            continue;
+        case '\r':
+            out += QStringLiteral("\\r");
+            continue;
+        case '\t':
+            out += QStringLiteral("\\t");
+            continue;
+        }
+        switch (QChar::category(c)) {
+        case QChar::Other_Control:
+        case QChar::Other_Format: // bidirectional controls, zero-width characters
+        case QChar::Other_Surrogate:
+        case QChar::Separator_Line:
+        case QChar::Separator_Paragraph:
+            out += QStringLiteral("<U+%1>").arg(uint(c), 4, 16, QLatin1Char('0')).toUpper();
+            break;
+        default:
+            out.append(QStringView(QChar::fromUcs4(c)));
+        }
+    }
+    return out;
+}
+} // namespace
+
+QString shownName(const QString& name) {
+    return visible(name, false);
+}
+
+QString shownText(const QString& text) {
+    return visible(text, true);
+}
+
+namespace {
 std::atomic<int> recordedUmask{-1};
 }
 

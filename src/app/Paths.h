@@ -22,6 +22,14 @@ QByteArray nativePath(const QString& path);
 // path, and a relative name is taken from the current folder, which start-up then changes.
 QString nameFromArgument(const char* argument);
 
+// A name as a message shows it, so that it cannot pass for the program's own words: line
+// breaks, tabs, other controls and the characters that reorder or hide text (bidirectional
+// overrides and isolates, zero-width ones) show as \n, \r, \t or <U+202E>, a byte that is
+// not UTF-8 as \xE9. Any name that goes into a message goes through it.
+QString shownName(const QString& name);
+// The same for a whole message, whose own line breaks stay.
+QString shownText(const QString& text);
+
 // The file-creation mask the program started with. main() records it before any thread runs;
 // reading it never changes it for the other threads.
 void recordUmask();

@@ -195,7 +195,8 @@ void MixRun::decode(int first, int step) {
     const auto field = [&] { return step == 1 ? view_.text1() : view_.text2(); };
     if (failure_.isEmpty()) {
         trap_.at(first, [&] {
-            view_.setProgressText(QStringLiteral("Converting ") + FileNameFromPath(field()) +
+            view_.setProgressText(QStringLiteral("Converting ") +
+                                  shownName(FileNameFromPath(field())) +
                                   QStringLiteral(" Step %1").arg(step));
         });
         trap_.at(first + 2, [&] { view_.doEvents(); });

@@ -288,7 +288,8 @@ bool Form1::Form_Load() {
     // 130: the current drive; there are no drives here.
     trap.at(132, [&] {
         if (!QDir::setCurrent(programFolder()))
-            fail(programFolder() + QStringLiteral(": the folder cannot be made the current one."));
+            fail(shownName(programFolder()) +
+                 QStringLiteral(": the folder cannot be made the current one."));
     });
     if (trap.test(134, [&] { return HiWordOf(engine_->GetVersion()) != 0x0204; })) {
         trap.at(136, [&] {
@@ -427,9 +428,8 @@ void Form1::PushButton5_Click() {
 void Form1::PushButton4_Click() {
     Trap trap(*prompts_, proc::PushButton4Click);
     trap.at(100, [&] {
-        prompts_->message(QStringLiteral("Questions? Please contact Team Quorvane at ") +
-                              kContactPage,
-                          appTitle());
+        prompts_->messageWithLink(QStringLiteral("Questions? Please contact Team Quorvane at "),
+                                  kContactPage, appTitle());
     });
 }
 

@@ -1,5 +1,7 @@
 #include "QtPrompts.h"
 
+#include "Paths.h"
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDesktopServices>
@@ -8,7 +10,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QRegularExpression>
 #include <QSpacerItem>
 #include <QUrl>
 
@@ -18,7 +19,7 @@ QString QtPrompts::displayText(const QString& text) {
     QString out = text;
     out.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     out.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    return out;
+    return shownText(out);
 }
 
 QString QtPrompts::toolkitFilter(const QString& filter) {
@@ -39,33 +40,19 @@ namespace {
 // Room in a title bar beside its caption: the window's icon and buttons, and their margins.
 constexpr int kTitleBarRoom = 160;
 
-// The text as shown, with every web address a link.
-QString linkedText(const QString& shown) {
-    static const QRegularExpression web(QStringLiteral(R"(https?://[^\s<>"]+)"));
-    QString html;
-    qsizetype at = 0;
-    for (const QRegularExpressionMatch& m : web.globalMatch(shown)) {
-        html += shown.mid(at, m.capturedStart() - at).toHtmlEscaped();
-        const QString address = m.captured().toHtmlEscaped();
-        html += QStringLiteral("<a href=\"%1\">%1</a>").arg(address);
-        at = m.capturedEnd();
-    }
-    html += shown.mid(at).toHtmlEscaped();
-    html.replace(QLatin1Char('\n'), QStringLiteral("<br>"));
-    return html;
-}
-
 int show(QWidget* parent, QMessageBox::Icon icon, const QString& text, const QString& caption,
-         QMessageBox::StandardButtons buttons) {
+         QMessageBox::StandardButtons buttons, const QString& link = QString()) {
     const QString shown = QtPrompts::displayText(text);
     QMessageBox box(icon, caption, shown, buttons, parent);
-    // What a message says can be copied; a web address in it can be opened.
+    // What a message says can be copied. It is plain text whatever it holds: a file name such
+    // as "<b>.mp3" or "http://x/a.mp3" is neither markup nor a link.
     Qt::TextInteractionFlags flags = Qt::TextSelectableByMouse;
-    // A file name such as "<b>.mp3" is no markup.
     box.setTextFormat(Qt::PlainText);
-    if (shown.contains(QLatin1String("://"))) {
+    if (!link.isEmpty()) {
         box.setTextFormat(Qt::RichText);
-        box.setText(linkedText(shown));
+        QString html = shown.toHtmlEscaped() +
+                       QStringLiteral("<a href=\"%1\">%1</a>").arg(link.toHtmlEscaped());
+        box.setText(html.replace(QLatin1Char('\n'), QStringLiteral("<br>")));
         flags |= Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard;
         // The text now takes the keyboard too, but after the buttons, as in other boxes.
         box.buttons().constFirst()->setFocus();
@@ -86,6 +73,11 @@ int show(QWidget* parent, QMessageBox::Icon icon, const QString& text, const QSt
 
 void QtPrompts::message(const QString& text, const QString& caption) {
     show(parent_, QMessageBox::NoIcon, text, caption, QMessageBox::Ok);
+}
+
+void QtPrompts::messageWithLink(const QString& text, const QString& address,
+                                const QString& caption) {
+    show(parent_, QMessageBox::NoIcon, text, caption, QMessageBox::Ok, address);
 }
 
 bool QtPrompts::question(const QString& text, const QString& caption) {

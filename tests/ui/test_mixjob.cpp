@@ -187,6 +187,7 @@ class TestMixJob : public QObject {
         Job job;
         job.mix(nameFromArgument(raw.constData()), long_, files_.path() + "/latin.mp3");
         QCOMPARE(job.prompts.texts(), (QStringList{"Create New MP3 and Save As..", "Done."}));
+        QVERIFY(job.progress.contains("Converting caf\\xE9.mp3 Step 1|100"));
     }
 
     void cancelChangesNothing() {
@@ -214,12 +215,15 @@ class TestMixJob : public QObject {
     }
 
     void failingStagesSayNoFileWasMade() {
-        const QString text = files_.path() + "/notes.mp3";
+        // A name that would pass its end for the program's own words is shown as it is.
+        const QString text = files_.path() + "/notes\n\nDone. Click OK\u202E.mp3";
         test::writeAll(text, "just some words, not audio\n");
         {
             Job job;
             job.mix(text, long_, files_.path() + "/a.mp3");
-            QCOMPARE(job.prompts.texts().mid(1, 1), QStringList{"Can't read the file..." + text});
+            QCOMPARE(job.prompts.texts().mid(1, 1),
+                     QStringList{"Can't read the file..." + files_.path() +
+                                 "/notes\\n\\nDone. Click OK<U+202E>.mp3"});
             QVERIFY(job.prompts.seen.last().text.startsWith("No mixed file was made.\r\r"));
             QVERIFY(!QFile::exists(files_.path() + "/a.mp3"));
         }

@@ -455,11 +455,14 @@ class TestWindow : public QObject {
     }
 
     void messageBoxesShowTheirCaptionAndOpenTheirAddress() {
-        const std::pair<QString, bool> rows[] = {
-            {"Done.", false},
-            {"Questions? Please contact Team Quorvane at " + kContactPage, true},
-            {"Can't read the file.../m/<b>a & b.mp3", false}}; // no markup
-        for (const auto& [text, link] : rows) {
+        // A name that holds an address, markup or a right-to-left override is plain text,
+        // shown whole; only the help message's own address is a link.
+        const QString spoof = "Can't read the file.../m/https://x.example/<b>a & b\u202E3pm.mp3";
+        const std::tuple<QString, bool, QString> rows[] = {
+            {"Done.", false, "Done."},
+            {"Questions? Please contact Team Quorvane at " + kContactPage, true, ""},
+            {spoof, false, "Can't read the file.../m/https://x.example/<b>a & b<U+202E>3pm.mp3"}};
+        for (const auto& [text, link, shown] : rows) {
             QTimer::singleShot(0, [&] {
                 auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
                 const auto close = qScopeGuard([box] { box->accept(); });
@@ -471,12 +474,16 @@ class TestWindow : public QObject {
                 QCOMPARE(heard->text(QAccessible::Name), QtPrompts::displayText(text));
                 QVERIFY(label->textInteractionFlags() & Qt::TextSelectableByMouse);
                 QCOMPARE(label->text().contains("<a href=\"" + kContactPage + "\">"), link);
+                QCOMPARE(label->textFormat(), link ? Qt::RichText : Qt::PlainText);
+                if (!link)
+                    QCOMPARE(label->text(), shown);
                 QVERIFY(label->openExternalLinks());
                 // A link takes the keyboard only after the buttons.
                 QVERIFY(!link || qobject_cast<QPushButton*>(box->focusWidget()));
             });
             if (link)
-                QtPrompts().message(text, "Blendora");
+                QtPrompts().messageWithLink(text.chopped(kContactPage.size()), kContactPage,
+                                            "Blendora");
             else
                 QtPrompts().message(text, "Blendora");
         }
