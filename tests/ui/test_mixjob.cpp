@@ -229,9 +229,10 @@ class TestMixJob : public QObject {
         }
         {
             Job job;
-            job.mix(long_, short_, files_.path() + "/no such folder/b.mp3");
+            job.mix(long_, short_, files_.path() + "/no such\nfolder/b.mp3");
             const Prompt& last = job.prompts.seen.last();
-            QVERIFY2(last.text.contains("No such file or directory"), qPrintable(last.text));
+            QVERIFY2(last.text.contains("no such\\nfolder: No such file or directory"),
+                     qPrintable(last.text));
             QCOMPARE(job.prompts.count(Prompt::Warning), 1);
         }
         {
