@@ -279,16 +279,14 @@ class TestStartup : public QObject {
         QCOMPARE(QDir::currentPath(), QDir(folder_.path()).canonicalPath());
     }
 
-    // The program itself, without a display: the usage needs none.
+    // The program itself, without a display: -h is --help, which needs none.
     void helpAsEveryProgramAsksForIt() {
-        for (const char* option : {"--help", "-h"}) {
-            QProcess program;
-            program.setProcessEnvironment({});
-            program.start(QStringLiteral(BLENDORA_PROGRAM_DIR "/blendora"), {option});
-            QVERIFY(program.waitForFinished());
-            QCOMPARE(program.exitCode(), 0);
-            QVERIFY(program.readAllStandardOutput().startsWith("Usage: blendora"));
-        }
+        QProcess program;
+        program.setProcessEnvironment({});
+        program.start(QStringLiteral(BLENDORA_PROGRAM_DIR "/blendora"), {"-h"});
+        QVERIFY(program.waitForFinished());
+        QCOMPARE(program.exitCode(), 0);
+        QVERIFY(program.readAllStandardOutput().startsWith("Usage: blendora"));
     }
 };
 
