@@ -1,5 +1,7 @@
 #include "Failure.h"
 
+#include "Paths.h"
+
 #include <cerrno>
 #include <cstring>
 #include <system_error>
@@ -8,11 +10,11 @@ namespace blendora {
 
 QString errnoText(int error, const QString& subject) {
     const QString text = QString::fromLocal8Bit(std::strerror(error));
-    return subject.isEmpty() ? text : subject + QStringLiteral(": ") + text;
+    return subject.isEmpty() ? text : shownName(subject) + QStringLiteral(": ") + text;
 }
 
 void failErrno(int error, const QString& subject) {
-    if (error == ENOSPC || error == EDQUOT || error == EFBIG)
+    if (error == ENOSPC || error == EDQUOT)
         failPlainly(errnoText(error, subject));
     fail(errnoText(error, subject));
 }

@@ -28,7 +28,7 @@ class Condition : public Failure {
 
 // errno's text, optionally led by what was being done ("/tmp/x: No such file or directory").
 QString errnoText(int error, const QString& subject = QString());
-// A full disk, a quota or a file size limit is a Condition; any other error a Failure.
+// A full disk or quota is a Condition; any other error a Failure.
 [[noreturn]] void failErrno(int error, const QString& subject = QString());
 
 // The description of whatever was thrown, for the report.

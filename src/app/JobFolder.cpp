@@ -94,7 +94,7 @@ void JobFolder::create(QString* warning) {
         remove();
         fail(QStringLiteral("The folder %1 was changed by someone else while Blendora chose it "
                             "to work in.")
-                 .arg(parent));
+                 .arg(shownName(parent)));
     }
     QByteArray name = nativePath(kPrefix + QString::number(QCoreApplication::applicationPid()) +
                                  QStringLiteral("-XXXXXX"));
@@ -122,7 +122,7 @@ void JobFolder::create(QString* warning) {
         remove();
         fail(QStringLiteral("Someone else replaced the new job folder %1 before it could be "
                             "used; Blendora left it alone.")
-                 .arg(shown));
+                 .arg(shownName(shown)));
     }
     if (::flock(fd_, LOCK_SH) != 0) {
         const int error = errno;
@@ -136,7 +136,7 @@ void JobFolder::checkStillAtPath() const {
     if (fd_ >= 0 && !namesHeld(parent_, name_.constData(), fd_))
         fail(QStringLiteral("Someone else moved or replaced the job folder %1. Blendora stopped "
                             "and changed nothing under that name.")
-                 .arg(path_));
+                 .arg(shownName(path_)));
 }
 
 void JobFolder::armEndCleanup(bool encoderRuns) {

@@ -13,12 +13,19 @@ struct FileDialogRequest {
 };
 
 // Everything that needs a person: message boxes and file dialogs. Texts are passed with
-// their exact characters; a display turns CR LF and lone CR into line breaks.
+// their exact characters, names in them through shownName(); a display turns CR LF and lone CR
+// into line breaks and shows them as plain text.
 class Prompts {
   public:
     virtual ~Prompts() = default;
     // OK only, no icon (style 0).
     virtual void message(const QString& text, const QString& caption) = 0;
+    // The same, followed by one of the program's own web addresses, the only text in any
+    // message that may be a link; never a name.
+    virtual void messageWithLink(const QString& text, const QString& address,
+                                 const QString& caption) {
+        message(text + address, caption);
+    }
     // Yes and No, no icon (style 4); true for Yes.
     virtual bool question(const QString& text, const QString& caption) = 0;
     // OK with the warning icon (style 48).

@@ -216,7 +216,7 @@ class SettingsFolder {
         const auto theirs = [&](const QString& folder) {
             refuse(QStringLiteral("%1 belongs to another user, and Blendora run as root does "
                                   "not write there.")
-                       .arg(folder));
+                       .arg(shownName(folder)));
         };
         if (::geteuid() == 0)
             if (const QString folder = anotherUsersOnTheWay(path_); !folder.isEmpty())
@@ -251,10 +251,11 @@ class SettingsFolder {
                 refuse(QStringLiteral("its lock %1 cannot be taken: %2.")
                            .arg(QFile::decodeName(lockName), errnoText(errno)));
             if (waited >= waitMs)
-                throw LockBusy(QString::fromLatin1(kNotWritten)
-                                   .arg(path_ + QLatin1Char('/') + QFile::decodeName(name_),
-                                        QStringLiteral("another program holds its lock %1.")
-                                            .arg(QFile::decodeName(lockName))));
+                throw LockBusy(
+                    QString::fromLatin1(kNotWritten)
+                        .arg(shownName(path_ + QLatin1Char('/') + QFile::decodeName(name_)),
+                             QStringLiteral("another program holds its lock %1.")
+                                 .arg(QFile::decodeName(lockName))));
             ::usleep(10000);
         }
         locked_ = st.st_uid == ::geteuid();
@@ -324,7 +325,7 @@ QString GetSetting(const QString& appName, const QString& section, const QString
     const QByteArray bytes =
         currentBytes(folder.get(), nativePath(QFileInfo(file).fileName()), why, &seen);
     if (!why.isEmpty())
-        fail(QString::fromLatin1(kNotRead).arg(file, why));
+        fail(QString::fromLatin1(kNotRead).arg(shownName(file), why));
     if (bytes.isEmpty())
         return defaultValue;
     const InMemory copy(bytes);
@@ -340,11 +341,11 @@ QString GetSetting(const QString& appName, const QString& section, const QString
         }
         if (aside.isEmpty())
             fail(QStringLiteral("The settings file %1 holds something other than settings.")
-                     .arg(file));
+                     .arg(shownName(file)));
         failPlainly(
             QStringLiteral("The settings file %1 held something other than settings. Blendora "
                            "kept it as %2 and starts a fresh one.")
-                .arg(file, aside));
+                .arg(shownName(file), shownName(aside)));
     }
     return settings.value(section + QLatin1Char('/') + key, defaultValue).toString();
 }
@@ -353,7 +354,7 @@ QString SaveSetting(const QString& appName, const QString& section, const QStrin
                     const QString& value, int lockWaitMs) {
     const QString file = settingsFile(appName);
     const auto notWritten = [&](const QString& why) {
-        fail(QString::fromLatin1(kNotWritten).arg(file, why));
+        fail(QString::fromLatin1(kNotWritten).arg(shownName(file), why));
     };
     if (file.isEmpty())
         fail(QStringLiteral("The settings cannot be saved: neither HOME nor XDG_CONFIG_HOME is "
@@ -418,11 +419,11 @@ QString SaveSetting(const QString& appName, const QString& section, const QStrin
         return QStringLiteral("The settings file %1 held something other than settings. Blendora "
                               "kept it as %2 and has started a fresh one, to remember the two "
                               "files.")
-            .arg(file, aside);
+            .arg(shownName(file), shownName(aside));
     if (!odd.isEmpty())
         return QStringLiteral("The settings file %1 held something other than settings. Blendora "
                               "has rewritten it, to remember the two files.")
-            .arg(file);
+            .arg(shownName(file));
     return QString();
 }
 

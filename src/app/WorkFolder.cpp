@@ -51,11 +51,11 @@ WorkFolder workFolder() {
             !othersControl(st.st_uid, st.st_gid, st.st_mode))
             return {instead, QStringLiteral("The temporary folder %1 can be changed by other "
                                             "users, so Blendora works in %2 instead.")
-                                 .arg(wanted, instead)};
+                                 .arg(shownName(wanted), shownName(instead))};
     }
     fail(QStringLiteral("The temporary folder %1 can be changed by other users, and no private "
                         "folder was found to work in instead.")
-             .arg(wanted));
+             .arg(shownName(wanted)));
 }
 
 } // namespace blendora

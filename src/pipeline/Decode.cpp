@@ -16,12 +16,12 @@ namespace blendora {
 
 EngineHandle StreamCreateFileLong(Engine& engine, int mem, const void* file, std::uint32_t offset,
                                   std::uint32_t length, std::uint32_t flags) {
-    return engine.StreamCreateFile(mem, file, offset, length, flags | kUnicodeName);
+    return engine.StreamCreateFile(mem, file, offset, length, flags);
 }
 
 EngineHandle MusicLoadLong(Engine& engine, int mem, const void* file, std::uint32_t offset,
                            std::uint32_t length, std::uint32_t flags, std::uint32_t freq) {
-    return engine.MusicLoad(mem, file, offset, length, flags | kUnicodeName, freq);
+    return engine.MusicLoad(mem, file, offset, length, flags, freq);
 }
 
 int ChannelSetPositionLong(Engine& engine, EngineHandle handle, std::uint32_t position,
@@ -47,7 +47,7 @@ void checkFreeSpace(const JobFile& wav, const QString& input) {
         failPlainly(
             QStringLiteral("There is not enough free space in %1 for the decoded audio of %2: "
                            "it needs at least %3 MiB free, and %4 KiB are left.")
-                .arg(chosenWorkFolder(folder), input)
+                .arg(chosenWorkFolder(folder), shownName(input))
                 .arg(kSpareSpace >> 20)
                 .arg(free >> 10) +
             kOtherWorkFolder);
@@ -60,23 +60,24 @@ bool Decoder::DecodeMp3ToWav(const QString& input, const JobFile& wav) {
     // must not gather open files.
     if (channel_ != 0)
         engine_.ChannelFree(std::exchange(channel_, 0));
-    const auto* name = input.utf16();
+    // The name's own bytes, as every other open has them: a name that is not UTF-8 keeps them.
+    const QByteArray name = nativePath(input);
     EngineHandle channel = 0;
     if (isRegularOrMissing(input)) {
-        channel = StreamCreateFileLong(engine_, 0, name, 0, 0, kStreamDecode);
+        channel = StreamCreateFileLong(engine_, 0, name.constData(), 0, 0, kStreamDecode);
         if (channel == 0)
-            channel = MusicLoadLong(engine_, 0, name, 0, 0,
+            channel = MusicLoadLong(engine_, 0, name.constData(), 0, 0,
                                     kStreamDecode | kMusicPrescan | kMusicRampNormal, 0);
     }
     if (channel == 0) {
-        prompts_.message(QStringLiteral("Can't read the file...") + input, appTitle());
+        prompts_.message(QStringLiteral("Can't read the file...") + shownName(input), appTitle());
         return false;
     }
     channel_ = channel;
 
     info_ = ChannelInfo();
     if (!engine_.ChannelGetInfo(channel_, &info_))
-        fail(QStringLiteral("The decoder gave no format for ") + input);
+        fail(QStringLiteral("The decoder gave no format for ") + shownName(input));
     riff_ = RiffHeader();
     format_ = WaveFormatChunk();
     data_ = WaveDataHeader();
@@ -99,14 +100,14 @@ bool Decoder::DecodeMp3ToWav(const QString& input, const JobFile& wav) {
             if (delivered < 0)
                 fail(QStringLiteral("%1 changed while it was being read (it is shorter now than "
                                     "when it was opened), or could not be read to its end.")
-                         .arg(input));
+                         .arg(shownName(input)));
             if (delivered > 0) {
                 written += std::uint64_t(delivered);
                 // A header that cannot declare the data would lie about it.
                 if (written > kMaxWaveDataSize)
                     fail(QStringLiteral("%1 decodes to more than the 4 GiB that a WAV file "
                                         "can hold.")
-                             .arg(input));
+                             .arg(shownName(input)));
                 if (written % kSpaceCheckBytes < std::uint64_t(delivered))
                     checkFreeSpace(wav, input);
                 wav_.append(buffer_.data(), delivered);

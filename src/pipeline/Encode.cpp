@@ -75,11 +75,12 @@ QString whereItWent(const OutputName& mp3) {
     if (now == QStringLiteral("?"))
         return QStringLiteral("The folder %1 was moved while the mix was made, and Blendora "
                               "cannot tell where to; the new file %2 went with it.")
-            .arg(mp3.folder(), QFile::decodeName(mp3.name()));
+            .arg(shownName(mp3.folder()), shownName(QFile::decodeName(mp3.name())));
     if (!now.isEmpty())
         return QStringLiteral("The folder %1 was moved while the mix was made; the new file is "
                               "%2.")
-            .arg(mp3.folder(), now + QLatin1Char('/') + QFile::decodeName(mp3.name()));
+            .arg(shownName(mp3.folder()),
+                 shownName(now + QLatin1Char('/') + QFile::decodeName(mp3.name())));
     return QString();
 }
 
@@ -101,9 +102,9 @@ QString encodingProblem(const Report& r, int report, int errors, const QString& 
         };
         return QStringLiteral("The encoder could not be started: from memory (%1), as a copy in "
                               "%2 (%3), nor as %4 (%5).")
-            .arg(why(InMemory), jobPath, why(CopyInJobFolder),
+            .arg(why(InMemory), shownName(jobPath), why(CopyInJobFolder),
                  installed.isEmpty() ? QStringLiteral("the installed lame")
-                                     : QFile::decodeName(installed),
+                                     : shownName(QFile::decodeName(installed)),
                  why(Installed));
     }
     if (WIFSIGNALED(es))
@@ -111,7 +112,7 @@ QString encodingProblem(const Report& r, int report, int errors, const QString& 
             QStringLiteral("The encoder was stopped by signal %1.").arg(signalName(WTERMSIG(es))));
     if (r.freeNear >= 0 && r.freeNear < kFullDisk)
         return QStringLiteral("There is not enough free space in %1 to encode the mix.")
-                   .arg(QFileInfo(jobPath).absolutePath()) +
+                   .arg(shownName(QFileInfo(jobPath).absolutePath())) +
                kOtherWorkFolder;
     return withWords(QStringLiteral("The encoder failed with exit code %1.").arg(WEXITSTATUS(es)));
 }

@@ -202,7 +202,8 @@ void MixRun::decode(int first, int step) {
     const auto field = [&] { return step == 1 ? view_.text1() : view_.text2(); };
     if (failure_.isEmpty()) {
         trap_.at(first, [&] {
-            view_.setProgressText(QStringLiteral("Converting ") + FileNameFromPath(field()) +
+            view_.setProgressText(QStringLiteral("Converting ") +
+                                  shownName(FileNameFromPath(field())) +
                                   QStringLiteral(" Step %1").arg(step));
         });
         trap_.at(first + 2, [&] { view_.doEvents(); });
@@ -271,6 +272,16 @@ void MixRun::cleanUpAndTell() {
         });
 }
 
+// A name whose bytes were not UTF-8 where the toolkit read it (a file dialog, the settings) holds
+// U+FFFD instead and names no file: that is what the person is told, not that it is missing.
+QString notFound(const QString& name, const char* which, const char* missing) {
+    if (!name.contains(QChar::ReplacementCharacter))
+        return QString::fromLatin1(missing);
+    return QStringLiteral("The name of the %1 mp3 file cannot be read: a part of it is not UTF-8 "
+                          "text (shown as \uFFFD). Rename the file and choose it again.")
+        .arg(QLatin1String(which));
+}
+
 // Lines 104 to 120: the four checks of the fields, then the Save As dialog. False when the job
 // ends there, its one message (if any) said.
 bool inputsAndOutputChosen(MixContext& job, Trap& trap) {
@@ -285,9 +296,9 @@ bool inputsAndOutputChosen(MixContext& job, Trap& trap) {
     if (trap.test(106, [&] { return view.text2().isEmpty(); }))
         return refuse(186, QStringLiteral("You forgot to input second mp3 file."));
     if (trap.test(108, [&] { return !FileIsPresent(view.text1()); }))
-        return refuse(184, QStringLiteral("First mp3 file not found."));
+        return refuse(184, notFound(view.text1(), "first", "First mp3 file not found."));
     if (trap.test(110, [&] { return !FileIsPresent(view.text2()); }))
-        return refuse(182, QStringLiteral("Second mp3 file not found."));
+        return refuse(182, notFound(view.text2(), "second", "Second mp3 file not found."));
     trap.at(112, [&] { dialog.FileName = QString(); });
     trap.at(114, [&] { dialog.DialogTitle = QStringLiteral("Create New MP3 and Save As.."); });
     trap.at(116, [&] { dialog.Filter = kMp3Filter; });

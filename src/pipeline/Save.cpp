@@ -26,7 +26,7 @@ QString OutputName::take(const QString& chosen) {
     folder_ = cut == 0 ? QStringLiteral("/") : path_.left(cut);
     name_ = nativePath(path_.mid(cut + 1));
     if (name_.isEmpty() || name_ == "." || name_ == "..")
-        return QStringLiteral("%1 is not a file that can be replaced.").arg(path_);
+        return QStringLiteral("%1 is not a file that can be replaced.").arg(shownName(path_));
     folderFd_.reset(::open(nativePath(folder_).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat folder;
     if (folderFd_.get() < 0 || ::fstat(folderFd_.get(), &folder) != 0)
@@ -39,20 +39,20 @@ QString OutputName::take(const QString& chosen) {
             return QStringLiteral("The new file cannot be written: %1.")
                 .arg(errnoText(errno, path_));
     } else if (!S_ISREG(before_.st_mode) && !S_ISLNK(before_.st_mode)) {
-        return QStringLiteral("%1 is not a file that can be replaced.").arg(path_);
+        return QStringLiteral("%1 is not a file that can be replaced.").arg(shownName(path_));
     } else if (S_ISREG(before_.st_mode) &&
                ::faccessat(folderFd_.get(), name_.constData(), W_OK, AT_EACCESS) != 0) {
         // A file its owner made read-only is not ours to replace.
-        return QStringLiteral("%1 cannot be replaced: %2.").arg(path_, errnoText(errno));
+        return QStringLiteral("%1 cannot be replaced: %2.").arg(shownName(path_), errnoText(errno));
     } else if ((folder.st_mode & S_ISVTX) && me != 0 && before_.st_uid != me &&
                folder.st_uid != me) {
         return QStringLiteral("%1 cannot be replaced: it belongs to another user of this shared "
                               "folder.")
-            .arg(path_);
+            .arg(shownName(path_));
     }
     if (::faccessat(folderFd_.get(), ".", W_OK | X_OK, AT_EACCESS) != 0)
         return QStringLiteral("The new file cannot be written in %1: %2.")
-            .arg(folder_, errnoText(errno));
+            .arg(shownName(folder_), errnoText(errno));
     return QString();
 }
 
@@ -277,20 +277,20 @@ QString SaveProblem(SaveStep step, int error, const OutputName& mp3) {
     case SaveStep::Writing:
         return error == ENOSPC || error == EDQUOT
                    ? QStringLiteral("There is not enough free space in %1 to save the new file.")
-                         .arg(mp3.folder())
+                         .arg(shownName(mp3.folder()))
                    : QStringLiteral("The new file cannot be written in %1: %2.")
-                         .arg(mp3.folder(), errnoText(error));
+                         .arg(shownName(mp3.folder()), errnoText(error));
     case SaveStep::Taken:
         return QStringLiteral("Someone else took the name of the folder Blendora made in %1 "
                               "for the new file; nothing was replaced.")
-            .arg(mp3.folder());
+            .arg(shownName(mp3.folder()));
     case SaveStep::Changed:
         return QStringLiteral("%1 was changed while the mix was made; that newer file is kept "
                               "and this mix was not saved.")
-            .arg(mp3.path());
+            .arg(shownName(mp3.path()));
     case SaveStep::Renaming:
         return QStringLiteral("The new file cannot be saved as %1: %2.")
-            .arg(mp3.path(), errnoText(error));
+            .arg(shownName(mp3.path()), errnoText(error));
     }
     return QString();
 }

@@ -4,6 +4,7 @@
 #include "File.h"
 #include "Form1View.h"
 #include "JobFolder.h"
+#include "Paths.h"
 #include "WorkSpace.h"
 
 #include <QElapsedTimer>
@@ -143,7 +144,7 @@ void refuseWhatWouldNotFit(const QString& input, std::int64_t needed, WaveFormat
     if (needed > std::int64_t(kMaxWaveDataSize))
         fail(QStringLiteral("%1 brought to %2 would need %3 bytes of sound, more than the %4 "
                             "that a WAV file can hold.")
-                 .arg(input, formatName(format))
+                 .arg(shownName(input), formatName(format))
                  .arg(needed)
                  .arg(kMaxWaveDataSize));
     const QString folder = output.folderPath();
@@ -151,7 +152,7 @@ void refuseWhatWouldNotFit(const QString& input, std::int64_t needed, WaveFormat
     if (free >= 0 && kWaveHeaderSize + needed + kSpareSpace > free)
         failPlainly(QStringLiteral("There is not enough free space in %1 to bring %2 to %3 (%4 MiB "
                                    "needed, %5 MiB free).")
-                        .arg(chosenWorkFolder(folder), input, formatName(format))
+                        .arg(chosenWorkFolder(folder), shownName(input), formatName(format))
                         .arg((kWaveHeaderSize + needed + kSpareSpace + (1 << 20) - 1) >> 20)
                         .arg(free >> 20) +
                     kOtherWorkFolder);
@@ -203,7 +204,7 @@ class Conversion {
             if (flush ? made == 0 : used == count)
                 break;
             if (!flush && used == 0 && made == 0)
-                fail(QStringLiteral("%1: the resampler stopped.").arg(input_));
+                fail(QStringLiteral("%1: the resampler stopped.").arg(shownName(input_)));
             if (!flush) {
                 frames += used * size_t(midChannels_);
                 count -= used;
@@ -238,7 +239,7 @@ class Conversion {
         const std::int64_t bytes = std::int64_t(count) * 2 * format_.channels;
         if (written_ + bytes > std::int64_t(kMaxWaveDataSize))
             fail(QStringLiteral("%1 brought to %2 passes what a WAV file can hold.")
-                     .arg(input_, formatName(format_)));
+                     .arg(shownName(input_), formatName(format_)));
         target_.writeAt(kWaveHeaderSize + written_, frames, bytes);
         written_ += bytes;
     }
@@ -262,7 +263,7 @@ WaveFileInfo ConvertWave(const JobFile& inputFile, const WaveFileInfo& info, Wav
     const QString& input = inputFile.path;
     const WaveFormat from = mixableFormat(info);
     if (from.channels == 0 || format.channels <= 0 || format.sampleRate <= 0)
-        fail(QStringLiteral("%1: the sound cannot be converted.").arg(input));
+        fail(QStringLiteral("%1: the sound cannot be converted.").arg(shownName(input)));
     File source;
     source.open(inputFile, File::Read);
     const std::int64_t inFrameBytes = 2 * std::int64_t(from.channels);

@@ -5,7 +5,7 @@
 namespace blendora {
 
 // The folder the person chose for work files (TEMP, TMPDIR or /tmp), given a folder that may be
-// one of our job folders inside it: the job folder means nothing to them.
+// one of our job folders inside it: the job folder means nothing to them. As a message shows it.
 QString chosenWorkFolder(const QString& folder);
 
 // What helps when the work folder is full.

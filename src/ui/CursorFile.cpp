@@ -1,6 +1,7 @@
 #include "CursorFile.h"
 
 #include "Failure.h"
+#include "Paths.h"
 
 #include <QFile>
 #include <QPixmap>
@@ -33,7 +34,7 @@ QPoint hotspotOf(const QString& path, QSize picture) {
 QCursor LoadCursorFile(const QString& path) {
     QPixmap picture;
     if (!picture.load(path))
-        fail(path + QStringLiteral(" is not a picture that can be loaded."));
+        fail(shownName(path) + QStringLiteral(" is not a picture that can be loaded."));
     const QPoint hotspot = hotspotOf(path, picture.size());
     return QCursor(picture, hotspot.x(), hotspot.y());
 }

@@ -235,12 +235,22 @@ void Form1::connectHandlers() {
     connect(Text2, &QLineEdit::textChanged, this, &Form1::Text2_Change);
     for (QLineEdit* field : {Text1, Text2})
         connect(field, &QLineEdit::textEdited, this, [field](const QString& text) {
-            // A file manager's copied file pastes as a link; the field shows its path.
             const QClipboard* clipboard = QGuiApplication::clipboard();
-            for (auto mode : {QClipboard::Clipboard, QClipboard::Selection})
-                if (text.trimmed() == clipboard->text(mode).trimmed())
+            for (auto mode : {QClipboard::Clipboard, QClipboard::Selection}) {
+                const QString pasted = clipboard->text(mode);
+                // A file manager's copied file pastes as a link; the field shows its path.
+                if (text.trimmed() == pasted.trimmed())
                     if (const auto path = fileLink(text))
-                        field->setText(*path);
+                        return field->setText(*path);
+                // A path copied from a terminal brings the line's break, which no one means as
+                // part of the name. A name that does end in one still comes whole from the
+                // dialog, a drop or the command line.
+                qsizetype end = pasted.size();
+                while (end > 0 && (pasted[end - 1] == u'\n' || pasted[end - 1] == u'\r'))
+                    --end;
+                if (const qsizetype at = text.indexOf(pasted); end < pasted.size() && at >= 0)
+                    return field->setText(QString(text).remove(at + end, pasted.size() - end));
+            }
         });
 }
 
@@ -278,7 +288,8 @@ bool Form1::Form_Load() {
     // 130: the current drive; there are no drives here.
     trap.at(132, [&] {
         if (!QDir::setCurrent(programFolder()))
-            fail(programFolder() + QStringLiteral(": the folder cannot be made the current one."));
+            fail(shownName(programFolder()) +
+                 QStringLiteral(": the folder cannot be made the current one."));
     });
     if (trap.test(134, [&] { return HiWordOf(engine_->GetVersion()) != 0x0204; })) {
         trap.at(136, [&] {
@@ -370,11 +381,12 @@ void Form1::browse(const QString& procedureText, QLineEdit* field) {
     trap.at(102, [&] { CommonDialog1.DialogTitle = QStringLiteral("Select MP3 File"); });
     trap.at(104, [&] { CommonDialog1.Filter = kMp3Filter; });
     trap.at(106, [&] {
-        // Start where the field's current file lies, when it names one.
+        // Start where the field's current file lies, when it names one, else at home: the
+        // current folder is the program's own.
         const QFileInfo current(fieldPath(field->text()));
         CommonDialog1.InitDir = !field->text().isEmpty() && current.absoluteDir().exists()
                                     ? current.absolutePath()
-                                    : QString();
+                                    : QDir::homePath();
         CommonDialog1.ShowOpen(*prompts_);
     });
     if (trap.test(108, [&] { return !CommonDialog1.FileName.isEmpty(); }))
@@ -416,9 +428,8 @@ void Form1::PushButton5_Click() {
 void Form1::PushButton4_Click() {
     Trap trap(*prompts_, proc::PushButton4Click);
     trap.at(100, [&] {
-        prompts_->message(QStringLiteral("Questions? Please contact Team Quorvane at ") +
-                              kContactPage,
-                          appTitle());
+        prompts_->messageWithLink(QStringLiteral("Questions? Please contact Team Quorvane at "),
+                                  kContactPage, appTitle());
     });
 }
 
@@ -548,13 +559,21 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
         auto* drop = static_cast<QDropEvent*>(event);
         if (!drop->mimeData()->hasUrls())
             break; // text dragged into a field is typing
-        const QList<QLineEdit*> fields = dropTargets(watched, drop->mimeData());
+        // Only the path is read: a Move would let a source that deletes after a move lose the
+        // person's file. Copy, else Link; a source that offers neither is refused.
+        const Qt::DropAction action = drop->possibleActions() & Qt::CopyAction   ? Qt::CopyAction
+                                      : drop->possibleActions() & Qt::LinkAction ? Qt::LinkAction
+                                                                                 : Qt::IgnoreAction;
+        const QList<QLineEdit*> fields = action == Qt::IgnoreAction
+                                             ? QList<QLineEdit*>()
+                                             : dropTargets(watched, drop->mimeData());
         showDropTargets(fields);
         if (fields.isEmpty()) {
             drop->ignore();
             return true;
         }
-        drop->acceptProposedAction();
+        drop->setDropAction(action);
+        drop->accept();
         if (event->type() == QEvent::Drop) {
             showDropTargets({});
             const QStringList files = draggedFiles(drop->mimeData());

@@ -1,13 +1,15 @@
 #include "QtPrompts.h"
 
+#include "Paths.h"
+
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDesktopServices>
 #include <QFileDialog>
 #include <QGridLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMessageBox>
-#include <QRegularExpression>
 #include <QSpacerItem>
 #include <QUrl>
 
@@ -17,7 +19,7 @@ QString QtPrompts::displayText(const QString& text) {
     QString out = text;
     out.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
     out.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    return out;
+    return shownText(out);
 }
 
 QString QtPrompts::toolkitFilter(const QString& filter) {
@@ -38,33 +40,19 @@ namespace {
 // Room in a title bar beside its caption: the window's icon and buttons, and their margins.
 constexpr int kTitleBarRoom = 160;
 
-// The text as shown, with every web address a link.
-QString linkedText(const QString& shown) {
-    static const QRegularExpression web(QStringLiteral(R"(https?://[^\s<>"]+)"));
-    QString html;
-    qsizetype at = 0;
-    for (const QRegularExpressionMatch& m : web.globalMatch(shown)) {
-        html += shown.mid(at, m.capturedStart() - at).toHtmlEscaped();
-        const QString address = m.captured().toHtmlEscaped();
-        html += QStringLiteral("<a href=\"%1\">%1</a>").arg(address);
-        at = m.capturedEnd();
-    }
-    html += shown.mid(at).toHtmlEscaped();
-    html.replace(QLatin1Char('\n'), QStringLiteral("<br>"));
-    return html;
-}
-
 int show(QWidget* parent, QMessageBox::Icon icon, const QString& text, const QString& caption,
-         QMessageBox::StandardButtons buttons) {
+         QMessageBox::StandardButtons buttons, const QString& link = QString()) {
     const QString shown = QtPrompts::displayText(text);
     QMessageBox box(icon, caption, shown, buttons, parent);
-    // What a message says can be copied; a web address in it can be opened.
+    // What a message says can be copied. It is plain text whatever it holds: a file name such
+    // as "<b>.mp3" or "http://x/a.mp3" is neither markup nor a link.
     Qt::TextInteractionFlags flags = Qt::TextSelectableByMouse;
-    // A file name such as "<b>.mp3" is no markup.
     box.setTextFormat(Qt::PlainText);
-    if (shown.contains(QLatin1String("://"))) {
+    if (!link.isEmpty()) {
         box.setTextFormat(Qt::RichText);
-        box.setText(linkedText(shown));
+        QString html = shown.toHtmlEscaped() +
+                       QStringLiteral("<a href=\"%1\">%1</a>").arg(link.toHtmlEscaped());
+        box.setText(html.replace(QLatin1Char('\n'), QStringLiteral("<br>")));
         flags |= Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard;
         // The text now takes the keyboard too, but after the buttons, as in other boxes.
         box.buttons().constFirst()->setFocus();
@@ -85,6 +73,11 @@ int show(QWidget* parent, QMessageBox::Icon icon, const QString& text, const QSt
 
 void QtPrompts::message(const QString& text, const QString& caption) {
     show(parent_, QMessageBox::NoIcon, text, caption, QMessageBox::Ok);
+}
+
+void QtPrompts::messageWithLink(const QString& text, const QString& address,
+                                const QString& caption) {
+    show(parent_, QMessageBox::NoIcon, text, caption, QMessageBox::Ok, address);
 }
 
 bool QtPrompts::question(const QString& text, const QString& caption) {
@@ -112,9 +105,44 @@ QString QtPrompts::openFile(const FileDialogRequest& request) {
                                         toolkitFilter(request.filter));
 }
 
+namespace {
+
+// The toolkit's own dialog reads a typed name that holds double quotes as a list of quoted
+// names: `my "best" mix.mp3` would be saved as `best`. A save takes one name, as typed.
+class SaveDialog : public QFileDialog {
+  public:
+    using QFileDialog::QFileDialog;
+    QString typed; // the whole name, when the toolkit would have split it
+
+    void accept() override {
+        const auto* edit = findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        const QString name = edit ? edit->text() : QString();
+        if (!name.contains(QLatin1Char('"')))
+            return QFileDialog::accept();
+        const QFileInfo file(name.startsWith(QLatin1Char('/'))
+                                 ? name
+                                 : directory().absolutePath() + QLatin1Char('/') + name);
+        if (file.isDir())
+            return setDirectory(file.absoluteFilePath());
+        if (file.exists() &&
+            QMessageBox::warning(
+                this, windowTitle(),
+                tr("%1 already exists.\nDo you want to replace it?").arg(file.fileName()),
+                QMessageBox::Yes | QMessageBox::No, QMessageBox::No) != QMessageBox::Yes)
+            return;
+        typed = file.absoluteFilePath();
+        QDialog::accept();
+    }
+};
+
+} // namespace
+
 QString QtPrompts::saveFile(const FileDialogRequest& request) {
-    return QFileDialog::getSaveFileName(parent_, request.title, startPath(request),
-                                        toolkitFilter(request.filter));
+    SaveDialog dialog(parent_, request.title, startPath(request), toolkitFilter(request.filter));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    if (dialog.exec() != QDialog::Accepted)
+        return QString();
+    return dialog.typed.isEmpty() ? dialog.selectedFiles().value(0) : dialog.typed;
 }
 
 bool QtShell::openUrl(const QString& url) {

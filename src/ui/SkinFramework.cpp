@@ -1,6 +1,7 @@
 #include "SkinFramework.h"
 
 #include "Failure.h"
+#include "Paths.h"
 
 #include <QApplication>
 #include <QFile>
@@ -10,7 +11,7 @@ namespace blendora {
 void SkinFramework::LoadSkin(const QString& path, const QString&) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        fail(path + QStringLiteral(": ") + file.errorString());
+        fail(shownName(path) + QStringLiteral(": ") + file.errorString());
     sheet_ = QString::fromUtf8(file.readAll());
 }
 

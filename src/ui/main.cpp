@@ -11,8 +11,6 @@
 #include "WorkFolder.h"
 
 #include <QApplication>
-#include <QFileInfo>
-#include <QUrl>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -49,7 +47,7 @@ CommandLine readCommandLine(int argc, char** argv) {
             options = false;
             continue;
         }
-        if (arg == "--version" || arg == "--help") {
+        if (arg == "--version" || arg == "--help" || arg == "-h") {
             line.action = arg == "--version" ? CommandLine::Version : CommandLine::Help;
             return line;
         }
@@ -74,13 +72,13 @@ CommandLine readCommandLine(int argc, char** argv) {
 
 constexpr char kUsage[] =
     "Usage: blendora [--] [FIRST-FILE [SECOND-FILE]]\n"
-    "       blendora --help | --version\n"
+    "       blendora -h | --help | --version\n"
     "Mix two audio files into one new MP3.\n"
     "\n"
     "FIRST-FILE fills the first field of the window and SECOND-FILE the second; a field\n"
     "that no file fills shows its file from the last run. file:// links are taken too.\n"
     "\n"
-    "  --help       show this help and exit\n"
+    "  -h, --help   show this help and exit\n"
     "  --version    show the name and version and exit\n"
     "  --           end of options: what follows is a file, even when it starts with \"-\"\n"
     "\n"
@@ -96,11 +94,8 @@ int run(QApplication& app, const std::vector<const char*>& arguments) {
     // Files handed over by the desktop ("Open With") take the place of the stored ones. Start-up
     // changes the current folder, so relative names are made whole first.
     QStringList files;
-    for (const char* raw : arguments) {
-        const QString argument = QString::fromLocal8Bit(raw);
-        files << (QUrl(argument).isLocalFile() ? QUrl(argument).toLocalFile()
-                                               : QFileInfo(argument).absoluteFilePath());
-    }
+    for (const char* raw : arguments)
+        files << blendora::nameFromArgument(raw);
     blendora::Form1 form;
     if (!form.Form_Load())
         return 0;

@@ -47,8 +47,12 @@ class TestErrorReport : public QObject {
         trap.at(104, [&] { ran << "104"; });
         trap.at(106, [&] { fail(QStringLiteral("second")); });
         trap.at(108, [&] { ran << "108"; });
+        // A full disk is no fault of ours: a plain message, without the line or the plea.
+        trap.at(110, [&] { failErrno(ENOSPC, QStringLiteral("/tmp/x")); });
         QCOMPARE(ran, (QStringList{"100", "104", "108"}));
-        QCOMPARE(prompts.seen.size(), 2);
+        QCOMPARE(prompts.seen.size(), 3);
+        QCOMPARE(prompts.seen[2].kind, Prompt::Message);
+        QCOMPARE(prompts.seen[2].text, errnoText(ENOSPC, QStringLiteral("/tmp/x")));
         QVERIFY(prompts.seen[0].text.contains("PushButton2_Click at line 102\r\r"));
         QVERIFY(prompts.seen[0].text.startsWith("No such file or directory\r\n"));
         QVERIFY(prompts.seen[1].text.startsWith(

@@ -48,6 +48,7 @@ while IFS='|' read -r args status stream pattern; do
 done <<'ROWS'
 --version|0|stdout|^Blendora [0-9]+\.[0-9]+\.[0-9]+$
 --help|0|stdout|--version +show the name and version
+-h|0|stdout|^Usage: blendora
 one.mp3 --help two.mp3|0|stdout|^Usage: blendora
 -platform offscreen --version|0|stdout|^Blendora
 -x|2|stderr|^blendora: unknown option -x$

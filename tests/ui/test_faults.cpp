@@ -1201,8 +1201,7 @@ class TestFaults : public QObject {
                     p.wrapper = QStringList{"sh", "-c", "ulimit -f 2048 && exec \"$@\"", "sh"};
                 },
             .expect = kNoFile,
-            .reason = "File too large",
-            .plain = true};
+            .reason = "File too large"};
         // A logout or a kill while a long input decodes: the job folder goes all the same.
         for (const int signal : {SIGTERM, SIGHUP, SIGINT, SIGQUIT, SIGABRT})
             QTest::addRow("%s while decoding", strsignal(signal)) << Row{

@@ -156,6 +156,12 @@ class TestMixJob : public QObject {
                                      << "x"
                                      << "First mp3 file not found.";
         QTest::newRow("second missing") << "LONG" << missing << "Second mp3 file not found.";
+        // The toolkit reads a byte that is not UTF-8 as U+FFFD, and no file has that name.
+        QTest::newRow("first name not UTF-8")
+            << "/music/caf\uFFFD.mp3"
+            << "x"
+            << "The name of the first mp3 file cannot be read: a part of it is not UTF-8 text "
+               "(shown as \uFFFD). Rename the file and choose it again.";
     }
 
     void inputChecksInTheirOrder() {
@@ -169,6 +175,19 @@ class TestMixJob : public QObject {
         QCOMPARE(job.prompts.seen[0].caption, QStringLiteral("Blendora"));
         QVERIFY(!job.form->mixInProgress());
         QVERIFY(job.progress.isEmpty());
+    }
+
+    // A name given on the command line or by the desktop in bytes that are not UTF-8 (an old
+    // Latin-1 "café") keeps its bytes, and the file is read.
+    void namesThatAreNotUtf8() {
+        const QByteArray raw = QFile::encodeName(files_.path()) + "/caf\xe9.mp3";
+        QVERIFY(QFile::copy(short_, files_.path() + "/latin"));
+        QVERIFY(::rename(nativePath(files_.path() + "/latin").constData(), raw) == 0);
+        const auto gone = qScopeGuard([&] { ::unlink(raw.constData()); });
+        Job job;
+        job.mix(nameFromArgument(raw.constData()), long_, files_.path() + "/latin.mp3");
+        QCOMPARE(job.prompts.texts(), (QStringList{"Create New MP3 and Save As..", "Done."}));
+        QVERIFY(job.progress.contains("Converting caf\\xE9.mp3 Step 1|100"));
     }
 
     void cancelChangesNothing() {
@@ -196,20 +215,24 @@ class TestMixJob : public QObject {
     }
 
     void failingStagesSayNoFileWasMade() {
-        const QString text = files_.path() + "/notes.mp3";
+        // A name that would pass its end for the program's own words is shown as it is.
+        const QString text = files_.path() + "/notes\n\nDone. Click OK\u202E.mp3";
         test::writeAll(text, "just some words, not audio\n");
         {
             Job job;
             job.mix(text, long_, files_.path() + "/a.mp3");
-            QCOMPARE(job.prompts.texts().mid(1, 1), QStringList{"Can't read the file..." + text});
+            QCOMPARE(job.prompts.texts().mid(1, 1),
+                     QStringList{"Can't read the file..." + files_.path() +
+                                 "/notes\\n\\nDone. Click OK<U+202E>.mp3"});
             QVERIFY(job.prompts.seen.last().text.startsWith("No mixed file was made.\r\r"));
             QVERIFY(!QFile::exists(files_.path() + "/a.mp3"));
         }
         {
             Job job;
-            job.mix(long_, short_, files_.path() + "/no such folder/b.mp3");
+            job.mix(long_, short_, files_.path() + "/no such\nfolder/b.mp3");
             const Prompt& last = job.prompts.seen.last();
-            QVERIFY2(last.text.contains("No such file or directory"), qPrintable(last.text));
+            QVERIFY2(last.text.contains("no such\\nfolder: No such file or directory"),
+                     qPrintable(last.text));
             QCOMPARE(job.prompts.count(Prompt::Warning), 1);
         }
         {

@@ -9,6 +9,7 @@
 #include <QGroupBox>
 #include <QImageWriter>
 #include <QLineEdit>
+#include <QProcess>
 #include <QtTest>
 
 using namespace blendora;
@@ -277,6 +278,16 @@ class TestStartup : public QObject {
         Harness h;
         QVERIFY(h.make().Form_Load());
         QCOMPARE(QDir::currentPath(), QDir(folder_.path()).canonicalPath());
+    }
+
+    // The program itself, without a display: -h is --help, which needs none.
+    void helpAsEveryProgramAsksForIt() {
+        QProcess program;
+        program.setProcessEnvironment({});
+        program.start(QStringLiteral(BLENDORA_PROGRAM_DIR "/blendora"), {"-h"});
+        QVERIFY(program.waitForFinished());
+        QCOMPARE(program.exitCode(), 0);
+        QVERIFY(program.readAllStandardOutput().startsWith("Usage: blendora"));
     }
 };
 

@@ -8,6 +8,7 @@
 
 #include <QAccessible>
 #include <QClipboard>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -291,6 +292,10 @@ class TestWindow : public QObject {
         form_->Text1->setText(dir.path() + "/song.mp3");
         form_->PushButton1_Click();
         QCOMPARE(prompts_.seen.last().request.initialFolder, dir.path());
+        // An empty field: the person's home, as Save As does, not the program's folder.
+        form_->Text1->clear();
+        form_->PushButton1_Click();
+        QCOMPARE(prompts_.seen.last().request.initialFolder, QDir::homePath());
     }
 
     void everyChangeIsStored() {
@@ -338,6 +343,16 @@ class TestWindow : public QObject {
         form_->Text1->setFocus();
         QTest::keyClick(form_->Text1, Qt::Key_V, Qt::ControlModifier);
         QCOMPARE(stored("Text1"), QString("/home/me/my songé.mp3"));
+        // A line break copied with a path from a terminal is no part of it, but is when the
+        // name really ends in one.
+        for (const char* copied : {"/home/me/a b.mp3\n", "/home/me/a b.mp3\r\n"}) {
+            form_->Text1->clear();
+            QGuiApplication::clipboard()->setText(copied);
+            QTest::keyClick(form_->Text1, Qt::Key_V, Qt::ControlModifier);
+            QCOMPARE(stored("Text1"), QString("/home/me/a b.mp3"));
+        }
+        form_->OpenFiles({"/m/ends in a break\n"});
+        QCOMPARE(form_->text1(), QString("/m/ends in a break\n"));
         form_->Text2->clear();
         QTest::keyClicks(form_->Text2, "file:///");
         QCOMPARE(form_->Text2->text(), QStringLiteral("file:///"));
@@ -360,26 +375,37 @@ class TestWindow : public QObject {
         QTest::addColumn<QString>("over");
         QTest::addColumn<QStringList>("links");
         QTest::addColumn<QStringList>("fields"); // after the drop; empty: refused, unchanged
+        QTest::addColumn<int>("offered");        // the source's actions; 0: all three
         const QString file = QFINDTESTDATA("test_window.cpp"), dir = QFileInfo(file).path();
         const QString one = "file://" + file, two = "file:///m/two%20b.mp3";
         QTest::newRow("one on the 2nd field")
-            << "Text2" << QStringList{one} << QStringList{"/keep/1", file};
+            << "Text2" << QStringList{one} << QStringList{"/keep/1", file} << 0;
         QTest::newRow("one on the 1st frame")
-            << "Frame2" << QStringList{one} << QStringList{file, "/keep/2"};
+            << "Frame2" << QStringList{one} << QStringList{file, "/keep/2"} << 0;
         QTest::newRow("two on a button")
-            << "PushButton5" << QStringList{one, two} << QStringList{file, "/m/two b.mp3"};
+            << "PushButton5" << QStringList{one, two} << QStringList{file, "/m/two b.mp3"} << 0;
         QTest::newRow("two on the 2nd field")
-            << "Text2" << QStringList{two, one} << QStringList{"/m/two b.mp3", file};
-        QTest::newRow("one on a button") << "PushButton2" << QStringList{one} << QStringList{};
-        QTest::newRow("a folder") << "Form1" << QStringList{one, "file://" + dir} << QStringList{};
+            << "Text2" << QStringList{two, one} << QStringList{"/m/two b.mp3", file} << 0;
+        QTest::newRow("one on a button") << "PushButton2" << QStringList{one} << QStringList{} << 0;
+        QTest::newRow("a folder") << "Form1" << QStringList{one, "file://" + dir} << QStringList{}
+                                  << 0;
         QTest::newRow("a web address")
-            << "Text1" << QStringList{"https://x.example/a.mp3"} << QStringList{};
-        QTest::newRow("three") << "Form1" << QStringList{one, two, two} << QStringList{};
+            << "Text1" << QStringList{"https://x.example/a.mp3"} << QStringList{} << 0;
+        QTest::newRow("three") << "Form1" << QStringList{one, two, two} << QStringList{} << 0;
+        QTest::newRow("offered only to be moved")
+            << "Text2" << QStringList{one} << QStringList{} << int(Qt::MoveAction);
+        QTest::newRow("offered to be linked or moved")
+            << "Text2" << QStringList{one} << QStringList{"/keep/1", file}
+            << int(Qt::LinkAction | Qt::MoveAction);
     }
     void dropsLandWhereTheyShow() {
         QFETCH(QString, over);
         QFETCH(QStringList, links);
         QFETCH(QStringList, fields);
+        QFETCH(int, offered);
+        // Shift asks to move: a source that deletes after a move would lose the person's file.
+        const Qt::DropActions actions(
+            offered ? offered : int(Qt::CopyAction | Qt::MoveAction | Qt::LinkAction));
         Form1& f = *form_;
         const QStringList before{"/keep/1", "/keep/2"};
         f.Text1->setText(before[0]);
@@ -388,9 +414,13 @@ class TestWindow : public QObject {
         QMimeData mime;
         mime.setUrls(QUrl::fromStringList(links));
         mime.setText(links.join('\n'));
-        QDragEnterEvent enter({5, 5}, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QDragEnterEvent enter({5, 5}, actions, &mime, Qt::LeftButton, Qt::ShiftModifier);
+        QCOMPARE(enter.proposedAction(), Qt::MoveAction);
         QApplication::sendEvent(target, &enter);
         QCOMPARE(enter.isAccepted(), !fields.isEmpty());
+        if (enter.isAccepted())
+            QCOMPARE(enter.dropAction(),
+                     actions & Qt::CopyAction ? Qt::CopyAction : Qt::LinkAction);
         // While it hovers, the fields it will fill are marked, and only those.
         const QColor mark = f.palette().color(QPalette::Highlight);
         const auto marked = [&](QLineEdit* t) {
@@ -398,7 +428,7 @@ class TestWindow : public QObject {
         };
         QCOMPARE(marked(f.Text1), !fields.isEmpty() && fields[0] != before[0]);
         QCOMPARE(marked(f.Text2), !fields.isEmpty() && fields[1] != before[1]);
-        QDropEvent drop({5, 5}, Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+        QDropEvent drop({5, 5}, actions, &mime, Qt::LeftButton, Qt::ShiftModifier);
         QApplication::sendEvent(target, &drop);
         QCOMPARE(QStringList({f.Text1->text(), stored("Text2")}),
                  fields.isEmpty() ? before : fields);
@@ -423,11 +453,14 @@ class TestWindow : public QObject {
     }
 
     void messageBoxesShowTheirCaptionAndOpenTheirAddress() {
-        const std::pair<QString, bool> rows[] = {
-            {"Done.", false},
-            {"Questions? Please contact Team Quorvane at " + kContactPage, true},
-            {"Can't read the file.../m/<b>a & b.mp3", false}}; // no markup
-        for (const auto& [text, link] : rows) {
+        // A name that holds an address, markup or a right-to-left override is plain text,
+        // shown whole; only the help message's own address is a link.
+        const QString spoof = "Can't read the file.../m/https://x.example/<b>a & b\u202E3pm.mp3";
+        const std::tuple<QString, bool, QString> rows[] = {
+            {"Done.", false, "Done."},
+            {"Questions? Please contact Team Quorvane at " + kContactPage, true, ""},
+            {spoof, false, "Can't read the file.../m/https://x.example/<b>a & b<U+202E>3pm.mp3"}};
+        for (const auto& [text, link, shown] : rows) {
             QTimer::singleShot(0, [&] {
                 auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
                 const auto close = qScopeGuard([box] { box->accept(); });
@@ -439,12 +472,37 @@ class TestWindow : public QObject {
                 QCOMPARE(heard->text(QAccessible::Name), QtPrompts::displayText(text));
                 QVERIFY(label->textInteractionFlags() & Qt::TextSelectableByMouse);
                 QCOMPARE(label->text().contains("<a href=\"" + kContactPage + "\">"), link);
+                QCOMPARE(label->textFormat(), link ? Qt::RichText : Qt::PlainText);
+                if (!link)
+                    QCOMPARE(label->text(), shown);
                 QVERIFY(label->openExternalLinks());
                 // A link takes the keyboard only after the buttons.
                 QVERIFY(!link || qobject_cast<QPushButton*>(box->focusWidget()));
             });
-            QtPrompts().message(text, "Blendora");
+            if (link)
+                QtPrompts().messageWithLink(text.chopped(kContactPage.size()), kContactPage,
+                                            "Blendora");
+            else
+                QtPrompts().message(text, "Blendora");
         }
+    }
+
+    // The toolkit's own dialog reads a typed name with double quotes as a list of names.
+    void saveAsTakesTheNameAsTyped() {
+        QTemporaryDir start, other;
+        QTimer::singleShot(0, [&] {
+            auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+            QVERIFY(dialog);
+            dialog->setDirectory(other.path());
+            auto* name = dialog->findChild<QLineEdit*>("fileNameEdit");
+            QVERIFY(name);
+            name->setText(R"(my "best" mix.mp3)");
+            QTest::keyClick(name, Qt::Key_Return);
+            if (dialog->isVisible())
+                dialog->reject();
+        });
+        const QString chosen = QtPrompts().saveFile({"", "Save", "", start.path()});
+        QCOMPARE(chosen, other.path() + R"(/my "best" mix.mp3)");
     }
 };
 
