@@ -135,20 +135,24 @@ std::uint64_t trailingTags(Bytes& bytes, std::uint64_t begin, std::uint64_t end)
     for (int i = 0; i < kMaxTags; ++i) {
         const std::uint64_t room = end - begin;
         std::uint64_t tag = 0;
-        if (room >= 128 && bytes.has(end - 128, "TAG")) {
+        // The last bytes are asked for once and whole: a file that shrank since it was opened
+        // has none, and each call may move the buffer.
+        const std::size_t last = std::size_t(std::min<std::uint64_t>(room, 32));
+        const bool v1 = room >= 128 && bytes.has(end - 128, "TAG");
+        const unsigned char* t = v1 ? nullptr : bytes.at(end - last, last);
+        if (v1) {
             tag = 128;
-        } else if (room >= 32 && bytes.has(end - 32, "APETAGEX")) {
-            const unsigned char* f = bytes.at(end - 32, 32);
-            tag = littleEndian(f + 12) + ((littleEndian(f + 20) & 0x80000000u) ? 32 : 0);
-        } else if (room >= 15 && bytes.has(end - 9, "LYRICS200")) {
-            const unsigned char* f = bytes.at(end - 15, 6);
+        } else if (t && last == 32 && std::memcmp(t, "APETAGEX", 8) == 0) {
+            tag = littleEndian(t + 12) + ((littleEndian(t + 20) & 0x80000000u) ? 32 : 0);
+        } else if (t && last >= 15 && std::memcmp(t + last - 9, "LYRICS200", 9) == 0) {
+            const unsigned char* f = t + last - 15;
             std::uint64_t digits = 0;
             int d = 0;
             for (; d < 6 && f[d] >= '0' && f[d] <= '9'; ++d)
                 digits = digits * 10 + std::uint64_t(f[d] - '0');
             tag = d == 6 ? 15 + digits : 0;
-        } else if (room >= 10 && bytes.has(end - 10, "3DI")) {
-            tag = 20 + std::uint64_t(synchsafe(bytes.at(end - 4, 4)));
+        } else if (t && last >= 10 && std::memcmp(t + last - 10, "3DI", 3) == 0) {
+            tag = 20 + std::uint64_t(synchsafe(t + last - 4));
         }
         if (tag == 0 || tag > room)
             break;
@@ -294,8 +298,12 @@ std::uint64_t pastLeadingTags(Bytes& bytes, std::uint64_t size) {
         if (skip == 0)
             skip = apeBytes(bytes, begin, size);
         if (skip == 0)
-            while (begin + skip < size && *bytes.at(begin + skip, 1) == 0)
+            while (begin + skip < size) {
+                const unsigned char* b = bytes.at(begin + skip, 1);
+                if (!b || *b != 0)
+                    break;
                 ++skip;
+            }
         if (skip == 0)
             break;
         begin += skip;
@@ -413,6 +421,8 @@ std::optional<FileSource> mpegInsideRiff(const FileSource& source) {
     int tag = 0;
     for (std::uint64_t at = 12; at + 8 <= source.size();) {
         const unsigned char* c = bytes.at(at, 8);
+        if (!c)
+            return std::nullopt;
         const std::uint64_t size = littleEndian(c + 4);
         if (std::memcmp(c, "fmt ", 4) == 0 && size >= 2) {
             const unsigned char* f = bytes.at(at + 8, 2);

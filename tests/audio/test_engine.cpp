@@ -1,6 +1,10 @@
 // The audio engine as the program drives it: open by content, decode with the program's
 // loop, and answer errors for everything that is not a live channel.
 #include "AudioEngine.h"
+#include "FileSource.h"
+#include "ModuleChannel.h"
+#include "MpegChannel.h"
+#include "MpegProbe.h"
 #include "TestSupport.h"
 
 #include <QDir>
@@ -593,6 +597,39 @@ class TestEngine : public QObject {
             last = BASS_ChannelGetData(h, buffer.data(), 20000);
         QCOMPARE(last, -1);
         QCOMPARE(BASS_ChannelIsActive(h), 0u);
+    }
+
+    // The same promise before the first sample: each way the stream attempt probes a file reads
+    // it within the length it had at open, and a file cut in between is an error, not a crash.
+    void fileShrinkingBeforeTheProbeIsAnError_data() {
+        QTest::addColumn<QString>("way");
+        QTest::newRow("walk, past leading zeros") << QStringLiteral("walk");
+        QTest::newRow("RIFF chunks") << QStringLiteral("riff");
+        QTest::newRow("module check") << QStringLiteral("module");
+    }
+
+    void fileShrinkingBeforeTheProbeIsAnError() {
+        QFETCH(QString, way);
+        const QString mp3 = makeToneMp3(dir.path(), QStringLiteral("probed"), 44100, 2, 1.0, 440);
+        const QString p = path(QStringLiteral("probed"));
+        if (way == QLatin1String("walk"))
+            writeAll(p, QByteArray(8192, '\0') + readAll(mp3));
+        else if (way == QLatin1String("riff"))
+            writeAll(p, wavAround(readAll(mp3), 0x55));
+        else
+            writeAll(p, makeMod());
+        const auto source = audio::FileSource::open(QFile::encodeName(p).toStdString(), 0, 0);
+        QVERIFY(source);
+        // What a sync client leaves of it: the RIFF and WAVE marks, or twelve zeros.
+        QCOMPARE(::truncate(QFile::encodeName(p).constData(), 12), 0);
+        if (way == QLatin1String("walk"))
+            QVERIFY(!audio::MpegChannel::open(*source));
+        else if (way == QLatin1String("riff"))
+            QVERIFY(!audio::mpegInsideRiff(*source));
+        else
+            QVERIFY(!audio::isTrackerModule(*source) &&
+                    !audio::ModuleChannel::open(*source, 44100));
+        QVERIFY(source->cut());
     }
 
     void unicodeNamesOpen() {
