@@ -71,6 +71,36 @@ class Bytes {
     std::uint64_t base_ = 0;
 };
 
+// Whether the n bytes at b read as compressed data, as an encoder's frame does: at least half
+// of their pairs of unlike bytes are pairs not seen before in the frame. Runs of one byte, with
+// which encoders fill what the sound did not need, are left out; a picture's rows or a table
+// repeat a few pairs over and over.
+class Coded {
+  public:
+    bool operator()(const unsigned char* b, std::size_t n) {
+        if (++stamp_ == 0) {
+            seen_.assign(seen_.size(), 0);
+            stamp_ = 1;
+        }
+        std::size_t pairs = 0, distinct = 0;
+        for (std::size_t i = 0; i + 1 < n; ++i) {
+            if (b[i] == b[i + 1])
+                continue;
+            const std::size_t pair = std::size_t(b[i]) << 8 | b[i + 1];
+            ++pairs;
+            if (seen_[pair] != stamp_) {
+                seen_[pair] = stamp_;
+                ++distinct;
+            }
+        }
+        return 2 * distinct >= pairs;
+    }
+
+  private:
+    std::vector<std::uint32_t> seen_ = std::vector<std::uint32_t>(1 << 16, 0);
+    std::uint32_t stamp_ = 0;
+};
+
 std::uint32_t synchsafe(const unsigned char* b) {
     return (std::uint32_t(b[0]) << 21) | (std::uint32_t(b[1]) << 14) | (std::uint32_t(b[2]) << 7) |
            b[3];
@@ -321,6 +351,7 @@ MpegWalk walkMpeg(const FileSource& source) {
     MpegWalk walk;
     walk.start = begin;
     std::vector<StreamKey> keys; // of each stream
+    Coded coded;
     std::uint64_t pos = begin;
     while (pos + 4 <= end) {
         // A decoder believes a header once the next one continues its stream, or the file
@@ -348,6 +379,8 @@ MpegWalk walkMpeg(const FileSource& source) {
             keys.push_back(first->key);
         while (const auto f = frameAt(bytes, run.end, end, &first->key)) {
             ++run.frames;
+            const unsigned char* b = bytes.at(run.end, std::size_t(f->bytes));
+            run.coded += b && coded(b, std::size_t(f->bytes)) ? 1 : 0;
             run.end += f->bytes;
             run.end += tagsBetween(bytes, run.end, end);
         }
@@ -370,20 +403,17 @@ MpegWalk walkMpeg(const FileSource& source) {
 
 std::optional<MpegWalk> findMpegAudio(const FileSource& source, const Listen& listen) {
     MpegWalk walk = walkMpeg(source);
-    std::vector<std::optional<Heard>> said(walk.runs.size());
-    const auto word = [&](std::size_t i) {
-        if (!said[i])
-            said[i] = listen(walk.runs[i].begin, walk.runs[i].end);
-        return *said[i];
-    };
+    std::vector<bool> heardRun(walk.runs.size(), false);
     std::vector<std::uint64_t> heard(walk.runs.size(), 0); // bytes, by stream
     std::optional<std::size_t> best;
     for (std::size_t i = 0; i < walk.runs.size(); ++i) {
         const MpegWalk::Run& run = walk.runs[i];
-        if (run.frames < kSoundFrames && !walk.whole)
+        // Patterns are never decoded: they cost time, and their sound says nothing.
+        if (run.coded < kSoundFrames && !(walk.whole && 2 * run.coded > run.frames))
             continue;
-        const Heard h = word(i);
+        const Heard h = listen(run.begin, run.end);
         if (!h.noise && (walk.whole || h.sound >= kSoundFrames)) {
+            heardRun[i] = true;
             heard[run.stream] += run.end - run.begin;
             if (!best || heard[run.stream] > heard[*best])
                 best = run.stream;
@@ -391,25 +421,27 @@ std::optional<MpegWalk> findMpegAudio(const FileSource& source, const Listen& li
     }
     if (!best)
         return std::nullopt;
-    // The decoder gets the stream's runs and what runs into them without a gap (files joined
-    // together); never the junk between, nor runs of the stream it decodes to noise: those are
-    // false frames in the junk.
+    std::size_t first = walk.runs.size(), last = 0;
+    for (std::size_t i = 0; i < walk.runs.size(); ++i)
+        if (heardRun[i] && walk.runs[i].stream == *best) {
+            first = std::min(first, i);
+            last = i;
+        }
+    // The decoder gets the stream from its first run heard to its last, as a player reads it:
+    // a damaged frame costs that frame. With them go what runs into them without a gap (files
+    // joined together); never the other data between runs, nor the stream's look-alikes in the
+    // data before and after it.
     for (std::size_t i = 0; i < walk.runs.size();) {
-        std::size_t last = i;
-        while (last + 1 < walk.runs.size() && walk.runs[last].end == walk.runs[last + 1].begin)
-            ++last;
-        bool ours = false, noise = false;
-        for (std::size_t k = i; k <= last; ++k)
-            if (walk.runs[k].stream == *best) {
-                ours = true;
-                noise = noise || word(k).noise;
-            }
-        if (ours && !noise)
-            walk.spans.emplace_back(walk.runs[i].begin, walk.runs[last].end);
-        i = last + 1;
+        std::size_t end = i;
+        while (end + 1 < walk.runs.size() && walk.runs[end].end == walk.runs[end + 1].begin)
+            ++end;
+        bool ours = false;
+        for (std::size_t k = std::max(i, first); k <= std::min(end, last); ++k)
+            ours = ours || walk.runs[k].stream == *best;
+        if (ours)
+            walk.spans.emplace_back(walk.runs[i].begin, walk.runs[end].end);
+        i = end + 1;
     }
-    if (walk.spans.empty())
-        return std::nullopt;
     walk.start = walk.spans.front().first;
     return walk;
 }
