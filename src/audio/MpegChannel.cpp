@@ -79,10 +79,10 @@ Heard listen(const FileSource& file, std::uint64_t begin, std::uint64_t end) {
             break;
         heard.noise = rc != MPG123_OK && rc != MPG123_NEW_FORMAT;
         bool sound = false;
-        for (size_t at = 0; at + sizeof(float) <= bytes && !sound; at += sizeof(float)) {
+        for (size_t at = 0; at + sizeof(float) <= bytes; at += sizeof(float)) {
             float v = 0;
             std::memcpy(&v, audio + at, sizeof v);
-            sound = v != 0;
+            sound = sound || v != 0;
         }
         heard.sound += sound ? 1 : 0;
     }

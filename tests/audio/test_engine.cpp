@@ -287,6 +287,10 @@ class TestEngine : public QObject {
             << QStringLiteral("tail.mp3");
         QTest::newRow("a frame, then free-format look-alikes at uneven gaps")
             << QStringLiteral("uneven.mp3");
+        QTest::newRow("raw RGB of one flat colour, its bytes frames of silence")
+            << QStringLiteral("flat.rgb");
+        QTest::newRow("an MPEG program stream, its MP2 sound between video packets")
+            << QStringLiteral("movie.mpg");
     }
 
     void whatIsNotAudioFailsBothWaysQuickly() {
@@ -340,6 +344,16 @@ class TestEngine : public QObject {
             for (int gap = 40; gap < 100; gap += 4)
                 data += QByteArray("\xff\xff\x00\x00", 4) + QByteArray(gap - 4, char(gap));
             writeAll(p, data);
+        } else if (name == QLatin1String("flat.rgb")) {
+            // FF FB 90: MPEG 1 layer III headers, 417-byte frames that three divides.
+            QByteArray pixels;
+            for (int i = 0; i < 400 * 400; ++i)
+                pixels += QByteArray("\xff\xfb\x90", 3);
+            writeAll(p, pixels);
+        } else if (name == QLatin1String("movie.mpg")) {
+            QVERIFY(run(QStringLiteral("ffmpeg"),
+                        {"-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=d=3:s=160x120", "-f",
+                         "lavfi", "-i", "sine=d=3", "-c:a", "mp2", "-b:a", "64k", "-f", "vob", p}));
         } else if (name == QLatin1String("rows.mp3")) {
             // Like the pixel rows of a cursor file: an opaque edge, then varying pixels.
             QByteArray rows(100, 'h');
@@ -544,6 +558,54 @@ class TestEngine : public QObject {
         QCOMPARE(got.info.freq, want.info.freq);
         QCOMPARE(got.info.chans, want.info.chans);
         QVERIFY(got.samples == want.samples);
+    }
+
+    // What encoders make of loud songs, and what damage leaves of them, is read to the end:
+    // loudness says nothing of where frames came from, and a damaged frame costs that frame.
+    void loudAndDamagedSongsPlay_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("12 dB louder, clipped, through libshine") << QStringLiteral("loud");
+        QTest::newRow("one frame random, its header too") << QStringLiteral("damaged");
+    }
+
+    void loudAndDamagedSongsPlay() {
+        QFETCH(QString, kind);
+        const QString wav = path(QStringLiteral("song.wav"));
+        const QString mp3 = path(QStringLiteral("song.mp3"));
+        QVERIFY(run(QStringLiteral("sox"),
+                    {"-R", "-n", "-r", "44100", "-c", "2", "-b", "16", wav, "synth", "5", "sine",
+                     "440", "pinknoise", "gain", kind == QLatin1String("loud") ? "12" : "-3"}));
+        const QString reference = path(QStringLiteral("reference.wav"));
+        if (kind == QLatin1String("loud")) {
+            QVERIFY(run(QStringLiteral("ffmpeg"),
+                        {"-v", "error", "-y", "-i", wav, "-c:a", "libshine", "-b:a", "128k", mp3}));
+            QVERIFY(run(QStringLiteral("mpg123"), {"-q", "-w", reference, mp3}));
+        } else {
+            QVERIFY(run(QStringLiteral(BLENDORA_LAME), {"--quiet", "-b", "128", wav, mp3}));
+            // 128 kb/s at 44.1 kHz: 417 or 418 bytes a frame; the 31st goes, as to a bad sector.
+            QByteArray bytes = readAll(mp3);
+            QRandomGenerator random(34);
+            qsizetype at = 0;
+            for (int frame = 0; frame < 30; ++frame)
+                at += 417 + ((bytes[at + 2] >> 1) & 1);
+            for (qsizetype i = at; i < at + 417; ++i)
+                bytes[i] = char(random.bounded(256));
+            writeAll(mp3, bytes);
+            QVERIFY(run(QStringLiteral("ffmpeg"), {"-v", "error", "-y", "-i", mp3, reference}));
+        }
+        const Decoded d = decodeAll(openStream(mp3));
+        QVERIFY(d.ended);
+        SF_INFO info{};
+        SNDFILE* f = sf_open(QFile::encodeName(reference).constData(), SFM_READ, &info);
+        QVERIFY(f);
+        sf_close(f);
+        // mpg123 reads every loud frame; ffmpeg plays through the damage: at most half a second
+        // less, and no more than the song.
+        if (kind == QLatin1String("loud"))
+            QCOMPARE(d.frames(), qint64(info.frames));
+        else
+            QVERIFY2(d.frames() + 22050 >= info.frames && d.frames() <= 5 * 44100,
+                     qPrintable(QString::number(d.frames())));
     }
 
     void cutOffMp3DecodesWhatIsThere_data() {
