@@ -71,35 +71,12 @@ class Bytes {
     std::uint64_t base_ = 0;
 };
 
-// Whether the n bytes at b read as compressed data, as an encoder's frame does: at least half
-// of their pairs of unlike bytes are pairs not seen before in the frame. Runs of one byte, with
-// which encoders fill what the sound did not need, are left out; a picture's rows or a table
-// repeat a few pairs over and over.
-class Coded {
-  public:
-    bool operator()(const unsigned char* b, std::size_t n) {
-        if (++stamp_ == 0) {
-            seen_.assign(seen_.size(), 0);
-            stamp_ = 1;
-        }
-        std::size_t pairs = 0, distinct = 0;
-        for (std::size_t i = 0; i + 1 < n; ++i) {
-            if (b[i] == b[i + 1])
-                continue;
-            const std::size_t pair = std::size_t(b[i]) << 8 | b[i + 1];
-            ++pairs;
-            if (seen_[pair] != stamp_) {
-                seen_[pair] = stamp_;
-                ++distinct;
-            }
-        }
-        return 2 * distinct >= pairs;
-    }
-
-  private:
-    std::vector<std::uint32_t> seen_ = std::vector<std::uint32_t>(1 << 16, 0);
-    std::uint32_t stamp_ = 0;
-};
+// Whether the frame of n bytes at b was written by an encoder: it holds its 4-byte header once.
+// Bytes that only look like frames (a flat colour, a picture's rows, a table) repeat what they
+// are made of, and the header is part of it.
+bool headerOnce(const unsigned char* b, std::size_t n) {
+    return n < 8 || !memmem(b + 1, n - 1, b, 4);
+}
 
 std::uint32_t synchsafe(const unsigned char* b) {
     return (std::uint32_t(b[0]) << 21) | (std::uint32_t(b[1]) << 14) | (std::uint32_t(b[2]) << 7) |
@@ -351,7 +328,6 @@ MpegWalk walkMpeg(const FileSource& source) {
     MpegWalk walk;
     walk.start = begin;
     std::vector<StreamKey> keys; // of each stream
-    Coded coded;
     std::uint64_t pos = begin;
     while (pos + 4 <= end) {
         // A decoder believes a header once the next one continues its stream, or the file
@@ -380,7 +356,8 @@ MpegWalk walkMpeg(const FileSource& source) {
         while (const auto f = frameAt(bytes, run.end, end, &first->key)) {
             ++run.frames;
             const unsigned char* b = bytes.at(run.end, std::size_t(f->bytes));
-            run.coded += b && coded(b, std::size_t(f->bytes)) ? 1 : 0;
+            run.coded += b && headerOnce(b, std::size_t(f->bytes)) ? 1 : 0;
+            run.largest = std::max(run.largest, f->bytes);
             run.end += f->bytes;
             run.end += tagsBetween(bytes, run.end, end);
         }
@@ -427,6 +404,18 @@ std::optional<MpegWalk> findMpegAudio(const FileSource& source, const Listen& li
             first = std::min(first, i);
             last = i;
         }
+    // Runs of the stream a frame away from those are the same sound past a damaged header.
+    const std::uint64_t frame =
+        std::max(walk.runs[first].largest, walk.runs[last].largest) + 4; // and a padding slot
+    const auto near = [&](const MpegWalk::Run& before, const MpegWalk::Run& after) {
+        return after.begin - before.end <= frame;
+    };
+    for (std::size_t k = first; k-- > 0 && near(walk.runs[k], walk.runs[first]);)
+        if (walk.runs[k].stream == *best)
+            first = k;
+    for (std::size_t k = last + 1; k < walk.runs.size() && near(walk.runs[last], walk.runs[k]); ++k)
+        if (walk.runs[k].stream == *best)
+            last = k;
     // The decoder gets the stream from its first run heard to its last, as a player reads it:
     // a damaged frame costs that frame. With them go what runs into them without a gap (files
     // joined together); never the other data between runs, nor the stream's look-alikes in the

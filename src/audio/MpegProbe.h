@@ -32,9 +32,10 @@ struct MpegWalk {
         std::uint64_t begin = 0, end = 0;
         std::size_t stream = 0; // the same for every run of one stream
         std::size_t frames = 0;
-        // Frames whose bytes read as compressed data, as an encoder's do; a flat colour's or
-        // a table's repeat a few byte pairs.
+        // Frames that hold their header once, as an encoder writes it; a flat colour's or a
+        // table's hold it again inside, since they repeat what they are made of.
         std::size_t coded = 0;
+        std::uint64_t largest = 0; // bytes of its longest frame
     };
     std::uint64_t start = 0; // the first frame read, else where frames may begin
     std::vector<Run> runs;

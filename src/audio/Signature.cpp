@@ -74,6 +74,7 @@ constexpr std::string_view kArchives[] = {
 };
 // Pictures that libmagic names without giving a type.
 constexpr std::string_view kNotAudioNames[] = {
+    "ELF ", // objects too, whose type random data is also given
     "Microsoft DirectDraw Surface",
     "SGI image data",
     "Sun raster image data",
