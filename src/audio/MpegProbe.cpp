@@ -326,7 +326,8 @@ MpegWalk walkMpeg(const FileSource& source) {
     const std::uint64_t begin = pastLeadingTags(bytes, size);
     const std::uint64_t end = trailingTags(bytes, begin, size);
     MpegWalk walk;
-    walk.start = begin;
+    walk.start = walk.top = begin;
+    walk.bottom = end;
     std::vector<StreamKey> keys; // of each stream
     std::uint64_t pos = begin;
     while (pos + 4 <= end) {
@@ -404,18 +405,20 @@ std::optional<MpegWalk> findMpegAudio(const FileSource& source, const Listen& li
             first = std::min(first, i);
             last = i;
         }
-    // Runs of the stream a frame away from those are the same sound past a damaged header.
-    const std::uint64_t frame =
-        std::max(walk.runs[first].largest, walk.runs[last].largest) + 4; // and a padding slot
-    const auto near = [&](const MpegWalk::Run& before, const MpegWalk::Run& after) {
-        return after.begin - before.end <= frame;
-    };
-    for (std::size_t k = first; k-- > 0 && near(walk.runs[k], walk.runs[first]);)
-        if (walk.runs[k].stream == *best)
-            first = k;
-    for (std::size_t k = last + 1; k < walk.runs.size() && near(walk.runs[last], walk.runs[k]); ++k)
-        if (walk.runs[k].stream == *best)
-            last = k;
+    // Runs of the stream that begin or end the file's frames, with at most a few frames'
+    // bytes between them and those heard, are the same sound past damaged headers; elsewhere
+    // such runs may be chance frames in the other data beside the sound.
+    const std::uint64_t gap = 4 * (std::max(walk.runs[first].largest, walk.runs[last].largest) + 4);
+    std::size_t before = first, after = last;
+    for (std::size_t k = first; k-- > 0 && walk.runs[before].begin - walk.runs[k].end <= gap;)
+        before = walk.runs[k].stream == *best ? k : before;
+    for (std::size_t k = last + 1;
+         k < walk.runs.size() && walk.runs[k].begin - walk.runs[after].end <= gap; ++k)
+        after = walk.runs[k].stream == *best ? k : after;
+    if (walk.runs[before].begin == walk.top)
+        first = before;
+    if (walk.runs[after].end + gap >= walk.bottom)
+        last = after;
     // The decoder gets the stream from its first run heard to its last, as a player reads it:
     // a damaged frame costs that frame. With them go what runs into them without a gap (files
     // joined together); never the other data between runs, nor the stream's look-alikes in the

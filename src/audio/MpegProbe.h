@@ -37,7 +37,8 @@ struct MpegWalk {
         std::size_t coded = 0;
         std::uint64_t largest = 0; // bytes of its longest frame
     };
-    std::uint64_t start = 0; // the first frame read, else where frames may begin
+    std::uint64_t start = 0;           // the first frame read, else where frames may begin
+    std::uint64_t top = 0, bottom = 0; // where frames may begin and end, between the tags
     std::vector<Run> runs;
     // One run is all the file holds between its tags, its last frame perhaps cut short.
     bool whole = false;
