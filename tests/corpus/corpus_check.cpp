@@ -5,7 +5,8 @@
 // not audio, and bytes made to look like nothing, must be refused by both attempts. Too few
 // files of a kind, or a reference tool that is missing or crashes, fail the check.
 //
-// Usage: corpus_check <corpus folder with modules/ mp3/ other/ nonaudio/>
+// Usage: corpus_check <corpus folder with modules/ mp3/ other/ nonaudio/> <fresh folder>
+// (the second made by scripts/fresh-corpus for this run: loud/ damaged/ pictures/ elf.list)
 #include "Decode.h"
 #include "Engine.h"
 #include "FileSource.h"
@@ -223,6 +224,10 @@ const std::map<std::string, int> kMinimum = {
     {"non-audio: bytes made", 100},
     {"non-audio: pictures made from PNG files", 10000},
     {"non-audio: random bytes with MPEG headers", 2000},
+    {"fresh: loud", 30},
+    {"fresh: damaged", 12},
+    {"non-audio: fresh pictures", 500},
+    {"non-audio: ELF files", 1500},
 };
 
 // How a variant may differ from its clean file.
@@ -349,6 +354,37 @@ class Checker {
         }
         std::printf("corpus: %d passed, %d failed\n", files - bad, bad);
         return bad == 0 ? 0 : 1;
+    }
+
+    // A loud file an encoder made is read to mpg123's length, as loud as it is.
+    void loud(const QString& path) {
+        Tally& t = tallies_["fresh: loud"];
+        const Pcm want = mpg123(path, ref_, t);
+        if (!want.ok || want.frames == 0)
+            return mismatch(t, path, "mpg123 decodes nothing");
+        if (!decode(path, t))
+            return mismatch(t, path, "refused where mpg123 decodes it");
+        const Pcm got = readWav(wav_, false);
+        if (got.frames != want.frames || got.rate != want.rate || got.channels != want.channels)
+            mismatch(t, path,
+                     QStringLiteral("%1 frames, mpg123 %2").arg(got.frames).arg(want.frames));
+    }
+
+    // A damaged song is played through: at most half a second shorter than ffmpeg plays it.
+    void damaged(const QString& path) {
+        Tally& t = tallies_["fresh: damaged"];
+        QFile::remove(ref_);
+        QProcess ffmpeg;
+        ffmpeg.start("ffmpeg", {"-v", "quiet", "-y", "-i", path, ref_});
+        if (!ffmpeg.waitForFinished(-1) || ffmpeg.exitStatus() != QProcess::NormalExit)
+            return mismatch(t, path, "ffmpeg is missing or crashed");
+        const Pcm want = readWav(ref_, false);
+        if (!decode(path, t))
+            return mismatch(t, path, "refused where ffmpeg plays it");
+        const Pcm got = readWav(wav_, false);
+        if (got.rate != want.rate || got.frames + want.rate / 2 < want.frames)
+            mismatch(t, path,
+                     QStringLiteral("%1 frames, ffmpeg %2").arg(got.frames).arg(want.frames));
     }
 
   private:
@@ -729,8 +765,8 @@ QString partnerOf(const QString& mp3, const QStringList& all, std::map<QString, 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
-    if (args.size() != 1) {
-        std::fprintf(stderr, "usage: corpus_check CORPUS\n");
+    if (args.size() != 2) {
+        std::fprintf(stderr, "usage: corpus_check CORPUS FRESH\n");
         return 2;
     }
     const QString corpus = args.first();
@@ -751,5 +787,17 @@ int main(int argc, char** argv) {
         check.other(f);
     for (const auto& [f, group] : nonAudioFiles(corpus))
         check.nonAudio(f, group);
+    // The groups scripts/fresh-corpus made for this run.
+    const QString fresh = args[1];
+    for (const QString& f : filesIn(fresh + "/loud"))
+        check.loud(f);
+    for (const QString& f : filesIn(fresh + "/damaged"))
+        check.damaged(f);
+    for (const QString& f : filesIn(fresh + "/pictures"))
+        check.nonAudio(f, "fresh pictures");
+    for (const QByteArray& f : readFile(fresh + "/elf.list").split('\n'))
+        if (!f.isEmpty())
+            check.nonAudio(QFile::decodeName(f), "ELF files");
+    std::printf("corpus: fresh groups made from seed %s", readFile(fresh + "/seed").constData());
     return check.summary();
 }
