@@ -11,6 +11,7 @@
 #include "Engine.h"
 #include "FileSource.h"
 #include "MpegProbe.h"
+#include "Signature.h"
 #include "TestSupport.h"
 
 #include <QCoreApplication>
@@ -248,6 +249,7 @@ class Checker {
 
     void module(const QString& path) {
         Tally& t = tallies_["modules"];
+        namedOtherwise(path, t);
         const bool ok = decode(path, t);
         if (!ok || engine_.stream != 0 || engine_.music == 0)
             return mismatch(t, path, "not decoded through the music attempt");
@@ -274,6 +276,7 @@ class Checker {
     void mp3(const QString& path, const QString& partner) {
         Tally& t = tallies_["mp3"];
         const Pcm want = mpg123(path, ref_, t);
+        namedOtherwise(path, t);
         const bool ok = decode(path, t);
         if (!want.ok || want.frames == 0) {
             if (ok)
@@ -300,6 +303,7 @@ class Checker {
     void other(const QString& path) {
         Tally& t = tallies_["other"];
         const Pcm want = readWav(path, false);
+        namedOtherwise(path, t);
         const bool ok = decode(path, t);
         if (!want.ok) {
             if (ok)
@@ -359,6 +363,7 @@ class Checker {
     // A loud file an encoder made is read to mpg123's length, as loud as it is.
     void loud(const QString& path) {
         Tally& t = tallies_["fresh: loud"];
+        namedOtherwise(path, t);
         const Pcm want = mpg123(path, ref_, t);
         if (!want.ok || want.frames == 0)
             return mismatch(t, path, "mpg123 decodes nothing");
@@ -373,6 +378,7 @@ class Checker {
     // A damaged song is played through: at most half a second shorter than ffmpeg plays it.
     void damaged(const QString& path) {
         Tally& t = tallies_["fresh: damaged"];
+        namedOtherwise(path, t);
         QFile::remove(ref_);
         QProcess ffmpeg;
         ffmpeg.start("ffmpeg", {"-v", "quiet", "-y", "-i", path, ref_});
@@ -388,6 +394,14 @@ class Checker {
     }
 
   private:
+    // libmagic is asked only to refuse: an audio file it names something else is a fault, even
+    // where the frames would have been found.
+    void namedOtherwise(const QString& path, Tally& t, const QString& label = {}) {
+        const auto source = audio::FileSource::open(QFile::encodeName(path).toStdString(), 0, 0);
+        if (source && audio::signatureOf(*source) != audio::Signature::None)
+            mismatch(t, label.isEmpty() ? path : label, "libmagic names it something else");
+    }
+
     // mpg123's decode of path into wav. A missing or crashing mpg123 is a failure of the check,
     // not a file it refuses.
     Pcm mpg123(const QString& path, const QString& wav, Tally& t) {
@@ -415,6 +429,7 @@ class Checker {
         const QString label = from + " (" + name + ")";
         if (!writeFile(path, bytes))
             return mismatch(t, label, "could not be written");
+        namedOtherwise(path, t, label);
         if (!decode(path, t)) {
             if (shortBeside)
                 std::printf("corpus: refused, a short sound beside other bytes: %s\n",
