@@ -408,6 +408,7 @@ std::optional<MpegWalk> findMpegAudio(const FileSource& source, const Listen& li
     // Runs of the stream that begin or end the file's frames, with at most a few frames'
     // bytes between them and those heard, are the same sound past damaged headers; elsewhere
     // such runs may be chance frames in the other data beside the sound.
+    // Four frames, each with a padding slot.
     const std::uint64_t gap = 4 * (std::max(walk.runs[first].largest, walk.runs[last].largest) + 4);
     std::size_t before = first, after = last;
     for (std::size_t k = first; k-- > 0 && walk.runs[before].begin - walk.runs[k].end <= gap;)
