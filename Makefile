@@ -34,8 +34,14 @@ install: build
 
 # Real audio and non-audio files, fetched once into a cache, judged against reference decoders.
 # A failed fetch stops here instead of judging an empty folder.
+# Groups made afresh at each run from a new seed (CORPUS_SEED=N makes a run again).
 corpus: build
-	dir=$$(scripts/fetch-corpus) && $(BUILD)/tests/corpus_check "$$dir"
+	dir=$$(scripts/fetch-corpus) && \
+	seed=$${CORPUS_SEED:-$$(od -An -N4 -tu4 /dev/urandom | tr -d ' ')} && \
+	echo "corpus: seed $$seed (CORPUS_SEED=$$seed make corpus makes this run again)" && \
+	fresh=$$(mktemp -d) && trap 'rm -rf "$$fresh"' EXIT && \
+	scripts/fresh-corpus "$$dir" "$$fresh" "$$seed" && \
+	$(BUILD)/tests/corpus_check "$$dir" "$$fresh"
 
 # The Debian package, built in a tree of its own with the prefix /usr and Debian's hardening
 # flags, then checked by lintian: any error or warning fails the target.

@@ -8,12 +8,14 @@ set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$(mkdir -p "${1:-$root/build-fuzz}" && cd "${1:-$root/build-fuzz}" && pwd)
-libs="libmpg123 sndfile libopenmpt soxr"
+libs="libmpg123 sndfile libopenmpt soxr libmagic"
+# libmagic's compiled signatures, as CMakeLists.txt finds them.
+magic=$(ls /usr/lib/file/magic.mgc /usr/share/misc/magic.mgc /usr/share/file/magic.mgc 2>/dev/null | head -n 1)
 
 # shellcheck disable=SC2046
 clang++ -std=c++20 -g -O1 -Wall -Wextra \
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer \
-  -I"$root/src/audio" $(pkg-config --cflags $libs) \
+  -I"$root/src/audio" $(pkg-config --cflags $libs) -DBLENDORA_MAGIC_DATABASE="\"$magic\"" \
   "$root"/src/audio/*.cpp "$root/fuzz/fuzz_engine.cpp" \
   $(pkg-config --libs $libs) -o "$out/fuzz_engine"
 

@@ -5,6 +5,7 @@
 #include "ModuleChannel.h"
 #include "MpegChannel.h"
 #include "MpegProbe.h"
+#include "Signature.h"
 #include "SndfileChannel.h"
 
 #include <map>
@@ -136,7 +137,10 @@ EngineHandle BASS_StreamCreateFile(int mem, const void* file, std::uint64_t offs
     if (startedRate() == 0)
         return 0;
     const auto source = openFile(mem, file, offset, length, flags);
-    if (!source || audio::isTrackerModule(*source))
+    // Whatever frames its bytes may hold, a file whose signature says it is something else is
+    // not sound; nor is an archive a stream.
+    if (!source || audio::signatureOf(*source) != audio::Signature::None ||
+        audio::isTrackerModule(*source))
         return 0;
     // libmpg123 finds false frames in PCM data, so other containers never reach it.
     if (audio::looksLikeOtherFormat(*source)) {
@@ -160,7 +164,8 @@ EngineHandle BASS_MusicLoad(int mem, const void* file, std::uint64_t offset, std
     if (rate == 0)
         return 0;
     const auto source = openFile(mem, file, offset, length, flags);
-    if (!source)
+    // libopenmpt opens modules inside archives.
+    if (!source || audio::signatureOf(*source) == audio::Signature::NotAudio)
         return 0;
     return add(audio::ModuleChannel::open(*source, freq ? freq : rate), *source);
 }

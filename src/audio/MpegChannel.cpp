@@ -3,7 +3,6 @@
 #include "MpegProbe.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <mutex>
@@ -56,12 +55,11 @@ Mpg123Ptr openDecoder(Stretches& source, long& rate, int& channels,
     return mh;
 }
 
-// An encoder's error is smaller than the sound it encodes, so what it made from sound within
-// full scale decodes within twice that; other data read as frames asks for loud scale factors
-// at random.
-constexpr float kLoudest = 2.0f;
-// Frames of sound enough to judge a run by: a second and a half at 44.1 kHz.
+// Frames of sound enough to judge a run by: a second and a half at 44.1 kHz; and frames of
+// silence enough to say that a run decodes without failing, so that the probe's cost stays in
+// proportion to the file's size.
 constexpr std::size_t kJudgedFrames = 64;
+constexpr std::size_t kJudgedSilence = 2048;
 
 // The decoder's word on the frames of [begin, end).
 Heard listen(const FileSource& file, std::uint64_t begin, std::uint64_t end) {
@@ -71,7 +69,8 @@ Heard listen(const FileSource& file, std::uint64_t begin, std::uint64_t end) {
     const Mpg123Ptr mh = openDecoder(run, rate, channels, MPG123_ENC_FLOAT_32);
     Heard heard;
     heard.noise = !mh;
-    while (!heard.noise && heard.sound < kJudgedFrames) {
+    for (std::size_t frames = 0;
+         !heard.noise && heard.sound < kJudgedFrames && frames < kJudgedSilence; ++frames) {
         off_t frame = 0;
         unsigned char* audio = nullptr;
         size_t bytes = 0;
@@ -80,10 +79,9 @@ Heard listen(const FileSource& file, std::uint64_t begin, std::uint64_t end) {
             break;
         heard.noise = rc != MPG123_OK && rc != MPG123_NEW_FORMAT;
         bool sound = false;
-        for (size_t at = 0; at + sizeof(float) <= bytes && !heard.noise; at += sizeof(float)) {
+        for (size_t at = 0; at + sizeof(float) <= bytes; at += sizeof(float)) {
             float v = 0;
             std::memcpy(&v, audio + at, sizeof v);
-            heard.noise = !(std::fabs(v) <= kLoudest);
             sound = sound || v != 0;
         }
         heard.sound += sound ? 1 : 0;

@@ -71,6 +71,13 @@ class Bytes {
     std::uint64_t base_ = 0;
 };
 
+// Whether the frame of n bytes at b was written by an encoder: it holds its 4-byte header once.
+// Bytes that only look like frames (a flat colour, a picture's rows, a table) repeat what they
+// are made of, and the header is part of it.
+bool headerOnce(const unsigned char* b, std::size_t n) {
+    return n < 8 || !memmem(b + 1, n - 1, b, 4);
+}
+
 std::uint32_t synchsafe(const unsigned char* b) {
     return (std::uint32_t(b[0]) << 21) | (std::uint32_t(b[1]) << 14) | (std::uint32_t(b[2]) << 7) |
            b[3];
@@ -135,20 +142,24 @@ std::uint64_t trailingTags(Bytes& bytes, std::uint64_t begin, std::uint64_t end)
     for (int i = 0; i < kMaxTags; ++i) {
         const std::uint64_t room = end - begin;
         std::uint64_t tag = 0;
-        if (room >= 128 && bytes.has(end - 128, "TAG")) {
+        // The last bytes are asked for once and whole: a file that shrank since it was opened
+        // has none, and each call may move the buffer.
+        const std::size_t last = std::size_t(std::min<std::uint64_t>(room, 32));
+        const bool v1 = room >= 128 && bytes.has(end - 128, "TAG");
+        const unsigned char* t = v1 ? nullptr : bytes.at(end - last, last);
+        if (v1) {
             tag = 128;
-        } else if (room >= 32 && bytes.has(end - 32, "APETAGEX")) {
-            const unsigned char* f = bytes.at(end - 32, 32);
-            tag = littleEndian(f + 12) + ((littleEndian(f + 20) & 0x80000000u) ? 32 : 0);
-        } else if (room >= 15 && bytes.has(end - 9, "LYRICS200")) {
-            const unsigned char* f = bytes.at(end - 15, 6);
+        } else if (t && last == 32 && std::memcmp(t, "APETAGEX", 8) == 0) {
+            tag = littleEndian(t + 12) + ((littleEndian(t + 20) & 0x80000000u) ? 32 : 0);
+        } else if (t && last >= 15 && std::memcmp(t + last - 9, "LYRICS200", 9) == 0) {
+            const unsigned char* f = t + last - 15;
             std::uint64_t digits = 0;
             int d = 0;
             for (; d < 6 && f[d] >= '0' && f[d] <= '9'; ++d)
                 digits = digits * 10 + std::uint64_t(f[d] - '0');
             tag = d == 6 ? 15 + digits : 0;
-        } else if (room >= 10 && bytes.has(end - 10, "3DI")) {
-            tag = 20 + std::uint64_t(synchsafe(bytes.at(end - 4, 4)));
+        } else if (t && last >= 10 && std::memcmp(t + last - 10, "3DI", 3) == 0) {
+            tag = 20 + std::uint64_t(synchsafe(t + last - 4));
         }
         if (tag == 0 || tag > room)
             break;
@@ -294,8 +305,12 @@ std::uint64_t pastLeadingTags(Bytes& bytes, std::uint64_t size) {
         if (skip == 0)
             skip = apeBytes(bytes, begin, size);
         if (skip == 0)
-            while (begin + skip < size && *bytes.at(begin + skip, 1) == 0)
+            while (begin + skip < size) {
+                const unsigned char* b = bytes.at(begin + skip, 1);
+                if (!b || *b != 0)
+                    break;
                 ++skip;
+            }
         if (skip == 0)
             break;
         begin += skip;
@@ -311,7 +326,8 @@ MpegWalk walkMpeg(const FileSource& source) {
     const std::uint64_t begin = pastLeadingTags(bytes, size);
     const std::uint64_t end = trailingTags(bytes, begin, size);
     MpegWalk walk;
-    walk.start = begin;
+    walk.start = walk.top = begin;
+    walk.bottom = end;
     std::vector<StreamKey> keys; // of each stream
     std::uint64_t pos = begin;
     while (pos + 4 <= end) {
@@ -340,6 +356,9 @@ MpegWalk walkMpeg(const FileSource& source) {
             keys.push_back(first->key);
         while (const auto f = frameAt(bytes, run.end, end, &first->key)) {
             ++run.frames;
+            const unsigned char* b = bytes.at(run.end, std::size_t(f->bytes));
+            run.coded += b && headerOnce(b, std::size_t(f->bytes)) ? 1 : 0;
+            run.largest = std::max(run.largest, f->bytes);
             run.end += f->bytes;
             run.end += tagsBetween(bytes, run.end, end);
         }
@@ -362,20 +381,17 @@ MpegWalk walkMpeg(const FileSource& source) {
 
 std::optional<MpegWalk> findMpegAudio(const FileSource& source, const Listen& listen) {
     MpegWalk walk = walkMpeg(source);
-    std::vector<std::optional<Heard>> said(walk.runs.size());
-    const auto word = [&](std::size_t i) {
-        if (!said[i])
-            said[i] = listen(walk.runs[i].begin, walk.runs[i].end);
-        return *said[i];
-    };
+    std::vector<bool> heardRun(walk.runs.size(), false);
     std::vector<std::uint64_t> heard(walk.runs.size(), 0); // bytes, by stream
     std::optional<std::size_t> best;
     for (std::size_t i = 0; i < walk.runs.size(); ++i) {
         const MpegWalk::Run& run = walk.runs[i];
-        if (run.frames < kSoundFrames && !walk.whole)
+        // Patterns are never decoded: they cost time, and their sound says nothing.
+        if (run.coded < kSoundFrames && !(walk.whole && 2 * run.coded > run.frames))
             continue;
-        const Heard h = word(i);
+        const Heard h = listen(run.begin, run.end);
         if (!h.noise && (walk.whole || h.sound >= kSoundFrames)) {
+            heardRun[i] = true;
             heard[run.stream] += run.end - run.begin;
             if (!best || heard[run.stream] > heard[*best])
                 best = run.stream;
@@ -383,25 +399,42 @@ std::optional<MpegWalk> findMpegAudio(const FileSource& source, const Listen& li
     }
     if (!best)
         return std::nullopt;
-    // The decoder gets the stream's runs and what runs into them without a gap (files joined
-    // together); never the junk between, nor runs of the stream it decodes to noise: those are
-    // false frames in the junk.
+    std::size_t first = walk.runs.size(), last = 0;
+    for (std::size_t i = 0; i < walk.runs.size(); ++i)
+        if (heardRun[i] && walk.runs[i].stream == *best) {
+            first = std::min(first, i);
+            last = i;
+        }
+    // Runs of the stream that begin or end the file's frames, with at most a few frames'
+    // bytes between them and those heard, are the same sound past damaged headers; elsewhere
+    // such runs may be chance frames in the other data beside the sound.
+    // Four frames, each with a padding slot.
+    const std::uint64_t gap = 4 * (std::max(walk.runs[first].largest, walk.runs[last].largest) + 4);
+    std::size_t before = first, after = last;
+    for (std::size_t k = first; k-- > 0 && walk.runs[before].begin - walk.runs[k].end <= gap;)
+        before = walk.runs[k].stream == *best ? k : before;
+    for (std::size_t k = last + 1;
+         k < walk.runs.size() && walk.runs[k].begin - walk.runs[after].end <= gap; ++k)
+        after = walk.runs[k].stream == *best ? k : after;
+    if (walk.runs[before].begin == walk.top)
+        first = before;
+    if (walk.runs[after].end + gap >= walk.bottom)
+        last = after;
+    // The decoder gets the stream from its first run heard to its last, as a player reads it:
+    // a damaged frame costs that frame. With them go what runs into them without a gap (files
+    // joined together); never the other data between runs, nor the stream's look-alikes in the
+    // data before and after it.
     for (std::size_t i = 0; i < walk.runs.size();) {
-        std::size_t last = i;
-        while (last + 1 < walk.runs.size() && walk.runs[last].end == walk.runs[last + 1].begin)
-            ++last;
-        bool ours = false, noise = false;
-        for (std::size_t k = i; k <= last; ++k)
-            if (walk.runs[k].stream == *best) {
-                ours = true;
-                noise = noise || word(k).noise;
-            }
-        if (ours && !noise)
-            walk.spans.emplace_back(walk.runs[i].begin, walk.runs[last].end);
-        i = last + 1;
+        std::size_t end = i;
+        while (end + 1 < walk.runs.size() && walk.runs[end].end == walk.runs[end + 1].begin)
+            ++end;
+        bool ours = false;
+        for (std::size_t k = std::max(i, first); k <= std::min(end, last); ++k)
+            ours = ours || walk.runs[k].stream == *best;
+        if (ours)
+            walk.spans.emplace_back(walk.runs[i].begin, walk.runs[end].end);
+        i = end + 1;
     }
-    if (walk.spans.empty())
-        return std::nullopt;
     walk.start = walk.spans.front().first;
     return walk;
 }
@@ -413,6 +446,8 @@ std::optional<FileSource> mpegInsideRiff(const FileSource& source) {
     int tag = 0;
     for (std::uint64_t at = 12; at + 8 <= source.size();) {
         const unsigned char* c = bytes.at(at, 8);
+        if (!c)
+            return std::nullopt;
         const std::uint64_t size = littleEndian(c + 4);
         if (std::memcmp(c, "fmt ", 4) == 0 && size >= 2) {
             const unsigned char* f = bytes.at(at + 8, 2);

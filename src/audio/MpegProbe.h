@@ -32,8 +32,13 @@ struct MpegWalk {
         std::uint64_t begin = 0, end = 0;
         std::size_t stream = 0; // the same for every run of one stream
         std::size_t frames = 0;
+        // Frames that hold their header once, as an encoder writes it; a flat colour's or a
+        // table's hold it again inside, since they repeat what they are made of.
+        std::size_t coded = 0;
+        std::uint64_t largest = 0; // bytes of its longest frame
     };
-    std::uint64_t start = 0; // the first frame read, else where frames may begin
+    std::uint64_t start = 0;           // the first frame read, else where frames may begin
+    std::uint64_t top = 0, bottom = 0; // where frames may begin and end, between the tags
     std::vector<Run> runs;
     // One run is all the file holds between its tags, its last frame perhaps cut short.
     bool whole = false;
@@ -44,8 +49,8 @@ struct MpegWalk {
 
 MpegWalk walkMpeg(const FileSource& source);
 
-// What libmpg123 makes of a run of frames: noise, when it fails on one or decodes one far past
-// full scale; else how many of them it decodes to sound rather than silence (up to a bound).
+// What libmpg123 makes of a run of frames: noise, when it fails on one; else how many of them
+// it decodes to sound rather than silence (up to a bound).
 struct Heard {
     bool noise = false;
     std::size_t sound = 0;
@@ -56,10 +61,11 @@ using Listen = std::function<Heard(std::uint64_t begin, std::uint64_t end)>;
 // by chance in any large file, and a picture's flat rows hold as many.
 constexpr std::size_t kSoundFrames = 4;
 
-// The walk, when the decoder hears MPEG audio in it: a run that it decodes to four frames of
-// sound, or a run that is the whole file and not noise (silence says nothing of where it came
-// from, so it is believed only alone). Of the streams heard, the one heard longest is read,
-// without the runs of it that decode to noise.
+// The walk, when it holds frames an encoder wrote: a run with four coded frames that the
+// decoder hears four frames of sound in, or a run that is the whole file, mostly coded and not
+// noise (silence says nothing of where it came from, so it is believed only alone). Of the
+// streams heard, the one heard longest is read as a player reads it, from its first run heard
+// to its last, damage and all, but not the other data between its runs.
 std::optional<MpegWalk> findMpegAudio(const FileSource& source, const Listen& listen);
 
 // The data chunk of a RIFF WAVE file whose format tag says MPEG audio (0x50, 0x55).

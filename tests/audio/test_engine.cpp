@@ -1,6 +1,10 @@
 // The audio engine as the program drives it: open by content, decode with the program's
 // loop, and answer errors for everything that is not a live channel.
 #include "AudioEngine.h"
+#include "FileSource.h"
+#include "ModuleChannel.h"
+#include "MpegChannel.h"
+#include "MpegProbe.h"
 #include "TestSupport.h"
 
 #include <QDir>
@@ -283,6 +287,10 @@ class TestEngine : public QObject {
             << QStringLiteral("tail.mp3");
         QTest::newRow("a frame, then free-format look-alikes at uneven gaps")
             << QStringLiteral("uneven.mp3");
+        QTest::newRow("raw RGB of one flat colour, its bytes frames of silence")
+            << QStringLiteral("flat.rgb");
+        QTest::newRow("an MPEG program stream, its MP2 sound between video packets")
+            << QStringLiteral("movie.mpg");
     }
 
     void whatIsNotAudioFailsBothWaysQuickly() {
@@ -336,6 +344,16 @@ class TestEngine : public QObject {
             for (int gap = 40; gap < 100; gap += 4)
                 data += QByteArray("\xff\xff\x00\x00", 4) + QByteArray(gap - 4, char(gap));
             writeAll(p, data);
+        } else if (name == QLatin1String("flat.rgb")) {
+            // FF FB 90: MPEG 1 layer III headers, 417-byte frames that three divides.
+            QByteArray pixels;
+            for (int i = 0; i < 400 * 400; ++i)
+                pixels += QByteArray("\xff\xfb\x90", 3);
+            writeAll(p, pixels);
+        } else if (name == QLatin1String("movie.mpg")) {
+            QVERIFY(run(QStringLiteral("ffmpeg"),
+                        {"-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=d=3:s=160x120", "-f",
+                         "lavfi", "-i", "sine=d=3", "-c:a", "mp2", "-b:a", "64k", "-f", "vob", p}));
         } else if (name == QLatin1String("rows.mp3")) {
             // Like the pixel rows of a cursor file: an opaque edge, then varying pixels.
             QByteArray rows(100, 'h');
@@ -542,6 +560,53 @@ class TestEngine : public QObject {
         QVERIFY(got.samples == want.samples);
     }
 
+    // What encoders make of loud songs, and what damage leaves of them, is read to the end:
+    // loudness says nothing of where frames came from, and a damaged frame costs that frame.
+    void loudAndDamagedSongsPlay_data() {
+        QTest::addColumn<QString>("kind");
+        QTest::newRow("12 dB louder, clipped, through libshine") << QStringLiteral("loud");
+        QTest::newRow("a hole of 16 KB and random bytes in a frame") << QStringLiteral("damaged");
+    }
+
+    void loudAndDamagedSongsPlay() {
+        QFETCH(QString, kind);
+        const QString wav = path(QStringLiteral("song.wav"));
+        const QString mp3 = path(QStringLiteral("song.mp3"));
+        QVERIFY(run(QStringLiteral("sox"),
+                    {"-R", "-n", "-r", "44100", "-c", "2", "-b", "16", wav, "synth", "5", "sine",
+                     "440", "pinknoise", "gain", kind == QLatin1String("loud") ? "12" : "-3"}));
+        const QString reference = path(QStringLiteral("reference.wav"));
+        if (kind == QLatin1String("loud")) {
+            QVERIFY(run(QStringLiteral("ffmpeg"),
+                        {"-v", "error", "-y", "-i", wav, "-c:a", "libshine", "-b:a", "128k", mp3}));
+            QVERIFY(run(QStringLiteral("mpg123"), {"-q", "-w", reference, mp3}));
+        } else {
+            QVERIFY(run(QStringLiteral(BLENDORA_LAME), {"--quiet", "-b", "128", wav, mp3}));
+            // 16 KB of zeros a quarter in, as a bad sector or a lost stretch of a download
+            // leaves, then a frame's payload random.
+            QByteArray bytes = readAll(mp3);
+            bytes.replace(bytes.size() / 4, 16384, QByteArray(16384, '\0'));
+            QRandomGenerator random(34);
+            for (qsizetype i = bytes.size() * 3 / 4; i < bytes.size() * 3 / 4 + 300; ++i)
+                bytes[i] = char(random.bounded(256));
+            writeAll(mp3, bytes);
+            QVERIFY(run(QStringLiteral("ffmpeg"), {"-v", "error", "-y", "-i", mp3, reference}));
+        }
+        const Decoded d = decodeAll(openStream(mp3));
+        QVERIFY(d.ended);
+        SF_INFO info{};
+        SNDFILE* f = sf_open(QFile::encodeName(reference).constData(), SFM_READ, &info);
+        QVERIFY(f);
+        sf_close(f);
+        // mpg123 reads every loud frame; ffmpeg plays through the damage: at most half a second
+        // less, and no more than the song.
+        if (kind == QLatin1String("loud"))
+            QCOMPARE(d.frames(), qint64(info.frames));
+        else
+            QVERIFY2(d.frames() + 22050 >= info.frames && d.frames() <= 5 * 44100,
+                     qPrintable(QString::number(d.frames())));
+    }
+
     void cutOffMp3DecodesWhatIsThere_data() {
         QTest::addColumn<double>("kept");
         QTest::addColumn<bool>("opens"); // else too little is left to be told apart
@@ -593,6 +658,39 @@ class TestEngine : public QObject {
             last = BASS_ChannelGetData(h, buffer.data(), 20000);
         QCOMPARE(last, -1);
         QCOMPARE(BASS_ChannelIsActive(h), 0u);
+    }
+
+    // The same promise before the first sample: each way the stream attempt probes a file reads
+    // it within the length it had at open, and a file cut in between is an error, not a crash.
+    void fileShrinkingBeforeTheProbeIsAnError_data() {
+        QTest::addColumn<QString>("way");
+        QTest::newRow("walk, past leading zeros") << QStringLiteral("walk");
+        QTest::newRow("RIFF chunks") << QStringLiteral("riff");
+        QTest::newRow("module check") << QStringLiteral("module");
+    }
+
+    void fileShrinkingBeforeTheProbeIsAnError() {
+        QFETCH(QString, way);
+        const QString mp3 = makeToneMp3(dir.path(), QStringLiteral("probed"), 44100, 2, 1.0, 440);
+        const QString p = path(QStringLiteral("probed"));
+        if (way == QLatin1String("walk"))
+            writeAll(p, QByteArray(8192, '\0') + readAll(mp3));
+        else if (way == QLatin1String("riff"))
+            writeAll(p, wavAround(readAll(mp3), 0x55));
+        else
+            writeAll(p, makeMod());
+        const auto source = audio::FileSource::open(QFile::encodeName(p).toStdString(), 0, 0);
+        QVERIFY(source);
+        // What a sync client leaves of it: the RIFF and WAVE marks, or twelve zeros.
+        QCOMPARE(::truncate(QFile::encodeName(p).constData(), 12), 0);
+        if (way == QLatin1String("walk"))
+            QVERIFY(!audio::MpegChannel::open(*source));
+        else if (way == QLatin1String("riff"))
+            QVERIFY(!audio::mpegInsideRiff(*source));
+        else
+            QVERIFY(!audio::isTrackerModule(*source) &&
+                    !audio::ModuleChannel::open(*source, 44100));
+        QVERIFY(source->cut());
     }
 
     void unicodeNamesOpen() {

@@ -5,11 +5,13 @@
 // not audio, and bytes made to look like nothing, must be refused by both attempts. Too few
 // files of a kind, or a reference tool that is missing or crashes, fail the check.
 //
-// Usage: corpus_check <corpus folder with modules/ mp3/ other/ nonaudio/>
+// Usage: corpus_check <corpus folder with modules/ mp3/ other/ nonaudio/> <fresh folder>
+// (the second made by scripts/fresh-corpus for this run: loud/ damaged/ pictures/ elf.list)
 #include "Decode.h"
 #include "Engine.h"
 #include "FileSource.h"
 #include "MpegProbe.h"
+#include "Signature.h"
 #include "TestSupport.h"
 
 #include <QCoreApplication>
@@ -223,6 +225,10 @@ const std::map<std::string, int> kMinimum = {
     {"non-audio: bytes made", 100},
     {"non-audio: pictures made from PNG files", 10000},
     {"non-audio: random bytes with MPEG headers", 2000},
+    {"fresh: loud", 30},
+    {"fresh: damaged", 12},
+    {"non-audio: fresh pictures", 500},
+    {"non-audio: ELF files", 1500},
 };
 
 // How a variant may differ from its clean file.
@@ -243,6 +249,7 @@ class Checker {
 
     void module(const QString& path) {
         Tally& t = tallies_["modules"];
+        namedOtherwise(path, t);
         const bool ok = decode(path, t);
         if (!ok || engine_.stream != 0 || engine_.music == 0)
             return mismatch(t, path, "not decoded through the music attempt");
@@ -269,6 +276,7 @@ class Checker {
     void mp3(const QString& path, const QString& partner) {
         Tally& t = tallies_["mp3"];
         const Pcm want = mpg123(path, ref_, t);
+        namedOtherwise(path, t);
         const bool ok = decode(path, t);
         if (!want.ok || want.frames == 0) {
             if (ok)
@@ -295,6 +303,7 @@ class Checker {
     void other(const QString& path) {
         Tally& t = tallies_["other"];
         const Pcm want = readWav(path, false);
+        namedOtherwise(path, t);
         const bool ok = decode(path, t);
         if (!want.ok) {
             if (ok)
@@ -351,7 +360,48 @@ class Checker {
         return bad == 0 ? 0 : 1;
     }
 
+    // A loud file an encoder made is read to mpg123's length, as loud as it is.
+    void loud(const QString& path) {
+        Tally& t = tallies_["fresh: loud"];
+        namedOtherwise(path, t);
+        const Pcm want = mpg123(path, ref_, t);
+        if (!want.ok || want.frames == 0)
+            return mismatch(t, path, "mpg123 decodes nothing");
+        if (!decode(path, t))
+            return mismatch(t, path, "refused where mpg123 decodes it");
+        const Pcm got = readWav(wav_, false);
+        if (got.frames != want.frames || got.rate != want.rate || got.channels != want.channels)
+            mismatch(t, path,
+                     QStringLiteral("%1 frames, mpg123 %2").arg(got.frames).arg(want.frames));
+    }
+
+    // A damaged song is played through: at most half a second shorter than ffmpeg plays it.
+    void damaged(const QString& path) {
+        Tally& t = tallies_["fresh: damaged"];
+        namedOtherwise(path, t);
+        QFile::remove(ref_);
+        QProcess ffmpeg;
+        ffmpeg.start("ffmpeg", {"-v", "quiet", "-y", "-i", path, ref_});
+        if (!ffmpeg.waitForFinished(-1) || ffmpeg.exitStatus() != QProcess::NormalExit)
+            return mismatch(t, path, "ffmpeg is missing or crashed");
+        const Pcm want = readWav(ref_, false);
+        if (!decode(path, t))
+            return mismatch(t, path, "refused where ffmpeg plays it");
+        const Pcm got = readWav(wav_, false);
+        if (got.rate != want.rate || got.frames + want.rate / 2 < want.frames)
+            mismatch(t, path,
+                     QStringLiteral("%1 frames, ffmpeg %2").arg(got.frames).arg(want.frames));
+    }
+
   private:
+    // libmagic is asked only to refuse: an audio file it names something else is a fault, even
+    // where the frames would have been found.
+    void namedOtherwise(const QString& path, Tally& t, const QString& label = {}) {
+        const auto source = audio::FileSource::open(QFile::encodeName(path).toStdString(), 0, 0);
+        if (source && audio::signatureOf(*source) != audio::Signature::None)
+            mismatch(t, label.isEmpty() ? path : label, "libmagic names it something else");
+    }
+
     // mpg123's decode of path into wav. A missing or crashing mpg123 is a failure of the check,
     // not a file it refuses.
     Pcm mpg123(const QString& path, const QString& wav, Tally& t) {
@@ -379,6 +429,7 @@ class Checker {
         const QString label = from + " (" + name + ")";
         if (!writeFile(path, bytes))
             return mismatch(t, label, "could not be written");
+        namedOtherwise(path, t, label);
         if (!decode(path, t)) {
             if (shortBeside)
                 std::printf("corpus: refused, a short sound beside other bytes: %s\n",
@@ -729,8 +780,8 @@ QString partnerOf(const QString& mp3, const QStringList& all, std::map<QString, 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
-    if (args.size() != 1) {
-        std::fprintf(stderr, "usage: corpus_check CORPUS\n");
+    if (args.size() != 2) {
+        std::fprintf(stderr, "usage: corpus_check CORPUS FRESH\n");
         return 2;
     }
     const QString corpus = args.first();
@@ -751,5 +802,17 @@ int main(int argc, char** argv) {
         check.other(f);
     for (const auto& [f, group] : nonAudioFiles(corpus))
         check.nonAudio(f, group);
+    // The groups scripts/fresh-corpus made for this run.
+    const QString fresh = args[1];
+    for (const QString& f : filesIn(fresh + "/loud"))
+        check.loud(f);
+    for (const QString& f : filesIn(fresh + "/damaged"))
+        check.damaged(f);
+    for (const QString& f : filesIn(fresh + "/pictures"))
+        check.nonAudio(f, "fresh pictures");
+    for (const QByteArray& f : readFile(fresh + "/elf.list").split('\n'))
+        if (!f.isEmpty())
+            check.nonAudio(QFile::decodeName(f), "ELF files");
+    std::printf("corpus: fresh groups made from seed %s", readFile(fresh + "/seed").constData());
     return check.summary();
 }
