@@ -1351,13 +1351,13 @@ class TestFaults : public QObject {
                                       : QStringList{"the edited file was replaced"};
                        }};
 
-        // The window is closed during the encode, the program started again; the encoder ends
-        // later.
-        auto late = [](bool newer) {
-            return [newer](Place& p, QProcess& job) {
+        // The window is closed during the encode (or the program ended by `signal`), the program
+        // started again; the encoder ends later.
+        auto late = [](bool newer, int signal = SIGKILL) {
+            return [newer, signal](Place& p, QProcess& job) {
                 if (!waitFor(job, p.root + "/supervisor"))
                     return false;
-                job.kill();
+                ::kill(pid_t(job.processId()), signal);
                 job.waitForFinished();
                 RemoveStaleJobFolders(p.temp); // a start meanwhile leaves the encoder's folder
                 if (newer)
@@ -1372,6 +1372,11 @@ class TestFaults : public QObject {
             .setup = [](Place& p) { p.env.insert("ROW", p.root); },
             .encoder = kGatedLame,
             .during = late(false),
+            .check = [=](Place& p, const QString&) { return left(p, mixed, Snapshot::File); }};
+        QTest::newRow("late encoder after SIGTERM: the mix arrives") << Row{
+            .setup = [](Place& p) { p.env.insert("ROW", p.root); },
+            .encoder = kGatedLame,
+            .during = late(false, SIGTERM),
             .check = [=](Place& p, const QString&) { return left(p, mixed, Snapshot::File); }};
         QTest::newRow("late encoder against a newer file: the newer stays")
             << Row{.setup = [](Place& p) { p.env.insert("ROW", p.root); },
@@ -1409,19 +1414,23 @@ class TestFaults : public QObject {
                                return problems;
                            }};
 
-        // The saver held by strace at its first `call` until `reached`, then killed: alone, or
-        // with everything of the session, after which one start follows.
+        // The saver held by strace at its first `call` (or as `injected` says) until `reached`,
+        // then killed: alone, or with everything of the session, after which one start follows.
         const auto killSaver = [](const QString& call, std::function<bool(Place&)> reached,
-                                  bool everything = false) {
+                                  bool everything = false, QStringList injected = {}) {
+            if (injected.isEmpty())
+                injected << "inject=" + call + ":delay_enter=5000000";
             return [=](Place& p, QProcess& job) {
                 if (!waitFor(job, p.root + "/supervisor"))
                     return false;
                 const QString supervisor =
                     QString::fromLatin1(test::readAll(p.root + "/supervisor").trimmed());
                 QProcess tracer;
-                tracer.start("strace",
-                             {"-qq", "-o", "/dev/null", "-e", "trace=" + call, "-e",
-                              "inject=" + call + ":delay_enter=5000000", "-p", supervisor});
+                QStringList arguments{"-qq",      "-o", "/dev/null",    "-p",
+                                      supervisor, "-e", "trace=" + call};
+                for (const QString& injection : injected)
+                    arguments << "-e" << injection;
+                tracer.start("strace", arguments);
                 tracer.waitForStarted();
                 QTest::qWait(500);
                 test::writeAll(p.root + "/go", {});
@@ -1461,6 +1470,17 @@ class TestFaults : public QObject {
                    .encoder = kGatedLame,
                    .during = killSaver(
                        "getdents64", [](Place& p) { return QFile::exists(p.out + "/mixed.mp3"); })};
+        // Where the name cannot be taken by a rename or a link (FAT through FUSE), the copy made
+        // at it is the mix only once it is whole: killed before, it is no "Done." and it goes.
+        QTest::newRow("saver killed while it copies to the name") << Row{
+            .setup = [](Place& p) { p.env.insert("ROW", p.root); },
+            .encoder = kGatedLame,
+            .expect = kNoFile,
+            .reason = "save was stopped by signal 9",
+            .during = killSaver("fsync,renameat2,linkat",
+                                [](Place& p) { return QFile::exists(p.out + "/mixed.mp3"); }, false,
+                                {"inject=renameat2:error=EINVAL", "inject=linkat:error=EPERM",
+                                 "inject=fsync:delay_enter=5000000:when=2"})};
         QTest::newRow("output folder moved during the job") << Row{
             .during =
                 [](Place& p, QProcess& job) {
@@ -1726,23 +1746,25 @@ class TestFaults : public QObject {
                                problems << QStringLiteral("the encoder outlived its supervisor");
                            return problems;
                        }};
-        // What the starter of the program ignored reaches no encoder.
-        QTest::newRow("started with signals ignored") << Row{
-            .setup =
-                [](Place& p) {
-                    p.env.insert("ROW", p.root);
-                    p.wrapper = QStringList{"sh", "-c", "trap '' USR1 HUP 40; exec \"$@\"", "sh"};
-                },
-            .encoder = QStringLiteral("#!/bin/sh\ngrep SigIgn /proc/$$/status "
-                                      ">\"$ROW/signals\"\nexec '%1' \"$@\"\n")
-                           .arg(BLENDORA_LAME),
-            .check =
-                [](Place& p, const QString&) {
-                    const QByteArray seen = test::readAll(p.root + "/signals");
-                    return seen.contains("0000000000000000")
-                               ? QStringList()
-                               : QStringList{"the encoder started with " + seen};
-                }};
+        // What the starter of the program ignored reaches no encoder, and an ignored SIGCHLD
+        // does not hide the encoder's end from the job.
+        QTest::newRow("started with signals ignored")
+            << Row{.setup =
+                       [](Place& p) {
+                           p.env.insert("ROW", p.root);
+                           p.wrapper = QStringList{"sh", "-c",
+                                                   "trap '' USR1 HUP 40 CHLD; exec \"$@\"", "sh"};
+                       },
+                   .encoder = QStringLiteral("#!/bin/sh\ngrep SigIgn /proc/$$/status "
+                                             ">\"$ROW/signals\"\nexec '%1' \"$@\"\n")
+                                  .arg(BLENDORA_LAME),
+                   .check =
+                       [](Place& p, const QString& said) {
+                           const QByteArray seen = test::readAll(p.root + "/signals");
+                           return seen.contains("0000000000000000") && said == kDone
+                                      ? QStringList()
+                                      : QStringList{said + ", the encoder started with " + seen};
+                       }};
     }
     void attacks() { run(); }
 
@@ -1823,6 +1845,16 @@ class TestFaults : public QObject {
                    return p.root + "/home/.config/Quorvane.ini";
                })
             << false << QString() << false << AfterFiles{{"rootconfig/Quorvane.ini", {}}};
+        // Root's own settings folder reached through a link another user owns: judged as the link.
+        QTest::newRow("attack: XDG_CONFIG_HOME another user's link to root's folder")
+            << std::function([](Place& p) {
+                   QDir().mkpath(p.root + "/rootconfig");
+                   QFile::link(p.root + "/rootconfig", p.root + "/link");
+                   ::lchown(nativePath(p.root + "/link").constData(), kOther, kOther);
+                   p.env.insert("XDG_CONFIG_HOME", p.root + "/link");
+                   return p.root + "/link/Quorvane.ini";
+               })
+            << false << QString() << false << AfterFiles{{"rootconfig/Quorvane.ini", {}}};
         // A settings folder others can write (a shared account's): the link another user put at
         // the name is replaced, never written through to the user's own file it points at.
         QTest::newRow("attack: settings a link to the user's file, in a shared folder (nobody)")
@@ -1866,6 +1898,16 @@ class TestFaults : public QObject {
                 << false << QString() << false
                 << AfterFiles{{"config/Quorvane.ini.broken", bytes},
                               {"config/Quorvane.ini", "[Blendora]\nText1=ab\nText2=c\n"}};
+        // One kept aside before stays as it is.
+        QTest::newRow("settings file of prose, another kept aside before")
+            << std::function([](Place& p) {
+                   test::writeAll(p.root + "/config/Quorvane.ini.broken", "before");
+                   test::writeAll(p.root + "/config/Quorvane.ini", "prose");
+                   return p.root + "/config/Quorvane.ini";
+               })
+            << false << QString() << false
+            << AfterFiles{{"config/Quorvane.ini.broken", "before"},
+                          {"config/Quorvane.ini.broken-2", "prose"}};
     }
     void settings() {
         QFETCH(std::function<QString(Place&)>, setup);
