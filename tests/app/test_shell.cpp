@@ -64,10 +64,16 @@ class TestShell : public QObject {
         QVERIFY(QFile::setPermissions(lookAlike,
                                       QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         test::writeAll(lookAlike + "/notes.txt", "mine\n");
+        // Nor does a lock file of another user's that names it.
+        const QString lock = file + ".lock";
+        test::writeAll(lock, ".Quorvane.ini-backup");
+        QVERIFY(::geteuid() != 0 ||
+                ::chown(QFile::encodeName(lock).constData(), 65534, 65534) == 0);
         SaveSetting(kMakerName, kProductTitle, "Text2", path);
         RemoveStaleSettingsScratch();
         QCOMPARE(QFileInfo(file).permissions() & 0x7077, QFileDevice::Permissions(0x6044));
         QCOMPARE(test::readAll(lookAlike + "/notes.txt"), QByteArray("mine\n"));
+        QVERIFY(QFile::remove(lock));
     }
 
     // Without a home there is nowhere of ours to write: root must not make /.config.

@@ -1085,6 +1085,9 @@ class TestFaults : public QObject {
             .reason = "not enough free space in $TEMP for the decoded audio|needs at least 8 "
                       "MiB|Set TEMP (or TMPDIR) to a folder",
             .plain = true};
+        // Options from the environment do not reach the encoder.
+        QTest::newRow("LAMEOPT set")
+            << Row{.setup = [](Place& p) { p.env.insert("LAMEOPT", "--no-such-option"); }};
         // 2 s inputs: both decoded files fit, the mix does not.
         QTest::newRow("TEMP on a 1 MiB tmpfs, filled while mixing")
             << Row{.setup = [](Place& p) { p.mountTemp("size=1m"); },
