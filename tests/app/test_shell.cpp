@@ -212,6 +212,10 @@ class TestShell : public QObject {
         }
         QVERIFY(refused);
         QCOMPARE(test::readAll(kept), QByteArray("the user's own"));
+        // Nor is a link there ever followed, even to read.
+        QVERIFY(QFile::link(kept, job.file("temp2.wav").path));
+        File linked;
+        QVERIFY_THROWS_EXCEPTION(Failure, linked.open(job.file("temp2.wav"), File::Read));
         job.remove();
         qunsetenv("TEMP");
     }
