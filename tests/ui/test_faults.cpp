@@ -1141,9 +1141,10 @@ class TestFaults : public QObject {
                    .reason = "signal 11"};
         QTest::newRow("encoder exits with 3")
             << Row{.existing = true,
-                   .encoder = "#!/bin/sh\necho 'lame: out of sorts' >&2\nexit 3\n",
+                   .encoder = "#!/bin/sh\necho 'lame: out of sorts' >&2\n"
+                              "printf 'Frame | CPU time\\r' >&2\nexit 3\n",
                    .expect = kNoFile,
-                   .reason = "exit code 3"};
+                   .reason = "exit code 3|out of sorts"};
         // Half a real MP3, then the end: over an existing file, and where there was none.
         const QString half = "#!/bin/sh\nhead -c 3000 '" + files_.toneA + "' >\"$3\"\n";
         QTest::newRow("encoder killed after half a file, over an existing file")
@@ -1883,6 +1884,11 @@ class TestFaults : public QObject {
         QByteArray full = "[Blendora]\nPad=";
         const QByteArray keys = "\nText1=" + kept.toUtf8() + "\nText2=/b.mp3\n";
         full += QByteArray((1 << 20) - full.size() - keys.size(), 'x') + keys;
+        // Too large to read, and so never replaced by a file without its keys.
+        QTest::newRow("settings file of 1 MiB and a byte") << std::function([full](Place& p) {
+            test::writeAll(p.root + "/config/Quorvane.ini", full + 'x');
+            return p.root + "/config/Quorvane.ini";
+        }) << false << QString() << true << AfterFiles{{"config/Quorvane.ini", full + 'x'}};
         QTest::newRow("settings file of exactly 1 MiB") << std::function([full](Place& p) {
             test::writeAll(p.root + "/config/Quorvane.ini", full);
             return p.root + "/config/Quorvane.ini";
