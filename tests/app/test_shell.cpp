@@ -74,6 +74,14 @@ class TestShell : public QObject {
         QCOMPARE(QFileInfo(file).permissions() & 0x7077, QFileDevice::Permissions(0x6044));
         QCOMPARE(test::readAll(lookAlike + "/notes.txt"), QByteArray("mine\n"));
         QVERIFY(QFile::remove(lock));
+        // One our lock file names, but another user's, is theirs.
+        const QString foreign = config_.path() + "/.Quorvane.ini-NoBody";
+        QVERIFY(QDir().mkpath(foreign));
+        QVERIFY(::geteuid() != 0 ||
+                ::chown(QFile::encodeName(foreign).constData(), 65534, 65534) == 0);
+        test::writeAll(lock, ".Quorvane.ini-NoBody");
+        RemoveStaleSettingsScratch();
+        QVERIFY(QFileInfo::exists(foreign));
     }
 
     // Without a home there is nowhere of ours to write: root must not make /.config.
