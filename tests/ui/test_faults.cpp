@@ -1463,6 +1463,11 @@ class TestFaults : public QObject {
                    .encoder = kGatedLame,
                    .during = killSaver("renameat2", saving, true),
                    .check = [=](Place& p, const QString&) { return left(p, {}, Snapshot::None); }};
+        QTest::newRow("everything killed as the save's folder is made, then a start") << Row{
+            .setup = [](Place& p) { p.env.insert("ROW", p.root); },
+            .encoder = kGatedLame,
+            .during = killSaver("mkdirat", saving, true, {"inject=mkdirat:delay_exit=5000000"}),
+            .check = [=](Place& p, const QString&) { return left(p, {}, Snapshot::None); }};
         QTest::newRow("saver killed during its save")
             << Row{.setup = [](Place& p) { p.env.insert("ROW", p.root); },
                    .encoder = kGatedLame,
@@ -1830,18 +1835,19 @@ class TestFaults : public QObject {
             return file;
         }) << false << QString() << true << AfterFiles();
         // Root with a HOME of someone else's, who made the settings file a link to a file only
-        // root may read.
+        // root may read: none of it shows in the fields.
+        const QByteArray rootOnly = "[Blendora]\nText1=/root/only.mp3\n";
         QTest::newRow("attack: settings a link to root's file, in another user's HOME")
-            << std::function([](Place& p) {
+            << std::function([rootOnly](Place& p) {
                    p.env.remove("XDG_CONFIG_HOME");
                    QDir().mkpath(p.root + "/home/.config");
-                   test::writeAll(p.root + "/victim", kSecret);
+                   test::writeAll(p.root + "/victim", rootOnly);
                    QFile::setPermissions(p.root + "/victim", QFile::ReadOwner | QFile::WriteOwner);
                    QFile::link(p.root + "/victim", p.root + "/home/.config/Quorvane.ini");
                    giveTo(p.root + "/home", kOther);
                    return p.root + "/home/.config/Quorvane.ini";
                })
-            << false << QString() << true << AfterFiles{{"victim", kSecret}};
+            << false << QString() << true << AfterFiles{{"victim", rootOnly}};
         // The same user made ~/.config a link to a folder of root's.
         QTest::newRow("attack: ~/.config a link to root's folder, in another user's HOME")
             << std::function([](Place& p) {
