@@ -1436,7 +1436,11 @@ class TestFaults : public QObject {
                     arguments << "-e" << injection;
                 tracer.start("strace", arguments);
                 tracer.waitForStarted();
-                QTest::qWait(500);
+                // Held only once strace is attached, however busy the machine is.
+                const QString status = "/proc/" + supervisor + "/status";
+                for (int i = 0; i < 500 && test::readAll(status).contains("TracerPid:\t0\n"); ++i)
+                    QTest::qWait(20);
+                QTest::qWait(100);
                 test::writeAll(p.root + "/go", {});
                 while (!reached(p))
                     if (job.waitForFinished(5))
