@@ -1,19 +1,24 @@
 // Settings store, application title, home-page draw and the shared file helpers.
 #include "AppTitle.h"
+#include "Descriptor.h"
 #include "Failure.h"
 #include "File.h"
 #include "HomePage.h"
 #include "JobFolder.h"
 #include "Leftovers.h"
 #include "Paths.h"
+#include "ProgramEnd.h"
 #include "Settings.h"
 #include "TestSupport.h"
 #include "WorkFolder.h"
 
 #include <QtTest>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace blendora;
@@ -45,6 +50,7 @@ class TestShell : public QObject {
         // Written through: another process reading now sees it.
         const QString file = config_.path() + "/Quorvane.ini";
         QVERIFY2(QFile::exists(file), qPrintable(QDir(config_.path()).entryList().join(',')));
+        QCOMPARE(QFileInfo(file).permissions() & 0x7077, QFileDevice::Permissions(0x6000));
         QSettings fresh(file, QSettings::IniFormat);
         QCOMPARE(fresh.value("Blendora/Text1").toString(), path);
         SaveSetting(kMakerName, kProductTitle, "Text1", QString());
@@ -58,10 +64,24 @@ class TestShell : public QObject {
         QVERIFY(QFile::setPermissions(lookAlike,
                                       QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         test::writeAll(lookAlike + "/notes.txt", "mine\n");
+        // Nor does a lock file of another user's that names it.
+        const QString lock = file + ".lock";
+        test::writeAll(lock, ".Quorvane.ini-backup");
+        QVERIFY(::geteuid() != 0 ||
+                ::chown(QFile::encodeName(lock).constData(), 65534, 65534) == 0);
         SaveSetting(kMakerName, kProductTitle, "Text2", path);
         RemoveStaleSettingsScratch();
         QCOMPARE(QFileInfo(file).permissions() & 0x7077, QFileDevice::Permissions(0x6044));
         QCOMPARE(test::readAll(lookAlike + "/notes.txt"), QByteArray("mine\n"));
+        QVERIFY(QFile::remove(lock));
+        // One our lock file names, but another user's, is theirs.
+        const QString foreign = config_.path() + "/.Quorvane.ini-NoBody";
+        QVERIFY(QDir().mkpath(foreign));
+        QVERIFY(::geteuid() != 0 ||
+                ::chown(QFile::encodeName(foreign).constData(), 65534, 65534) == 0);
+        test::writeAll(lock, ".Quorvane.ini-NoBody");
+        RemoveStaleSettingsScratch();
+        QVERIFY(QFileInfo::exists(foreign));
     }
 
     // Without a home there is nowhere of ours to write: root must not make /.config.
@@ -125,13 +145,23 @@ class TestShell : public QObject {
         struct stat made;
         QVERIFY(::stat(QFile::encodeName(given).constData(), &made) == 0);
         QVERIFY(QFile::link(elsewhere.filePath("keep"), replaced));
+        // Nor does a folder of ours the record names though no save would (a damaged record), or
+        // a newer file on the same disk.
+        const QString mine = out.filePath("mine"), newer = out.filePath(".blendora-NeWer1.mp3");
+        QVERIFY(QDir().mkpath(mine));
+        test::writeAll(mine + "/notes.txt", "mine");
+        test::writeAll(newer, "newer");
         const QString other2 = temp.filePath(QString("blendora-job-%1-OtHer2").arg(gone));
         const QString other3 = temp.filePath(QString("blendora-job-%1-OtHer3").arg(gone));
-        const QByteArray id = QByteArray::number(quint64(made.st_dev)) + ':' +
-                              QByteArray::number(quint64(made.st_ino));
+        const QString other4 = temp.filePath(QString("blendora-job-%1-OtHer4").arg(gone));
+        const QString other5 = temp.filePath(QString("blendora-job-%1-OtHer5").arg(gone));
+        const QByteArray device = QByteArray::number(quint64(made.st_dev));
+        const QByteArray id = device + ':' + QByteArray::number(quint64(made.st_ino));
         for (const auto& [folder, name, recorded] : {std::tuple{stale, begun, QByteArray()},
                                                      {other2, replaced, QByteArray("1:1")},
-                                                     {other3, given, id}}) {
+                                                     {other3, given, id},
+                                                     {other4, mine, QByteArray()},
+                                                     {other5, newer, device + ":1"}}) {
             QVERIFY(QDir().mkpath(folder));
             test::writeAll(folder + "/" + kOutsideRecord,
                            QFile::encodeName(out.path()) + '\0' +
@@ -142,6 +172,11 @@ class TestShell : public QObject {
         QVERIFY(QDir().mkpath(held));
         const int hold = ::open(QFile::encodeName(held).constData(), O_RDONLY | O_DIRECTORY);
         QVERIFY(hold >= 0 && ::flock(hold, LOCK_SH) == 0);
+        // Another user's, named as ours are: root leaves it.
+        const QString foreign = temp.filePath(QString("blendora-job-%1-NoBody").arg(gone));
+        QVERIFY(QDir().mkpath(foreign));
+        QVERIFY(::geteuid() != 0 ||
+                ::chown(QFile::encodeName(foreign).constData(), 65534, 65534) == 0);
         JobFolder own;
         qputenv("TEMP", temp.path().toUtf8());
         own.create();
@@ -152,12 +187,13 @@ class TestShell : public QObject {
         QVERIFY(QFileInfo::exists(own.path()));
         QVERIFY(QFileInfo::exists(elsewhere.filePath("keep")));
         QVERIFY(!QFileInfo::exists(other2) && !QFileInfo::exists(other3));
-        QVERIFY(QFileInfo::exists(held));
+        QVERIFY(QFileInfo::exists(held) && QFileInfo::exists(foreign));
         ::close(hold);
         QCOMPARE(
             QDir(out.path())
                 .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System),
-            QStringList{".blendora-xYz789.mp3"});
+            (QStringList{".blendora-NeWer1.mp3", ".blendora-xYz789.mp3", "mine"}));
+        QCOMPARE(test::readAll(mine + "/notes.txt"), QByteArray("mine"));
         QCOMPARE(QFileInfo(own.path()).permissions() & 0x0077, QFile::Permissions());
         own.remove();
         qunsetenv("TEMP");
@@ -184,8 +220,78 @@ class TestShell : public QObject {
         }
         QVERIFY(refused);
         QCOMPARE(test::readAll(kept), QByteArray("the user's own"));
+        // Nor is a link there ever followed, even to read.
+        QVERIFY(QFile::link(kept, job.file("temp2.wav").path));
+        File linked;
+        QVERIFY_THROWS_EXCEPTION(Failure, linked.open(job.file("temp2.wav"), File::Read));
         job.remove();
         qunsetenv("TEMP");
+    }
+
+    // A record armed again while a signal comes is found whole by its clean-up, which runs
+    // before the signal ends the program as it asks.
+    void endRecordsHoldAgainstSignals() {
+        for (int attempt = 0; attempt < 40; ++attempt) {
+            QTemporaryDir dir;
+            const QString scratch = dir.filePath("scratch");
+            QVERIFY(QDir().mkpath(scratch));
+            test::writeAll(scratch + "/settings.ini", "x");
+            int ready[2];
+            QVERIFY(::pipe(ready) == 0);
+            const pid_t child = ::fork();
+            if (child == 0) {
+                takeOverSignals();
+                disarmEnd(EndSlot::Job);
+                const int parent = ::open(QFile::encodeName(dir.path()).constData(), O_RDONLY);
+                const int folder = ::open(QFile::encodeName(scratch).constData(), O_RDONLY);
+                armEnd(EndSlot::Settings, EndTask::Scratch, parent, folder, "scratch");
+                (void)!::write(ready[1], "r", 1);
+                for (;;)
+                    armEnd(EndSlot::Settings, EndTask::Scratch, parent, folder, "scratch");
+            }
+            char byte;
+            QVERIFY(::read(ready[0], &byte, 1) == 1);
+            ::close(ready[0]);
+            ::close(ready[1]);
+            ::usleep(useconds_t(attempt * 50));
+            ::kill(child, SIGTERM);
+            int status = 0;
+            for (int i = 0; i < 200 && ::waitpid(child, &status, WNOHANG) == 0; ++i)
+                ::usleep(10000);
+            if (::kill(child, SIGKILL) == 0)
+                ::waitpid(child, &status, 0);
+            QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM,
+                     "the program went on after SIGTERM");
+            QVERIFY2(!QFileInfo::exists(scratch), "a record armed again was lost to a signal");
+        }
+    }
+
+    void descriptorHelpersSeeThrough() {
+        QTemporaryDir dir;
+        const QString file = dir.filePath("file");
+        test::writeAll(file, "x");
+        struct stat st;
+        QVERIFY(::stat(QFile::encodeName(file).constData(), &st) == 0);
+        const UniqueFd folder(::open(QFile::encodeName(dir.path()).constData(), O_RDONLY));
+        QVERIFY(namesFile(folder.get(), "file", st.st_dev, st.st_ino));
+        // The same inode number on another disk is another file.
+        QVERIFY(!namesFile(folder.get(), "file", st.st_dev + 1, st.st_ino));
+        // A write cut short by the file size limit is a failure, not a whole write.
+        struct rlimit old;
+        QVERIFY(::getrlimit(RLIMIT_FSIZE, &old) == 0);
+        struct rlimit small = old;
+        small.rlim_cur = 4096;
+        const auto before = std::signal(SIGXFSZ, SIG_IGN);
+        const UniqueFd fd(::open(QFile::encodeName(file).constData(), O_WRONLY | O_TRUNC));
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &small) == 0);
+        const QByteArray bytes(10000, 'b');
+        const bool written = writeAll(fd.get(), bytes.constData(), std::size_t(bytes.size()));
+        const int error = errno;
+        ::setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, before);
+        QVERIFY(!written);
+        QCOMPARE(error, EFBIG);
+        QCOMPARE(QFileInfo(file).size(), 4096); // the short write took place
     }
 
     void temporaryFolderFallsBack() {

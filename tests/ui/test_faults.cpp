@@ -1085,6 +1085,9 @@ class TestFaults : public QObject {
             .reason = "not enough free space in $TEMP for the decoded audio|needs at least 8 "
                       "MiB|Set TEMP (or TMPDIR) to a folder",
             .plain = true};
+        // Options from the environment do not reach the encoder.
+        QTest::newRow("LAMEOPT set")
+            << Row{.setup = [](Place& p) { p.env.insert("LAMEOPT", "--no-such-option"); }};
         // 2 s inputs: both decoded files fit, the mix does not.
         QTest::newRow("TEMP on a 1 MiB tmpfs, filled while mixing")
             << Row{.setup = [](Place& p) { p.mountTemp("size=1m"); },
@@ -1138,9 +1141,10 @@ class TestFaults : public QObject {
                    .reason = "signal 11"};
         QTest::newRow("encoder exits with 3")
             << Row{.existing = true,
-                   .encoder = "#!/bin/sh\necho 'lame: out of sorts' >&2\nexit 3\n",
+                   .encoder = "#!/bin/sh\necho 'lame: out of sorts' >&2\n"
+                              "printf 'Frame | CPU time\\r' >&2\nexit 3\n",
                    .expect = kNoFile,
-                   .reason = "exit code 3"};
+                   .reason = "exit code 3|out of sorts"};
         // Half a real MP3, then the end: over an existing file, and where there was none.
         const QString half = "#!/bin/sh\nhead -c 3000 '" + files_.toneA + "' >\"$3\"\n";
         QTest::newRow("encoder killed after half a file, over an existing file")
@@ -1227,7 +1231,7 @@ class TestFaults : public QObject {
                            p.wrapper = QStringList{"sh", "-c", "ulimit -n 11 && exec \"$@\"", "sh"};
                        },
                    .expect = kNoFile,
-                   .reason = "Too many open files"};
+                   .reason = "Too many open files|free file descriptors"};
     }
     void environment() { run(); }
 
@@ -1350,13 +1354,13 @@ class TestFaults : public QObject {
                                       : QStringList{"the edited file was replaced"};
                        }};
 
-        // The window is closed during the encode, the program started again; the encoder ends
-        // later.
-        auto late = [](bool newer) {
-            return [newer](Place& p, QProcess& job) {
+        // The window is closed during the encode (or the program ended by `signal`), the program
+        // started again; the encoder ends later.
+        auto late = [](bool newer, int signal = SIGKILL) {
+            return [newer, signal](Place& p, QProcess& job) {
                 if (!waitFor(job, p.root + "/supervisor"))
                     return false;
-                job.kill();
+                ::kill(pid_t(job.processId()), signal);
                 job.waitForFinished();
                 RemoveStaleJobFolders(p.temp); // a start meanwhile leaves the encoder's folder
                 if (newer)
@@ -1371,6 +1375,11 @@ class TestFaults : public QObject {
             .setup = [](Place& p) { p.env.insert("ROW", p.root); },
             .encoder = kGatedLame,
             .during = late(false),
+            .check = [=](Place& p, const QString&) { return left(p, mixed, Snapshot::File); }};
+        QTest::newRow("late encoder after SIGTERM: the mix arrives") << Row{
+            .setup = [](Place& p) { p.env.insert("ROW", p.root); },
+            .encoder = kGatedLame,
+            .during = late(false, SIGTERM),
             .check = [=](Place& p, const QString&) { return left(p, mixed, Snapshot::File); }};
         QTest::newRow("late encoder against a newer file: the newer stays")
             << Row{.setup = [](Place& p) { p.env.insert("ROW", p.root); },
@@ -1408,21 +1417,29 @@ class TestFaults : public QObject {
                                return problems;
                            }};
 
-        // The saver held by strace at its first `call` until `reached`, then killed: alone, or
-        // with everything of the session, after which one start follows.
+        // The saver held by strace at its first `call` (or as `injected` says) until `reached`,
+        // then killed: alone, or with everything of the session, after which one start follows.
         const auto killSaver = [](const QString& call, std::function<bool(Place&)> reached,
-                                  bool everything = false) {
+                                  bool everything = false, QStringList injected = {}) {
+            if (injected.isEmpty())
+                injected << "inject=" + call + ":delay_enter=5000000";
             return [=](Place& p, QProcess& job) {
                 if (!waitFor(job, p.root + "/supervisor"))
                     return false;
                 const QString supervisor =
                     QString::fromLatin1(test::readAll(p.root + "/supervisor").trimmed());
                 QProcess tracer;
-                tracer.start("strace",
-                             {"-qq", "-o", "/dev/null", "-e", "trace=" + call, "-e",
-                              "inject=" + call + ":delay_enter=5000000", "-p", supervisor});
+                QStringList arguments{"-qq",      "-o", "/dev/null",    "-p",
+                                      supervisor, "-e", "trace=" + call};
+                for (const QString& injection : injected)
+                    arguments << "-e" << injection;
+                tracer.start("strace", arguments);
                 tracer.waitForStarted();
-                QTest::qWait(500);
+                // Held only once strace is attached, however busy the machine is.
+                const QString status = "/proc/" + supervisor + "/status";
+                for (int i = 0; i < 500 && test::readAll(status).contains("TracerPid:\t0\n"); ++i)
+                    QTest::qWait(20);
+                QTest::qWait(100);
                 test::writeAll(p.root + "/go", {});
                 while (!reached(p))
                     if (job.waitForFinished(5))
@@ -1449,6 +1466,11 @@ class TestFaults : public QObject {
                    .encoder = kGatedLame,
                    .during = killSaver("renameat2", saving, true),
                    .check = [=](Place& p, const QString&) { return left(p, {}, Snapshot::None); }};
+        QTest::newRow("everything killed as the save's folder is made, then a start") << Row{
+            .setup = [](Place& p) { p.env.insert("ROW", p.root); },
+            .encoder = kGatedLame,
+            .during = killSaver("mkdirat", saving, true, {"inject=mkdirat:delay_exit=5000000"}),
+            .check = [=](Place& p, const QString&) { return left(p, {}, Snapshot::None); }};
         QTest::newRow("saver killed during its save")
             << Row{.setup = [](Place& p) { p.env.insert("ROW", p.root); },
                    .encoder = kGatedLame,
@@ -1460,6 +1482,17 @@ class TestFaults : public QObject {
                    .encoder = kGatedLame,
                    .during = killSaver(
                        "getdents64", [](Place& p) { return QFile::exists(p.out + "/mixed.mp3"); })};
+        // Where the name cannot be taken by a rename or a link (FAT through FUSE), the copy made
+        // at it is the mix only once it is whole: killed before, it is no "Done." and it goes.
+        QTest::newRow("saver killed while it copies to the name") << Row{
+            .setup = [](Place& p) { p.env.insert("ROW", p.root); },
+            .encoder = kGatedLame,
+            .expect = kNoFile,
+            .reason = "save was stopped by signal 9",
+            .during = killSaver("fsync,renameat2,linkat",
+                                [](Place& p) { return QFile::exists(p.out + "/mixed.mp3"); }, false,
+                                {"inject=renameat2:error=EINVAL", "inject=linkat:error=EPERM",
+                                 "inject=fsync:delay_enter=5000000:when=2"})};
         QTest::newRow("output folder moved during the job") << Row{
             .during =
                 [](Place& p, QProcess& job) {
@@ -1695,9 +1728,14 @@ class TestFaults : public QObject {
                                                test::readAll(p.root + "/kept").trimmed();
                            return problems;
                        }};
-        // The supervisor alone is killed: its encoder goes with it, and the save is what stopped.
+        // The supervisor alone is killed: its encoder goes with it, and the save is what stopped,
+        // also when the program was started with SIGCHLD ignored.
         QTest::newRow("supervisor killed during the encode")
-            << Row{.setup = [](Place& p) { p.env.insert("ROW", p.root); },
+            << Row{.setup =
+                       [](Place& p) {
+                           p.env.insert("ROW", p.root);
+                           p.wrapper = {"bash", "-c", "trap '' CHLD; exec \"$@\"", "bash"};
+                       },
                    .encoder = kGatedLame,
                    .expect = kNoFile,
                    .reason = "save was stopped by signal 9",
@@ -1800,18 +1838,19 @@ class TestFaults : public QObject {
             return file;
         }) << false << QString() << true << AfterFiles();
         // Root with a HOME of someone else's, who made the settings file a link to a file only
-        // root may read.
+        // root may read: none of it shows in the fields.
+        const QByteArray rootOnly = "[Blendora]\nText1=/root/only.mp3\n";
         QTest::newRow("attack: settings a link to root's file, in another user's HOME")
-            << std::function([](Place& p) {
+            << std::function([rootOnly](Place& p) {
                    p.env.remove("XDG_CONFIG_HOME");
                    QDir().mkpath(p.root + "/home/.config");
-                   test::writeAll(p.root + "/victim", kSecret);
+                   test::writeAll(p.root + "/victim", rootOnly);
                    QFile::setPermissions(p.root + "/victim", QFile::ReadOwner | QFile::WriteOwner);
                    QFile::link(p.root + "/victim", p.root + "/home/.config/Quorvane.ini");
                    giveTo(p.root + "/home", kOther);
                    return p.root + "/home/.config/Quorvane.ini";
                })
-            << false << QString() << true << AfterFiles{{"victim", kSecret}};
+            << false << QString() << true << AfterFiles{{"victim", rootOnly}};
         // The same user made ~/.config a link to a folder of root's.
         QTest::newRow("attack: ~/.config a link to root's folder, in another user's HOME")
             << std::function([](Place& p) {
@@ -1820,6 +1859,16 @@ class TestFaults : public QObject {
                    QFile::link(p.root + "/rootconfig", p.root + "/home/.config");
                    giveTo(p.root + "/home", kOther);
                    return p.root + "/home/.config/Quorvane.ini";
+               })
+            << false << QString() << false << AfterFiles{{"rootconfig/Quorvane.ini", {}}};
+        // Root's own settings folder reached through a link another user owns: judged as the link.
+        QTest::newRow("attack: XDG_CONFIG_HOME another user's link to root's folder")
+            << std::function([](Place& p) {
+                   QDir().mkpath(p.root + "/rootconfig");
+                   QFile::link(p.root + "/rootconfig", p.root + "/link");
+                   ::lchown(nativePath(p.root + "/link").constData(), kOther, kOther);
+                   p.env.insert("XDG_CONFIG_HOME", p.root + "/link");
+                   return p.root + "/link/Quorvane.ini";
                })
             << false << QString() << false << AfterFiles{{"rootconfig/Quorvane.ini", {}}};
         // A settings folder others can write (a shared account's): the link another user put at
@@ -1844,6 +1893,11 @@ class TestFaults : public QObject {
         QByteArray full = "[Blendora]\nPad=";
         const QByteArray keys = "\nText1=" + kept.toUtf8() + "\nText2=/b.mp3\n";
         full += QByteArray((1 << 20) - full.size() - keys.size(), 'x') + keys;
+        // Too large to read, and so never replaced by a file without its keys.
+        QTest::newRow("settings file of 1 MiB and a byte") << std::function([full](Place& p) {
+            test::writeAll(p.root + "/config/Quorvane.ini", full + 'x');
+            return p.root + "/config/Quorvane.ini";
+        }) << false << QString() << true << AfterFiles{{"config/Quorvane.ini", full + 'x'}};
         QTest::newRow("settings file of exactly 1 MiB") << std::function([full](Place& p) {
             test::writeAll(p.root + "/config/Quorvane.ini", full);
             return p.root + "/config/Quorvane.ini";
@@ -1865,6 +1919,16 @@ class TestFaults : public QObject {
                 << false << QString() << false
                 << AfterFiles{{"config/Quorvane.ini.broken", bytes},
                               {"config/Quorvane.ini", "[Blendora]\nText1=ab\nText2=c\n"}};
+        // One kept aside before stays as it is.
+        QTest::newRow("settings file of prose, another kept aside before")
+            << std::function([](Place& p) {
+                   test::writeAll(p.root + "/config/Quorvane.ini.broken", "before");
+                   test::writeAll(p.root + "/config/Quorvane.ini", "prose");
+                   return p.root + "/config/Quorvane.ini";
+               })
+            << false << QString() << false
+            << AfterFiles{{"config/Quorvane.ini.broken", "before"},
+                          {"config/Quorvane.ini.broken-2", "prose"}};
     }
     void settings() {
         QFETCH(std::function<QString(Place&)>, setup);
