@@ -3,6 +3,7 @@
 #include "AppTitle.h"
 #include "Descriptor.h"
 #include "Failure.h"
+#include "Folders.h"
 #include "JobFolder.h"
 #include "Paths.h"
 #include "ProgramEnd.h"
@@ -157,15 +158,8 @@ class SettingsFolder {
     // folder left there by a killed copy ours.
     int makeScratch() {
         QByteArray name = "." + name_ + "-XXXXXX";
-        int made = -1;
-        for (int attempt = 0; attempt < 100 && made != 0; ++attempt) {
-            randomLetters(name.data() + name.size() - 6, 6);
-            if (!record(name))
-                return -1;
-            made = ::mkdirat(fd_.get(), name.constData(), 0700);
-            if (made != 0 && errno != EEXIST)
-                return -1;
-        }
+        const int made =
+            makePrivateFolder(fd_.get(), name.data(), [&](const char*) { return record(name); });
         const int scratch = made == 0 ? ::openat(fd_.get(), name.constData(),
                                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
                                       : -1;

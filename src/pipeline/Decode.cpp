@@ -41,16 +41,10 @@ bool isRegularOrMissing(const QString& path) {
 constexpr std::uint64_t kSpaceCheckBytes = 1 << 20;
 
 void checkFreeSpace(const JobFile& wav, const QString& input) {
-    const QString folder = wav.folderPath();
-    const std::int64_t free = freeSpace(wav);
-    if (free >= 0 && free < kSpareSpace)
-        failPlainly(
-            QStringLiteral("There is not enough free space in %1 for the decoded audio of %2: "
-                           "it needs at least %3 MiB free, and %4 KiB are left.")
-                .arg(chosenWorkFolder(folder), shownName(input))
-                .arg(kSpareSpace >> 20)
-                .arg(free >> 10) +
-            kOtherWorkFolder);
+    if (const QString lack = lackOfSpace(
+            wav, 0, QStringLiteral("for the decoded audio of %1").arg(shownName(input)));
+        !lack.isEmpty())
+        failPlainly(lack);
 }
 
 } // namespace

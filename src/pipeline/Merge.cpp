@@ -169,8 +169,6 @@ QString MergeRefusal(const JobFile& first, const JobFile& second, const JobFile&
                 .arg(std::int64_t(kMaxWaveDataSize) >> 20)
                 .arg(playingTime(std::int64_t(kMaxWaveDataSize), format));
 
-    const QString folder = output.folderPath();
-    const std::int64_t free = freeSpace(output);
     std::int64_t needed = sizes.output;
     QStringList work;
     for (int k = 0; k < 2; ++k)
@@ -180,10 +178,12 @@ QString MergeRefusal(const JobFile& first, const JobFile& second, const JobFile&
                         .arg(kOrdinal[k], formatName(format));
         }
     work << QStringLiteral("mixing");
-    if (free >= 0 && needed + kSpareSpace > free)
+    // Words of their own, which name each piece of the work.
+    const std::int64_t free = shortOfSpace(output, needed);
+    if (free >= 0)
         return QStringLiteral("There is not enough free space in %1 to mix the two files: %2 "
                               "takes %3 MiB, and %4 MiB must stay free, but only %5 MiB are free.")
-                   .arg(chosenWorkFolder(folder), work.join(QStringLiteral(" and ")))
+                   .arg(chosenWorkFolder(output.folderPath()), work.join(QStringLiteral(" and ")))
                    .arg(mebibytesUp(needed))
                    .arg(kSpareSpace >> 20)
                    .arg(free >> 20) +

@@ -3,6 +3,7 @@
 #include "Descriptor.h"
 #include "Failure.h"
 #include "File.h"
+#include "Folders.h"
 #include "JobFolder.h"
 #include "Leftovers.h"
 #include "Paths.h"
@@ -94,9 +95,7 @@ bool CopyWholeFile(int from, int to, int& error) {
     }
     char buffer[64 * 1024];
     for (;;) {
-        const ssize_t n = ::pread(from, buffer, sizeof buffer, at);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = readAll(from, buffer, sizeof buffer, at);
         if (n == 0)
             return true;
         if (n < 0 || !writeAll(to, buffer, std::size_t(n))) {
@@ -184,18 +183,10 @@ SaveStep SaveBeside(const SavePlan& p, int from, int& error) {
     // it, and what is moved out of it is taken through its descriptor, whatever its name is by
     // then.
     char folder[] = ".blendora-XXXXXX";
-    int made = -1;
-    for (int attempt = 0; attempt < 100 && made != 0; ++attempt) {
-        randomLetters(folder + 10, 6);
-        // Named before it exists, so that a start after a kill finds and removes it.
-        if (!recordOutside(p.job, p.outFolderPath, folder, nullptr)) {
-            error = errno;
-            return SaveStep::Writing;
-        }
-        made = ::mkdirat(p.outFolder, folder, 0700);
-        if (made != 0 && errno != EEXIST)
-            break;
-    }
+    // Named before it exists, so that a start after a kill finds and removes it.
+    const int made = makePrivateFolder(p.outFolder, folder, [&](const char* name) {
+        return recordOutside(p.job, p.outFolderPath, name, nullptr);
+    });
     if (made != 0) {
         error = errno;
         return SaveStep::Writing;

@@ -1,6 +1,7 @@
 #include "Supervisor.h"
 
 #include "Descriptor.h"
+#include "Folders.h"
 #include "JobFolder.h"
 
 #include <cerrno>
@@ -11,7 +12,6 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
@@ -145,9 +145,7 @@ void runFrom(int fd, const Plan& p) {
     r.encoderStatus = status;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         r.step = Step::Encoding;
-        struct statfs disk;
-        if (::fstatfs(p.job, &disk) == 0)
-            r.freeNear = (long long)(p.root ? disk.f_bfree : disk.f_bavail) * disk.f_bsize;
+        r.freeNear = freeBytes(p.job, p.root);
         finish(p, r);
     }
     const int in = ::openat(p.job, kEncoded, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
