@@ -346,10 +346,10 @@ QString GetSetting(const QString& appName, const QString& section, const QString
 
 namespace {
 
-// The new settings as a file in the scratch folder: what the file held, the one key changed,
+// The new settings for `file` as a file in the scratch folder: what it held, the one key changed,
 // never a file that the next start would refuse to read, and in the mode the person chose.
 void writeScratchCopy(int scratch, const QByteArray& bytes, const QString& entry,
-                      const QString& value, const struct stat& before, const QString& folderPath,
+                      const QString& value, const struct stat& before, const QString& file,
                       const std::function<void(const QString&)>& notWritten) {
     {
         const UniqueFd start(
@@ -359,7 +359,7 @@ void writeScratchCopy(int scratch, const QByteArray& bytes, const QString& entry
         if (!start.valid() ||
             !writeAll(start.get(), bytes.constData(), std::size_t(bytes.size())) ||
             !freshTime(start.get()))
-            notWritten(errnoText(errno ? errno : EIO, folderPath) + '.');
+            notWritten(errnoText(errno ? errno : EIO, QFileInfo(file).absolutePath()) + '.');
     }
     {
         QSettings settings(QStringLiteral("/proc/self/fd/%1/settings.ini").arg(scratch),
@@ -417,7 +417,7 @@ QString SaveSetting(const QString& appName, const QString& section, const QStrin
     // reached through that folder's descriptor, and the copy is renamed over the name, replacing
     // whatever stands there.
     const int scratch = folder.makeScratch();
-    writeScratchCopy(scratch, bytes, section + QLatin1Char('/') + key, value, before, folder.path(),
+    writeScratchCopy(scratch, bytes, section + QLatin1Char('/') + key, value, before, file,
                      notWritten);
     if (::renameat(scratch, "settings.ini", folder.fd(), name.constData()) != 0)
         notWritten(errnoText(errno) + '.');
