@@ -15,17 +15,17 @@ magic=$(ls /usr/lib/file/magic.mgc /usr/share/misc/magic.mgc /usr/share/file/mag
 # shellcheck disable=SC2046
 clang++ -std=c++20 -g -O1 -Wall -Wextra \
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer \
-  -I"$root/src/audio" $(pkg-config --cflags $libs) -DBLENDORA_MAGIC_DATABASE="\"$magic\"" \
-  "$root"/src/audio/*.cpp "$root/fuzz/fuzz_engine.cpp" \
+  -I"$root/src/system" -I"$root/src/audio" $(pkg-config --cflags $libs) -DBLENDORA_MAGIC_DATABASE="\"$magic\"" \
+  "$root"/src/system/*.cpp "$root"/src/audio/*.cpp "$root/fuzz/fuzz_engine.cpp" \
   $(pkg-config --libs $libs) -o "$out/fuzz_engine"
 
 # The WAV reader and merge, over the shell pieces they stand on.
 # shellcheck disable=SC2046
 clang++ -std=c++20 -g -O1 -Wall -Wextra -fPIC \
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer \
-  -I"$root/src/app" -I"$root/src/audio" -I"$root/src/pipeline" $(pkg-config --cflags Qt6Core Qt6Gui soxr) \
+  -I"$root/src/system" -I"$root/src/app" -I"$root/src/audio" -I"$root/src/pipeline" $(pkg-config --cflags Qt6Core Qt6Gui soxr) \
   "$root"/src/app/{AppTitle,ErrorReport,Failure,File,Form1View,JobFolder,Leftovers,Paths,ProgramEnd,Settings,WorkFolder}.cpp \
-  "$root"/src/pipeline/{Wave,Merge,WaveConvert,WorkSpace}.cpp "$root/src/audio/Descriptor.cpp" \
+  "$root"/src/pipeline/{Wave,Merge,WaveConvert,WorkSpace}.cpp "$root"/src/system/*.cpp \
   "$root/fuzz/fuzz_merge.cpp" \
   $(pkg-config --libs Qt6Core Qt6Gui soxr) -o "$out/fuzz_merge"
 

@@ -26,8 +26,4 @@ void Trap::tell(const QString& description) {
     prompts_.message(description, appTitle());
 }
 
-QString Trap::describe(const std::exception& e) {
-    return blendora::describe(e);
-}
-
 } // namespace blendora

@@ -46,9 +46,9 @@ class Trap {
             statement();
             return true;
         } catch (const Condition& c) {
-            tell(describe(c));
+            tell(blendora::describe(c));
         } catch (const std::exception& e) {
-            report(line, describe(e));
+            report(line, blendora::describe(e));
         } catch (...) {
             report(line, QString());
         }
@@ -67,7 +67,6 @@ class Trap {
   private:
     void report(int line, const QString& description);
     void tell(const QString& description);
-    static QString describe(const std::exception& e);
 
     Prompts& prompts_;
     QString procedureText_;

@@ -49,37 +49,19 @@ std::int64_t File::size() const {
 }
 
 void File::readAt(std::int64_t offset, void* buffer, std::int64_t length) const {
-    auto* p = static_cast<char*>(buffer);
-    while (length > 0) {
-        const ssize_t n = ::pread(fd_.get(), p, size_t(length), off_t(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            failErrno(errno, path_);
-        if (n == 0)
-            break;
-        p += n;
-        offset += n;
-        length -= n;
-    }
-    if (length > 0)
-        std::memset(p, 0, size_t(length));
+    if (length <= 0)
+        return;
+    int error = 0;
+    const std::size_t got = readUpTo(fd_.get(), buffer, std::size_t(length), off_t(offset), error);
+    if (error != 0)
+        failErrno(error, path_);
+    if (got < std::size_t(length))
+        std::memset(static_cast<char*>(buffer) + got, 0, std::size_t(length) - got);
 }
 
 void File::writeAt(std::int64_t offset, const void* buffer, std::int64_t length) {
-    const auto* p = static_cast<const char*>(buffer);
-    while (length > 0) {
-        const ssize_t n = ::pwrite(fd_.get(), p, size_t(length), off_t(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            failErrno(errno, path_);
-        if (n == 0)
-            failErrno(EIO, path_);
-        p += n;
-        offset += n;
-        length -= n;
-    }
+    if (length > 0 && !writeAll(fd_.get(), buffer, std::size_t(length), off_t(offset)))
+        failErrno(errno, path_);
 }
 
 void File::append(const void* buffer, std::int64_t length) {

@@ -19,9 +19,4 @@ void checkProgressValue(int value, int minimum, int maximum) {
         fail(QStringLiteral("Invalid property value"));
 }
 
-void BarView::setProgressValue(int value) {
-    checkProgressValue(value, 0, maximum_);
-    value_ = value;
-}
-
 } // namespace blendora

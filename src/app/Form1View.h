@@ -29,28 +29,6 @@ class Form1View {
 // Throws "Invalid property value" for a value the bar cannot show, as the bar's own check does.
 void checkProgressValue(int value, int minimum, int maximum);
 
-// A view with nothing but the progress bar, for work done without a window. Like the real bar
-// it refuses a value outside its range.
-class BarView : public Form1View {
-  public:
-    QString text1() const override { return {}; }
-    QString text2() const override { return {}; }
-    void setText1(const QString&) override {}
-    void setText2(const QString&) override {}
-    int mousePointer() const override { return PointerDefault; }
-    void setMousePointer(int) override {}
-    int progressValue() const override { return value_; }
-    void setProgressValue(int value) override;
-    QString progressText() const override { return text_; }
-    void setProgressText(const QString& text) override { text_ = text; }
-    void setProgressMaximum(int maximum) override { maximum_ = maximum; }
-
-  private:
-    int value_ = 0;
-    int maximum_ = 100;
-    QString text_;
-};
-
 // One pass of the event loop.
 void DoEvents();
 

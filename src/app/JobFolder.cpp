@@ -2,6 +2,7 @@
 
 #include "Descriptor.h"
 #include "Failure.h"
+#include "Folders.h"
 #include "Leftovers.h"
 #include "Paths.h"
 #include "ProgramEnd.h"
@@ -15,7 +16,6 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 #include <utility>
 
@@ -57,55 +57,46 @@ void emptyFolder(int folder, int depth) {
 
 } // namespace
 
-void randomLetters(char* at, int length) {
-    static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    unsigned char bytes[32];
-    length = std::min(length, int(sizeof bytes));
-    if (::getentropy(bytes, std::size_t(length)) != 0)
-        for (int i = 0; i < length; ++i)
-            bytes[i] = (unsigned char)((::getpid() >> i) ^ (at[i] * 31) ^ (i * 7));
-    for (int i = 0; i < length; ++i)
-        at[i] = kLetters[bytes[i] % 62];
-}
+namespace {
 
-void JobFolder::create(QString* warning) {
-    remove();
+// The work folder, held and judged through its descriptor, and its one spelling.
+UniqueFd openWorkFolder(QString* warning, QString& parent) {
     const WorkFolder work = workFolder();
     if (warning)
         *warning = work.warning;
-    QString parent = work.path;
+    parent = work.path;
     while (parent.size() > 1 && parent.endsWith(QLatin1Char('/')))
         parent.chop(1);
     if (!parent.startsWith(QLatin1Char('/')))
         parent = QDir::currentPath() + QLatin1Char('/') + parent;
     // One spelling of every path inside, so that code naming a file there is recognised.
     parent = QDir::cleanPath(parent);
-    const int parentFd = ::open(nativePath(parent).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    UniqueFd held(::open(nativePath(parent).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat st;
-    if (parentFd < 0 || ::fstat(parentFd, &st) != 0) {
+    if (!held.valid() || ::fstat(held.get(), &st) != 0) {
         const int error = errno;
-        if (parentFd >= 0)
-            ::close(parentFd);
+        held.reset();
         failErrno(error, parent);
     }
-    parent_ = parentFd;
     // Looked at again through the descriptor: the name may have changed hands meanwhile.
     if (othersControl(st.st_uid, st.st_gid, st.st_mode)) {
-        remove();
+        held.reset();
         fail(QStringLiteral("The folder %1 was changed by someone else while Blendora chose it "
                             "to work in.")
                  .arg(shownName(parent)));
     }
+    return held;
+}
+
+} // namespace
+
+void JobFolder::create(QString* warning) {
+    remove();
+    QString parent;
+    parent_ = openWorkFolder(warning, parent);
     QByteArray name = nativePath(kPrefix + QString::number(QCoreApplication::applicationPid()) +
                                  QStringLiteral("-XXXXXX"));
-    int made = -1;
-    for (int attempt = 0; attempt < 100 && made != 0; ++attempt) {
-        randomLetters(name.data() + name.size() - 6, 6);
-        made = ::mkdirat(parent_, name.constData(), 0700);
-        if (made != 0 && errno != EEXIST)
-            break;
-    }
-    if (made != 0) {
+    if (makePrivateFolder(parent_.get(), name.data()) != 0) {
         const int error = errno;
         remove();
         failErrno(error, parent);
@@ -113,18 +104,20 @@ void JobFolder::create(QString* warning) {
     name_ = name;
     path_ = parent + QLatin1Char('/') + QFile::decodeName(name);
     // Until it is held, the name could have been given to a folder of someone else's.
-    fd_ = ::openat(parent_, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd_ < 0 || ::fstat(fd_, &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & 077)) {
+    fd_.reset(
+        ::openat(parent_.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!fd_.valid() || ::fstat(fd_.get(), &st) != 0 || st.st_uid != ::geteuid() ||
+        (st.st_mode & 077)) {
         const QString shown = path_;
-        if (fd_ >= 0)
-            ::close(std::exchange(fd_, -1));
+        fd_.reset();
         name_.clear();
         remove();
         fail(QStringLiteral("Someone else replaced the new job folder %1 before it could be "
                             "used; Blendora left it alone.")
                  .arg(shownName(shown)));
     }
-    if (::flock(fd_, LOCK_SH) != 0) {
+    if (::flock(fd_.get(), LOCK_SH) != 0) {
         const int error = errno;
         remove();
         failErrno(error, parent);
@@ -133,22 +126,22 @@ void JobFolder::create(QString* warning) {
 }
 
 void JobFolder::checkStillAtPath() const {
-    if (fd_ >= 0 && !namesHeld(parent_, name_.constData(), fd_))
+    if (fd_.valid() && !namesHeld(parent_.get(), name_.constData(), fd_.get()))
         fail(QStringLiteral("Someone else moved or replaced the job folder %1. Blendora stopped "
                             "and changed nothing under that name.")
                  .arg(shownName(path_)));
 }
 
 void JobFolder::armEndCleanup(bool encoderRuns) {
-    if (fd_ >= 0)
-        armEnd(EndSlot::Job, encoderRuns ? EndTask::DecodedInputs : EndTask::JobFolder, parent_,
-               fd_, name_.constData());
+    if (fd_.valid())
+        armEnd(EndSlot::Job, encoderRuns ? EndTask::DecodedInputs : EndTask::JobFolder,
+               parent_.get(), fd_.get(), name_.constData());
 }
 
 JobFile JobFolder::file(const QString& name) const {
-    if (fd_ < 0)
+    if (!fd_.valid())
         return {};
-    return {fd_, nativePath(name), path_ + QLatin1Char('/') + name, true};
+    return {fd_.get(), nativePath(name), path_ + QLatin1Char('/') + name, true};
 }
 
 JobFile JobFile::withSuffix(const QString& suffix) const {
@@ -161,13 +154,12 @@ QString JobFile::folderPath() const {
 }
 
 void JobFolder::remove() {
-    if (fd_ >= 0) {
+    if (fd_.valid()) {
         disarmEnd(EndSlot::Job);
-        removeJobFolder(parent_, name_.constData(), fd_);
-        ::close(std::exchange(fd_, -1));
+        removeJobFolder(parent_.get(), name_.constData(), fd_.get());
+        fd_.reset();
     }
-    if (parent_ >= 0)
-        ::close(std::exchange(parent_, -1));
+    parent_.reset();
     path_.clear();
     name_.clear();
 }
@@ -183,10 +175,7 @@ void removeHeldFolder(int parent, const char* name, int folder) {
 }
 
 std::int64_t freeSpace(const JobFile& file) {
-    struct statvfs vfs;
-    if (file.folder < 0 || ::fstatvfs(file.folder, &vfs) != 0)
-        return -1;
-    return std::int64_t(vfs.f_bavail) * std::int64_t(vfs.f_frsize);
+    return freeBytes(file.folder);
 }
 
 } // namespace blendora

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "Descriptor.h"
+
 #include <QByteArray>
 #include <QString>
 #include <cstdint>
@@ -39,8 +41,8 @@ class JobFolder {
     JobFile file(const QString& name) const;
     const QString& path() const { return path_; }
     // Held open, with a shared flock: a start leaves a folder alone while anyone holds it.
-    int fd() const { return fd_; }
-    int parentFd() const { return parent_; }
+    int fd() const { return fd_.get(); }
+    int parentFd() const { return parent_.get(); }
     const QByteArray& name() const { return name_; }
     // Whether the folder at path() is still the one held; throws a plain failure when not.
     void checkStillAtPath() const;
@@ -52,7 +54,7 @@ class JobFolder {
   private:
     QString path_;
     QByteArray name_;
-    int parent_ = -1, fd_ = -1;
+    UniqueFd parent_, fd_;
 };
 
 // Removes a file of a held folder; true when it went.
@@ -62,9 +64,6 @@ bool removeFile(const JobFile& file);
 // parent only while the name there is still that folder. System calls only: safe between
 // fork() and exec().
 void removeHeldFolder(int parent, const char* name, int folder);
-// Fills `length` (at most 32) letters and digits from the kernel's random source. System calls
-// only.
-void randomLetters(char* at, int length);
 
 // Room left free on a disk that a job writes to, so that it never fills it up.
 inline constexpr std::int64_t kSpareSpace = 8 << 20;

@@ -3,6 +3,7 @@
 #include "AppTitle.h"
 #include "Descriptor.h"
 #include "Failure.h"
+#include "Folders.h"
 #include "JobFolder.h"
 #include "Paths.h"
 #include "ProgramEnd.h"
@@ -157,15 +158,8 @@ class SettingsFolder {
     // folder left there by a killed copy ours.
     int makeScratch() {
         QByteArray name = "." + name_ + "-XXXXXX";
-        int made = -1;
-        for (int attempt = 0; attempt < 100 && made != 0; ++attempt) {
-            randomLetters(name.data() + name.size() - 6, 6);
-            if (!record(name))
-                return -1;
-            made = ::mkdirat(fd_.get(), name.constData(), 0700);
-            if (made != 0 && errno != EEXIST)
-                return -1;
-        }
+        const int made =
+            makePrivateFolder(fd_.get(), name.data(), [&](const char*) { return record(name); });
         const int scratch = made == 0 ? ::openat(fd_.get(), name.constData(),
                                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
                                       : -1;
@@ -350,6 +344,44 @@ QString GetSetting(const QString& appName, const QString& section, const QString
     return settings.value(section + QLatin1Char('/') + key, defaultValue).toString();
 }
 
+namespace {
+
+// The new settings for `file` as a file in the scratch folder: what it held, the one key changed,
+// never a file that the next start would refuse to read, and in the mode the person chose.
+void writeScratchCopy(int scratch, const QByteArray& bytes, const QString& entry,
+                      const QString& value, const struct stat& before, const QString& file,
+                      const std::function<void(const QString&)>& notWritten) {
+    {
+        const UniqueFd start(
+            scratch < 0 ? -1
+                        : ::openat(scratch, "settings.ini",
+                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!start.valid() ||
+            !writeAll(start.get(), bytes.constData(), std::size_t(bytes.size())) ||
+            !freshTime(start.get()))
+            notWritten(errnoText(errno ? errno : EIO, QFileInfo(file).absolutePath()) + '.');
+    }
+    {
+        QSettings settings(QStringLiteral("/proc/self/fd/%1/settings.ini").arg(scratch),
+                           QSettings::IniFormat);
+        settings.setValue(entry, value);
+        settings.sync();
+        if (settings.status() != QSettings::NoError)
+            notWritten(QStringLiteral("the file could not be saved."));
+    }
+    struct stat made {};
+    if (::fstatat(scratch, "settings.ini", &made, AT_SYMLINK_NOFOLLOW) != 0)
+        notWritten(errnoText(errno) + '.');
+    if (made.st_size > kMaxSettingsBytes)
+        notWritten(QStringLiteral("it would grow past %1 KiB.").arg(kMaxSettingsBytes >> 10));
+    // The person may have opened the file to others, or closed it further: theirs to choose.
+    if (S_ISREG(before.st_mode) && (before.st_mode & 0777) != 0600 &&
+        ::fchmodat(scratch, "settings.ini", before.st_mode & 0777, 0) != 0)
+        notWritten(errnoText(errno) + '.');
+}
+
+} // namespace
+
 QString SaveSetting(const QString& appName, const QString& section, const QString& key,
                     const QString& value, int lockWaitMs) {
     const QString file = settingsFile(appName);
@@ -385,34 +417,8 @@ QString SaveSetting(const QString& appName, const QString& section, const QStrin
     // reached through that folder's descriptor, and the copy is renamed over the name, replacing
     // whatever stands there.
     const int scratch = folder.makeScratch();
-    {
-        const UniqueFd start(
-            scratch < 0 ? -1
-                        : ::openat(scratch, "settings.ini",
-                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (!start.valid() ||
-            !writeAll(start.get(), bytes.constData(), std::size_t(bytes.size())) ||
-            !freshTime(start.get()))
-            notWritten(errnoText(errno ? errno : EIO, folder.path()) + '.');
-    }
-    {
-        QSettings settings(QStringLiteral("/proc/self/fd/%1/settings.ini").arg(scratch),
-                           QSettings::IniFormat);
-        settings.setValue(section + QLatin1Char('/') + key, value);
-        settings.sync();
-        if (settings.status() != QSettings::NoError)
-            notWritten(QStringLiteral("the file could not be saved."));
-    }
-    // Never a file that the next start would refuse to read.
-    struct stat made;
-    if (::fstatat(scratch, "settings.ini", &made, AT_SYMLINK_NOFOLLOW) != 0)
-        notWritten(errnoText(errno) + '.');
-    if (made.st_size > kMaxSettingsBytes)
-        notWritten(QStringLiteral("it would grow past %1 KiB.").arg(kMaxSettingsBytes >> 10));
-    // The person may have opened the file to others, or closed it further: theirs to choose.
-    if (S_ISREG(before.st_mode) && (before.st_mode & 0777) != 0600 &&
-        ::fchmodat(scratch, "settings.ini", before.st_mode & 0777, 0) != 0)
-        notWritten(errnoText(errno) + '.');
+    writeScratchCopy(scratch, bytes, section + QLatin1Char('/') + key, value, before, file,
+                     notWritten);
     if (::renameat(scratch, "settings.ini", folder.fd(), name.constData()) != 0)
         notWritten(errnoText(errno) + '.');
     if (!aside.isEmpty())

@@ -12,8 +12,9 @@ struct WorkFolder {
 };
 WorkFolder workFolder();
 
-// True when only we or root can rename or replace the entries of a folder with this owner and
-// mode: a user other than us or root owns it, or others may write it without the sticky bit.
+// True when someone other than us or root can rename or replace the entries of a folder with
+// this owner and mode: another user owns it, or others may write it without the sticky bit (a
+// group that is only ours is no other).
 bool othersControl(unsigned ownerUid, unsigned ownerGid, unsigned mode);
 
 } // namespace blendora

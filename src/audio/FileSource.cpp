@@ -63,18 +63,10 @@ std::size_t FileSource::readAt(std::uint64_t position, void* buffer, std::size_t
         return 0;
     if (count > length_ - position)
         count = std::size_t(length_ - position);
-    std::size_t done = 0;
-    while (done < count) {
-        const ssize_t n = ::pread(fd_->get(), static_cast<char*>(buffer) + done, count - done,
-                                  off_t(base_ + position + done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            *cut_ = true;
-            break;
-        }
-        done += std::size_t(n);
-    }
+    int error = 0;
+    const std::size_t done = readUpTo(fd_->get(), buffer, count, off_t(base_ + position), error);
+    if (done < count)
+        *cut_ = true;
     return done;
 }
 

@@ -14,17 +14,17 @@
 
 namespace blendora {
 
-EngineHandle StreamCreateFileLong(Engine& engine, int mem, const void* file, std::uint32_t offset,
-                                  std::uint32_t length, std::uint32_t flags) {
+EngineHandle StreamCreateFileLong(EngineSeam& engine, int mem, const void* file,
+                                  std::uint32_t offset, std::uint32_t length, std::uint32_t flags) {
     return engine.StreamCreateFile(mem, file, offset, length, flags);
 }
 
-EngineHandle MusicLoadLong(Engine& engine, int mem, const void* file, std::uint32_t offset,
+EngineHandle MusicLoadLong(EngineSeam& engine, int mem, const void* file, std::uint32_t offset,
                            std::uint32_t length, std::uint32_t flags, std::uint32_t freq) {
     return engine.MusicLoad(mem, file, offset, length, flags, freq);
 }
 
-int ChannelSetPositionLong(Engine& engine, EngineHandle handle, std::uint32_t position,
+int ChannelSetPositionLong(EngineSeam& engine, EngineHandle handle, std::uint32_t position,
                            std::uint32_t mode) {
     return engine.ChannelSetPosition(handle, position, mode);
 }
@@ -41,16 +41,10 @@ bool isRegularOrMissing(const QString& path) {
 constexpr std::uint64_t kSpaceCheckBytes = 1 << 20;
 
 void checkFreeSpace(const JobFile& wav, const QString& input) {
-    const QString folder = wav.folderPath();
-    const std::int64_t free = freeSpace(wav);
-    if (free >= 0 && free < kSpareSpace)
-        failPlainly(
-            QStringLiteral("There is not enough free space in %1 for the decoded audio of %2: "
-                           "it needs at least %3 MiB free, and %4 KiB are left.")
-                .arg(chosenWorkFolder(folder), shownName(input))
-                .arg(kSpareSpace >> 20)
-                .arg(free >> 10) +
-            kOtherWorkFolder);
+    if (const QString lack = lackOfSpace(
+            wav, 0, QStringLiteral("for the decoded audio of %1").arg(shownName(input)));
+        !lack.isEmpty())
+        failPlainly(lack);
 }
 
 } // namespace
@@ -78,45 +72,15 @@ bool Decoder::DecodeMp3ToWav(const QString& input, const JobFile& wav) {
     info_ = ChannelInfo();
     if (!engine_.ChannelGetInfo(channel_, &info_))
         fail(QStringLiteral("The decoder gave no format for ") + shownName(input));
-    riff_ = RiffHeader();
-    format_ = WaveFormatChunk();
-    data_ = WaveDataHeader();
-    format_.channels = std::int16_t(info_.chans);
-    format_.bitsPerSample = (info_.flags & kSample8Bits) ? 8 : 16;
-    format_.blockAlign = std::int16_t(format_.channels * format_.bitsPerSample / 8);
-    format_.sampleRate = std::int32_t(info_.freq);
-    format_.byteRate = format_.sampleRate * format_.blockAlign;
+    StartWaveHeader();
 
     checkFreeSpace(wav, input);
     wav_.open(wav, File::Replace, 0600);
     try {
         const QByteArray header = waveHeaderBytes(riff_, format_, data_);
         wav_.append(header.constData(), header.size());
-        std::uint64_t written = 0;
-        while (engine_.ChannelIsActive(channel_) != 0) {
-            const std::int32_t delivered =
-                engine_.ChannelGetData(channel_, buffer_.data(), std::uint32_t(buffer_.size()));
-            // The engine ends a file that came up short of its length at open with an error.
-            if (delivered < 0)
-                fail(QStringLiteral("%1 changed while it was being read (it is shorter now than "
-                                    "when it was opened), or could not be read to its end.")
-                         .arg(shownName(input)));
-            if (delivered > 0) {
-                written += std::uint64_t(delivered);
-                // A header that cannot declare the data would lie about it.
-                if (written > kMaxWaveDataSize)
-                    fail(QStringLiteral("%1 decodes to more than the 4 GiB that a WAV file "
-                                        "can hold.")
-                             .arg(shownName(input)));
-                if (written % kSpaceCheckBytes < std::uint64_t(delivered))
-                    checkFreeSpace(wav, input);
-                wav_.append(buffer_.data(), delivered);
-            }
-            decodedBytes_ = engine_.ChannelGetPosition(channel_, kPositionBytes);
-            DoEvents();
-        }
         // The header tells what was written, whatever the engine's count says.
-        decodedBytes_ = written;
+        decodedBytes_ = WriteDecoded(input, wav);
         FinishWaveHeader();
     } catch (...) {
         wav_.discard();
@@ -125,6 +89,44 @@ bool Decoder::DecodeMp3ToWav(const QString& input, const JobFile& wav) {
     decodedBytes_ = 0;
     ChannelSetPositionLong(engine_, channel_, 0, kPositionBytes);
     return true;
+}
+
+void Decoder::StartWaveHeader() {
+    riff_ = RiffHeader();
+    format_ = WaveFormatChunk();
+    data_ = WaveDataHeader();
+    format_.channels = std::int16_t(info_.chans);
+    // Asked for without kSample8Bits, the engine gives 16-bit words whatever the file holds.
+    format_.bitsPerSample = 16;
+    format_.blockAlign = std::int16_t(format_.channels * format_.bitsPerSample / 8);
+    format_.sampleRate = std::int32_t(info_.freq);
+    format_.byteRate = format_.sampleRate * format_.blockAlign;
+}
+
+std::uint64_t Decoder::WriteDecoded(const QString& input, const JobFile& wav) {
+    std::uint64_t written = 0;
+    while (engine_.ChannelIsActive(channel_) != 0) {
+        const std::int32_t delivered =
+            engine_.ChannelGetData(channel_, buffer_.data(), std::uint32_t(buffer_.size()));
+        // The engine ends a file that came up short of its length at open with an error.
+        if (delivered < 0)
+            fail(QStringLiteral("%1 changed while it was being read (it is shorter now than "
+                                "when it was opened), or could not be read to its end.")
+                     .arg(shownName(input)));
+        if (delivered > 0) {
+            written += std::uint64_t(delivered);
+            // A header that cannot declare the data would lie about it.
+            if (written > kMaxWaveDataSize)
+                fail(QStringLiteral("%1 decodes to more than the 4 GiB that a WAV file "
+                                    "can hold.")
+                         .arg(shownName(input)));
+            if (written % kSpaceCheckBytes < std::uint64_t(delivered))
+                checkFreeSpace(wav, input);
+            wav_.append(buffer_.data(), delivered);
+        }
+        DoEvents();
+    }
+    return written;
 }
 
 void Decoder::FinishWaveHeader() {

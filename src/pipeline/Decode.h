@@ -1,6 +1,6 @@
 #pragma once
 
-#include "Engine.h"
+#include "EngineSeam.h"
 #include "File.h"
 #include "JobFolder.h"
 #include "Wave.h"
@@ -13,27 +13,31 @@ namespace blendora {
 class Prompts;
 
 // Engine calls that take 64-bit offsets and positions, given 32-bit ones.
-EngineHandle StreamCreateFileLong(Engine& engine, int mem, const void* file, std::uint32_t offset,
-                                  std::uint32_t length, std::uint32_t flags);
-EngineHandle MusicLoadLong(Engine& engine, int mem, const void* file, std::uint32_t offset,
+EngineHandle StreamCreateFileLong(EngineSeam& engine, int mem, const void* file,
+                                  std::uint32_t offset, std::uint32_t length, std::uint32_t flags);
+EngineHandle MusicLoadLong(EngineSeam& engine, int mem, const void* file, std::uint32_t offset,
                            std::uint32_t length, std::uint32_t flags, std::uint32_t freq);
-int ChannelSetPositionLong(Engine& engine, EngineHandle handle, std::uint32_t position,
+int ChannelSetPositionLong(EngineSeam& engine, EngineHandle handle, std::uint32_t position,
                            std::uint32_t mode);
 
 // Turns one input into a PCM WAV file through the engine. Its working state lives as long as
 // the window does and is reused by each call.
 class Decoder {
   public:
-    Decoder(Engine& engine, Prompts& prompts) : engine_(engine), prompts_(prompts) {}
+    Decoder(EngineSeam& engine, Prompts& prompts) : engine_(engine), prompts_(prompts) {}
 
     // True when the WAV file was written; false (after "Can't read the file...") when the
     // engine can open the input neither as a stream nor as music. Any other failure throws.
     bool DecodeMp3ToWav(const QString& input, const JobFile& wav);
 
   private:
+    // The header of the WAV the engine's format makes, its sizes left to FinishWaveHeader.
+    void StartWaveHeader();
+    // Everything the engine decodes, appended to the WAV; the count of bytes written.
+    std::uint64_t WriteDecoded(const QString& input, const JobFile& wav);
     void FinishWaveHeader();
 
-    Engine& engine_;
+    EngineSeam& engine_;
     Prompts& prompts_;
     EngineHandle channel_ = 0;
     ChannelInfo info_;

@@ -86,9 +86,9 @@ QString whereItWent(const OutputName& mp3) {
 
 // Why the encoder failed: it could not start by any way, a signal, a full disk, or its code,
 // with its own last words.
-QString encodingProblem(const Report& r, int report, int errors, const QString& jobPath,
+QString encodingProblem(const SupervisorReport& r, int report, int errors, const QString& jobPath,
                         const QByteArray& installed) {
-    int startError[kWays] = {};
+    int startError[kEncoderStarts] = {};
     if (::pread(report, startError, sizeof startError, kStartErrorAt) != ssize_t(sizeof startError))
         std::fill(std::begin(startError), std::end(startError), 0);
     const QString words = encoderLastWords(tailOf(errors));
@@ -96,13 +96,13 @@ QString encodingProblem(const Report& r, int report, int errors, const QString& 
         return words.isEmpty() ? text : text + QStringLiteral("\r\n") + words;
     };
     const int es = r.encoderStatus;
-    if (WIFEXITED(es) && WEXITSTATUS(es) == 127 && startError[InMemory] != 0) {
+    if (WIFEXITED(es) && WEXITSTATUS(es) == 127 && startError[FromMemory] != 0) {
         const auto why = [&](int way) {
             return QString::fromLocal8Bit(std::strerror(startError[way]));
         };
         return QStringLiteral("The encoder could not be started: from memory (%1), as a copy in "
                               "%2 (%3), nor as %4 (%5).")
-            .arg(why(InMemory), shownName(jobPath), why(CopyInJobFolder),
+            .arg(why(FromMemory), shownName(jobPath), why(CopyInJobFolder),
                  installed.isEmpty() ? QStringLiteral("the installed lame")
                                      : shownName(QFile::decodeName(installed)),
                  why(Installed));
@@ -117,35 +117,82 @@ QString encodingProblem(const Report& r, int report, int errors, const QString& 
     return withWords(QStringLiteral("The encoder failed with exit code %1.").arg(WEXITSTATUS(es)));
 }
 
+QString notStarted(int error) {
+    return QStringLiteral("The encoder could not be started: %1.")
+        .arg(QString::fromLocal8Bit(std::strerror(error)));
+}
+
+// Why the encoder cannot start in the job folder, or nothing.
+QString notReady(const JobFolder& job, const OutputName& mp3) {
+    if (job.fd() < 0 || mp3.folderFd() < 0)
+        return notStarted(ENOENT);
+    try {
+        job.checkStillAtPath();
+    } catch (const std::exception& e) {
+        return describe(e);
+    }
+    return QString();
+}
+
+// What the supervisor's report file tells of how the encode and the save went.
+EncodeOutcome readOutcome(int report, int errors, const RunOutcome& run, const OutputName& mp3,
+                          const QString& jobPath, const QByteArray& installed) {
+    EncodeOutcome result;
+    SupervisorReport r;
+    if (::pread(report, &r, sizeof r, 0) != ssize_t(sizeof r))
+        r = SupervisorReport();
+    switch (r.step) {
+    case SupervisorStep::Saving:
+        result.ok = r.save == SaveStep::Saved;
+        result.problem = SaveProblem(r.save, r.error, mp3);
+        break;
+    case SupervisorStep::Unknown:
+        result.ok = savedBeforeItsEnd(report, mp3);
+        if (!result.ok)
+            result.problem =
+                run.signal != 0
+                    ? QStringLiteral("The save was stopped by signal %1 before it was finished.")
+                          .arg(signalName(run.signal))
+                    : QStringLiteral("The encoder ended without telling how it went.");
+        break;
+    case SupervisorStep::Encoding:
+        result.problem = encodingProblem(r, report, errors, jobPath, installed);
+        break;
+    case SupervisorStep::NoOutput:
+        result.problem = QStringLiteral("The encoder wrote no output file.");
+        break;
+    }
+    return result;
+}
+
+// The encoder's command line and environment, held while the supervisor starts. The encoder
+// runs in the job folder and is given names there, not paths others could change.
+struct EncoderCommand {
+    explicit EncoderCommand(const QByteArray& wavName)
+        : bytes{"lame", "-h", wavName, kEncoded}, env(childEnvironment()) {
+        for (QByteArray& b : bytes)
+            argv.push_back(b.data());
+        argv.push_back(nullptr);
+    }
+    EncoderCommand(const EncoderCommand&) = delete;
+    EncoderCommand& operator=(const EncoderCommand&) = delete;
+
+    std::vector<QByteArray> bytes;
+    std::vector<char*> argv;
+    std::vector<char*> env;
+};
+
 } // namespace
 
 EncodeOutcome EncodeWavToMp3(const QByteArray& encoder, const JobFile& wav, const OutputName& mp3,
                              JobFolder& job) {
-    EncodeOutcome result;
-    const auto failed = [&](const QString& problem) {
-        result.problem = problem;
-        return result;
+    const auto couldNotStart = [](int error) {
+        return EncodeOutcome{false, notStarted(error), {}};
     };
-    auto couldNotStart = [&](int error) {
-        return failed(QStringLiteral("The encoder could not be started: %1.")
-                          .arg(QString::fromLocal8Bit(std::strerror(error))));
-    };
-    if (job.fd() < 0 || mp3.folderFd() < 0)
-        return couldNotStart(ENOENT);
-    try {
-        job.checkStillAtPath();
-    } catch (const std::exception& e) {
-        return failed(describe(e));
-    }
+    if (const QString problem = notReady(job, mp3); !problem.isEmpty())
+        return {false, problem, {}};
 
-    // The encoder runs in the job folder and is given names there, not paths others could
-    // change.
-    std::vector<QByteArray> bytes{"lame", "-h", wav.name, kEncoded};
-    std::vector<char*> argv;
-    for (QByteArray& b : bytes)
-        argv.push_back(b.data());
-    argv.push_back(nullptr);
-    std::vector<char*> env = childEnvironment();
+    const EncoderCommand command(wav.name);
     const QByteArray outFolderPath = nativePath(mp3.folder());
     const QByteArray installed = nativePath(installedEncoder());
 
@@ -153,23 +200,23 @@ EncodeOutcome EncodeWavToMp3(const QByteArray& encoder, const JobFile& wav, cons
     UniqueFd errors(::memfd_create("encoder-errors", MFD_CLOEXEC));
     UniqueFd report(::memfd_create("encoder-outcome", MFD_CLOEXEC));
     if (errors.get() < 0 || report.get() < 0 ||
-        ::ftruncate(report.get(), kStartErrorAt + kWays * sizeof(int)) != 0)
+        ::ftruncate(report.get(), kStartErrorAt + kEncoderStarts * sizeof(int)) != 0)
         return couldNotStart(errno);
     int memoryError = 0;
     UniqueFd memory(encoderInMemory(encoder, memoryError));
 
-    Plan plan{argv.data(),
-              env.data(),
-              memory.get(),
-              memoryError,
-              installed.isEmpty() ? nullptr : installed.constData(),
-              errors.get(),
-              report.get(),
-              job.fd(),
-              job.parentFd(),
-              job.name().constData(),
-              PlanSave(mp3, job.fd()),
-              ::geteuid() == 0};
+    SupervisorPlan plan{command.argv.data(),
+                        command.env.data(),
+                        memory.get(),
+                        memoryError,
+                        installed.isEmpty() ? nullptr : installed.constData(),
+                        errors.get(),
+                        report.get(),
+                        job.fd(),
+                        job.parentFd(),
+                        job.name().constData(),
+                        PlanSave(mp3, job.fd()),
+                        ::geteuid() == 0};
     plan.save.outFolderPath = outFolderPath.constData();
     plan.save.tell = report.get();
     plan.save.tellAt = kSavedAt;
@@ -186,30 +233,7 @@ EncodeOutcome EncodeWavToMp3(const QByteArray& encoder, const JobFile& wav, cons
     if (!run.started)
         return couldNotStart(run.startError);
 
-    Report r;
-    if (::pread(report.get(), &r, sizeof r, 0) != ssize_t(sizeof r))
-        r = Report();
-    switch (r.step) {
-    case Step::Saving:
-        result.ok = r.save == SaveStep::Saved;
-        result.problem = SaveProblem(r.save, r.error, mp3);
-        break;
-    case Step::Unknown:
-        result.ok = savedBeforeItsEnd(report.get(), mp3);
-        if (!result.ok)
-            result.problem =
-                run.signal != 0
-                    ? QStringLiteral("The save was stopped by signal %1 before it was finished.")
-                          .arg(signalName(run.signal))
-                    : QStringLiteral("The encoder ended without telling how it went.");
-        break;
-    case Step::Encoding:
-        result.problem = encodingProblem(r, report.get(), errors.get(), job.path(), installed);
-        break;
-    case Step::NoOutput:
-        result.problem = QStringLiteral("The encoder wrote no output file.");
-        break;
-    }
+    EncodeOutcome result = readOutcome(report.get(), errors.get(), run, mp3, job.path(), installed);
     if (result.ok)
         result.note = whereItWent(mp3);
     return result;

@@ -13,6 +13,7 @@
 #include <QFileInfo>
 #include <QStringList>
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <climits>
 #include <cstring>
@@ -169,8 +170,6 @@ QString MergeRefusal(const JobFile& first, const JobFile& second, const JobFile&
                 .arg(std::int64_t(kMaxWaveDataSize) >> 20)
                 .arg(playingTime(std::int64_t(kMaxWaveDataSize), format));
 
-    const QString folder = output.folderPath();
-    const std::int64_t free = freeSpace(output);
     std::int64_t needed = sizes.output;
     QStringList work;
     for (int k = 0; k < 2; ++k)
@@ -180,10 +179,12 @@ QString MergeRefusal(const JobFile& first, const JobFile& second, const JobFile&
                         .arg(kOrdinal[k], formatName(format));
         }
     work << QStringLiteral("mixing");
-    if (free >= 0 && needed + kSpareSpace > free)
+    // Words of their own, which name each piece of the work.
+    const std::int64_t free = shortOfSpace(output, needed);
+    if (free >= 0)
         return QStringLiteral("There is not enough free space in %1 to mix the two files: %2 "
                               "takes %3 MiB, and %4 MiB must stay free, but only %5 MiB are free.")
-                   .arg(chosenWorkFolder(folder), work.join(QStringLiteral(" and ")))
+                   .arg(chosenWorkFolder(output.folderPath()), work.join(QStringLiteral(" and ")))
                    .arg(mebibytesUp(needed))
                    .arg(kSpareSpace >> 20)
                    .arg(free >> 20) +
@@ -230,24 +231,10 @@ void showBlocks(std::int64_t position, std::int64_t blocks, std::int64_t total, 
     }
 }
 
-} // namespace
-
-bool MergeWave(const JobFile& first, const JobFile& second, const JobFile& output, Form1View& view,
-               Prompts& prompts) {
-    Trap trap(prompts, proc::MergeWave);
-    std::vector<std::int16_t> words0, words1, mixed;
-    trap.at(100, [&] { words0.resize(kChunkWords); });
-    trap.at(102, [&] { words1.resize(kChunkWords); });
-    trap.at(104, [&] { mixed.resize(kChunkWords); });
-
-    WaveFileInfo info[2];
-    JobFile path[2] = {first, second};
-    trap.at(106, [&] { info[0] = ReadWaveHeader(first, prompts); });
-    trap.at(108, [&] { info[1] = ReadWaveHeader(second, prompts); });
-
-    // Mixed word by word, inputs of different rates or channel counts would play at the wrong
-    // speed: bring them to one format first.
-    TemporaryFiles converted;
+// Mixed word by word, inputs of different rates or channel counts would play at the wrong
+// speed: they are brought to one format first. False when a conversion failed.
+bool bringToOneFormat(Trap& trap, WaveFileInfo (&info)[2], JobFile (&path)[2],
+                      const JobFile& output, TemporaryFiles& converted, Form1View& view) {
     const WaveFormat common = commonFormat(info[0], info[1]);
     for (int k = 0; k < 2; ++k) {
         const WaveFormat format = mixableFormat(info[k]);
@@ -263,6 +250,59 @@ bool MergeWave(const JobFile& first, const JobFile& second, const JobFile& outpu
             }))
             return false;
     }
+    return true;
+}
+
+// The chunk buffers of the two inputs and the mix.
+struct MixWords {
+    std::vector<std::int16_t>* words0;
+    std::vector<std::int16_t>* words1;
+    std::vector<std::int16_t>* mixed;
+};
+
+// The mix over the copy of the longer input, chunk by chunk. A step that fails for one chunk
+// would fail for every block after it: it is reported once, and the mix stops.
+bool mixBlocks(Trap& trap, std::array<const File*, 2> in, const WaveFileInfo (&info)[2], File& out,
+               const WaveFileInfo& target, std::int64_t blocks, MixWords words, Form1View& view) {
+    auto& [words0, words1, mixed] = words;
+    int bar = view.progressValue();
+    for (std::int64_t block = 0; block < blocks;) {
+        const std::int64_t count = std::min(kChunkBlocks, blocks - block);
+        const std::int64_t position = block * kBlockBytes;
+        if (!trap.at(126, [&] { readBlocks(*in[0], info[0], position, count, *words0); }) ||
+            !trap.at(128, [&] { readBlocks(*in[1], info[1], position, count, *words1); }))
+            return false;
+        if (!trap.at(132, [&] { mixHalves(*words0, *words1, *mixed, count); }))
+            return false;
+        showBlocks(position, count, target.dataSize, view, bar);
+
+        if (!trap.at(142, [&] {
+                out.writeAt(target.dataOffset + position, mixed->data(), count * kBlockBytes);
+            }))
+            return false;
+        block += count;
+    }
+    return true;
+}
+
+} // namespace
+
+bool MergeWave(const JobFile& first, const JobFile& second, const JobFile& output, Form1View& view,
+               Prompts& prompts) {
+    Trap trap(prompts, proc::MergeWave);
+    std::vector<std::int16_t> words0, words1, mixed;
+    trap.at(100, [&] { words0.resize(kChunkWords); });
+    trap.at(102, [&] { words1.resize(kChunkWords); });
+    trap.at(104, [&] { mixed.resize(kChunkWords); });
+
+    WaveFileInfo info[2];
+    JobFile path[2] = {first, second};
+    trap.at(106, [&] { info[0] = ReadWaveHeader(first, prompts); });
+    trap.at(108, [&] { info[1] = ReadWaveHeader(second, prompts); });
+
+    TemporaryFiles converted;
+    if (!bringToOneFormat(trap, info, path, output, converted, view))
+        return false;
 
     int longer = 0;
     bool copied = false;
@@ -282,32 +322,8 @@ bool MergeWave(const JobFile& first, const JobFile& second, const JobFile& outpu
     trap.at(122, [&] { in1.open(path[1], File::Read); });
     const bool opened = trap.at(124, [&] { out.open(output, File::ReadWrite); });
 
-    // A step that fails for one chunk would fail for every block after it: report it once
-    // and stop.
-    bool written = true;
-    int bar = view.progressValue();
-    for (std::int64_t block = 0; block < blocks;) {
-        const std::int64_t count = std::min(kChunkBlocks, blocks - block);
-        const std::int64_t position = block * kBlockBytes;
-        if (!trap.at(126, [&] { readBlocks(in0, info[0], position, count, words0); }) ||
-            !trap.at(128, [&] { readBlocks(in1, info[1], position, count, words1); })) {
-            written = false;
-            break;
-        }
-        if (!trap.at(132, [&] { mixHalves(words0, words1, mixed, count); })) {
-            written = false;
-            break;
-        }
-        showBlocks(position, count, target.dataSize, view, bar);
-
-        if (!trap.at(142, [&] {
-                out.writeAt(target.dataOffset + position, mixed.data(), count * kBlockBytes);
-            })) {
-            written = false;
-            break;
-        }
-        block += count;
-    }
+    const bool written =
+        mixBlocks(trap, {&in0, &in1}, info, out, target, blocks, {&words0, &words1, &mixed}, view);
 
     trap.at(146, [&] { view.setProgressValue(100); });
     trap.at(148, [&] { in0.close(); });

@@ -3,6 +3,7 @@
 #include "Descriptor.h"
 #include "Failure.h"
 #include "File.h"
+#include "Folders.h"
 #include "JobFolder.h"
 #include "Leftovers.h"
 #include "Paths.h"
@@ -94,9 +95,7 @@ bool CopyWholeFile(int from, int to, int& error) {
     }
     char buffer[64 * 1024];
     for (;;) {
-        const ssize_t n = ::pread(from, buffer, sizeof buffer, at);
-        if (n < 0 && errno == EINTR)
-            continue;
+        const ssize_t n = readAll(from, buffer, sizeof buffer, at);
         if (n == 0)
             return true;
         if (n < 0 || !writeAll(to, buffer, std::size_t(n))) {
@@ -177,6 +176,49 @@ SaveStep addWithoutReplacing(int own, const char* file, const SavePlan& p, int& 
                : SaveStep::Renaming;
 }
 
+// The new file written whole in our own folder, on the disk, with its owner and mode, and
+// closed; false with `error` set when any of it failed. `st` is the file as written.
+bool writeWhole(UniqueFd& written, int from, const SavePlan& p, struct stat& st, int& error) {
+    const int out = written.get();
+    if (out < 0) {
+        error = errno;
+    } else if (!CopyWholeFile(from, out, error)) {
+    } else if (::fsync(out) != 0 && errno != EINVAL) {
+        error = errno;
+    } else if (::fstat(out, &st) != 0) {
+        error = errno;
+    } else if (p.setOwner && ::fchown(out, p.uid, p.gid) != 0 && !refusedForLackOfModes(errno)) {
+        error = errno;
+    } else if (::fchmod(out, p.mode) != 0 && !refusedForLackOfModes(errno)) {
+        error = errno;
+    } else if (::close(written.release()) != 0 && errno != EINTR) {
+        // Delayed write errors (NFS, quota) only show up here.
+        error = errno;
+    } else {
+        return true;
+    }
+    return false;
+}
+
+// The chosen name takes the file only while it is what it was when the job began; a file
+// written there since, or put there, is newer than this mix and stays.
+SaveStep putUnderName(int own, const char* file, const SavePlan& p, int& error) {
+    struct stat now;
+    if (::fstatat(p.outFolder, p.name, &now, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT)
+            return addWithoutReplacing(own, file, p, error);
+        error = errno;
+        return SaveStep::Renaming;
+    }
+    if (p.before.st_nlink != 0 && sameFileState(now, p.before)) {
+        const SaveStep step =
+            ::renameat(own, file, p.outFolder, p.name) == 0 ? SaveStep::Saved : SaveStep::Renaming;
+        error = step == SaveStep::Saved ? 0 : errno;
+        return step;
+    }
+    return SaveStep::Changed;
+}
+
 } // namespace
 
 SaveStep SaveBeside(const SavePlan& p, int from, int& error) {
@@ -184,18 +226,10 @@ SaveStep SaveBeside(const SavePlan& p, int from, int& error) {
     // it, and what is moved out of it is taken through its descriptor, whatever its name is by
     // then.
     char folder[] = ".blendora-XXXXXX";
-    int made = -1;
-    for (int attempt = 0; attempt < 100 && made != 0; ++attempt) {
-        randomLetters(folder + 10, 6);
-        // Named before it exists, so that a start after a kill finds and removes it.
-        if (!recordOutside(p.job, p.outFolderPath, folder, nullptr)) {
-            error = errno;
-            return SaveStep::Writing;
-        }
-        made = ::mkdirat(p.outFolder, folder, 0700);
-        if (made != 0 && errno != EEXIST)
-            break;
-    }
+    // Named before it exists, so that a start after a kill finds and removes it.
+    const int made = makePrivateFolder(p.outFolder, folder, [&](const char* name) {
+        return recordOutside(p.job, p.outFolderPath, name, nullptr);
+    });
     if (made != 0) {
         error = errno;
         return SaveStep::Writing;
@@ -217,40 +251,9 @@ SaveStep SaveBeside(const SavePlan& p, int from, int& error) {
     SaveStep step = SaveStep::Writing;
     UniqueFd written(
         ::openat(own, kFile, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    const int out = written.get();
-    if (out < 0) {
-        error = errno;
-    } else if (!CopyWholeFile(from, out, error)) {
-    } else if (::fsync(out) != 0 && errno != EINVAL) {
-        error = errno;
-    } else if (::fstat(out, &st) != 0) {
-        error = errno;
-    } else if (p.setOwner && ::fchown(out, p.uid, p.gid) != 0 && !refusedForLackOfModes(errno)) {
-        error = errno;
-    } else if (::fchmod(out, p.mode) != 0 && !refusedForLackOfModes(errno)) {
-        error = errno;
-    } else if (::close(written.release()) != 0 && errno != EINTR) {
-        // Delayed write errors (NFS, quota) only show up here.
-        error = errno;
-    } else {
+    if (writeWhole(written, from, p, st, error)) {
         tell(p, st, true);
-        // The chosen name takes the file only while it is what it was when the job began; a
-        // file written there since, or put there, is newer than this mix and stays.
-        struct stat now;
-        if (::fstatat(p.outFolder, p.name, &now, AT_SYMLINK_NOFOLLOW) != 0) {
-            if (errno == ENOENT) {
-                step = addWithoutReplacing(own, kFile, p, error);
-            } else {
-                error = errno;
-                step = SaveStep::Renaming;
-            }
-        } else if (p.before.st_nlink != 0 && sameFileState(now, p.before)) {
-            step = ::renameat(own, kFile, p.outFolder, p.name) == 0 ? SaveStep::Saved
-                                                                    : SaveStep::Renaming;
-            error = step == SaveStep::Saved ? 0 : errno;
-        } else {
-            step = SaveStep::Changed;
-        }
+        step = putUnderName(own, kFile, p, error);
     }
     written.reset();
     removeHeldFolder(p.outFolder, folder, own);

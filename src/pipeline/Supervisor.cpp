@@ -1,6 +1,7 @@
 #include "Supervisor.h"
 
 #include "Descriptor.h"
+#include "Folders.h"
 #include "JobFolder.h"
 
 #include <cerrno>
@@ -11,7 +12,6 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/vfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
@@ -66,32 +66,34 @@ void defaultSignals() {
 }
 
 // Runs from a descriptor; a script's interpreter reads it through /dev/fd, so it stays open.
-void runFrom(int fd, const Plan& p) {
+void runFrom(int fd, const SupervisorPlan& p) {
     ::fcntl(fd, F_SETFD, 0);
     ::fexecve(fd, p.argv, p.envp);
 }
 
-[[noreturn]] void runEncoder(const Plan& p, pid_t supervisor) {
+[[noreturn]] void runEncoder(const SupervisorPlan& p, pid_t supervisor) {
     // The encoder goes when its supervisor does: nobody would be left to save its work.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != supervisor)
         ::_exit(127);
     ::dup2(p.errors, 1);
     ::dup2(p.errors, 2);
-    int error[kWays] = {p.memoryError, 0, ENOENT};
+    int error[kEncoderStarts] = {p.memoryError, 0, ENOENT};
     if (::fchdir(p.job) != 0) {
-        error[InMemory] = error[CopyInJobFolder] = error[Installed] = errno;
+        error[FromMemory] = error[CopyInJobFolder] = error[Installed] = errno;
     } else {
         if (p.memory >= 0 && p.memoryError == 0) {
             runFrom(p.memory, p);
-            error[InMemory] = errno;
+            error[FromMemory] = errno;
         }
         // A kernel that refuses to run anonymous files: a copy nobody else can reach.
         const int copy =
             ::openat(p.job, kCopyName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700);
         int copyError = 0;
         if (copy < 0 || p.memory < 0 || !CopyWholeFile(p.memory, copy, copyError)) {
-            error[CopyInJobFolder] = p.memory < 0 ? error[InMemory] : copy < 0 ? errno : copyError;
+            error[CopyInJobFolder] = p.memory < 0 ? error[FromMemory]
+                                     : copy < 0   ? errno
+                                                  : copyError;
             if (copy >= 0)
                 ::close(copy);
         } else {
@@ -110,16 +112,16 @@ void runFrom(int fd, const Plan& p) {
     ::_exit(127);
 }
 
-[[noreturn]] void finish(const Plan& p, Report& r) {
+[[noreturn]] void finish(const SupervisorPlan& p, SupervisorReport& r) {
     removeHeldFolder(p.jobParent, p.jobName, p.job);
     ::pwrite(p.report, &r, sizeof r, 0);
-    ::_exit(r.step == Step::Saving && r.save == SaveStep::Saved ? 0 : 1);
+    ::_exit(r.step == SupervisorStep::Saving && r.save == SaveStep::Saved ? 0 : 1);
 }
 
 } // namespace
 
-[[noreturn]] void supervise(const Plan& p) {
-    Report r;
+[[noreturn]] void supervise(const SupervisorPlan& p) {
+    SupervisorReport r;
     ::setsid();
     defaultSignals();
     const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
@@ -136,7 +138,7 @@ void runFrom(int fd, const Plan& p) {
         runEncoder(p, self);
     int status = 127 << 8;
     if (encoder < 0) {
-        const int error[kWays] = {errno, errno, errno};
+        const int error[kEncoderStarts] = {errno, errno, errno};
         ::pwrite(p.report, error, sizeof error, kStartErrorAt);
     } else {
         while (::waitpid(encoder, &status, 0) < 0 && errno == EINTR) {
@@ -144,19 +146,17 @@ void runFrom(int fd, const Plan& p) {
     }
     r.encoderStatus = status;
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        r.step = Step::Encoding;
-        struct statfs disk;
-        if (::fstatfs(p.job, &disk) == 0)
-            r.freeNear = (long long)(p.root ? disk.f_bfree : disk.f_bavail) * disk.f_bsize;
+        r.step = SupervisorStep::Encoding;
+        r.freeNear = freeBytes(p.job, p.root);
         finish(p, r);
     }
     const int in = ::openat(p.job, kEncoded, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     struct stat encoded;
     if (in < 0 || ::fstat(in, &encoded) != 0 || !S_ISREG(encoded.st_mode) || encoded.st_size == 0) {
-        r.step = Step::NoOutput;
+        r.step = SupervisorStep::NoOutput;
         finish(p, r);
     }
-    r.step = Step::Saving;
+    r.step = SupervisorStep::Saving;
     r.save = SaveBeside(p.save, in, r.error);
     finish(p, r);
 }

@@ -14,13 +14,13 @@ namespace blendora {
 // it makes system calls only: the other threads of this program may hold locks (the allocator's
 // among them) that the copy would wait for for ever.
 
-enum class Step : int { Unknown, Encoding, NoOutput, Saving };
+enum class SupervisorStep : int { Unknown, Encoding, NoOutput, Saving };
 
 // The three ways to start the encoder, in the order they are tried.
-enum Way { InMemory, CopyInJobFolder, Installed, kWays };
+enum EncoderStart { FromMemory, CopyInJobFolder, Installed, kEncoderStarts };
 
-struct Report {
-    Step step = Step::Unknown;
+struct SupervisorReport {
+    SupervisorStep step = SupervisorStep::Unknown;
     SaveStep save = SaveStep::Writing;
     int error = 0;           // errno of the step that failed
     int encoderStatus = 0;   // as waitpid gives it
@@ -35,14 +35,14 @@ constexpr long long kFullDisk = 1 << 20;
 constexpr char kCopyName[] = "lame";
 constexpr char kEncoded[] = "result.mp3";
 
-struct Plan {
+struct SupervisorPlan {
     char* const* argv;
     char* const* envp;
     int memory;      // the encoder in an anonymous file, or -1
     int memoryError; // why it cannot run from there
     const char* installed;
     int errors; // the encoder's output goes here
-    int report; // Report at 0, the start errors at kStartErrorAt
+    int report; // SupervisorReport at 0, the start errors at kStartErrorAt
     int job;    // the job folder, also its lock
     int jobParent;
     const char* jobName;
@@ -52,7 +52,7 @@ struct Plan {
 
 // Runs the encoder as the plan says, waits for it, saves its file and removes the job folder;
 // the outcome goes to the report file. Never returns.
-[[noreturn]] void supervise(const Plan& p);
+[[noreturn]] void supervise(const SupervisorPlan& p);
 
 // The encoder's bytes in an anonymous file, sealed; -1 with `error` set when that fails. Where
 // the kernel refuses to run such files the file still holds the bytes, and `error` says why.

@@ -147,15 +147,11 @@ void refuseWhatWouldNotFit(const QString& input, std::int64_t needed, WaveFormat
                  .arg(shownName(input), formatName(format))
                  .arg(needed)
                  .arg(kMaxWaveDataSize));
-    const QString folder = output.folderPath();
-    const std::int64_t free = freeSpace(output);
-    if (free >= 0 && kWaveHeaderSize + needed + kSpareSpace > free)
-        failPlainly(QStringLiteral("There is not enough free space in %1 to bring %2 to %3 (%4 MiB "
-                                   "needed, %5 MiB free).")
-                        .arg(chosenWorkFolder(folder), shownName(input), formatName(format))
-                        .arg((kWaveHeaderSize + needed + kSpareSpace + (1 << 20) - 1) >> 20)
-                        .arg(free >> 20) +
-                    kOtherWorkFolder);
+    if (const QString lack = lackOfSpace(
+            output, kWaveHeaderSize + needed,
+            QStringLiteral("to bring %1 to %2").arg(shownName(input), formatName(format)));
+        !lack.isEmpty())
+        failPlainly(lack);
 }
 
 // The way from the input's frames to the target's: mixed down to as few channels as both have,

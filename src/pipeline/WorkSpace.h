@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <cstdint>
 
 namespace blendora {
 
@@ -11,5 +12,14 @@ QString chosenWorkFolder(const QString& folder);
 // What helps when the work folder is full.
 inline const QString kOtherWorkFolder =
     QStringLiteral(" Set TEMP (or TMPDIR) to a folder with more room to work there.");
+
+struct JobFile;
+
+// The one free-space check: the free bytes beside `file` when `needed` bytes more would leave
+// less than the room every job leaves free there, or -1 when they fit or nothing is known.
+std::int64_t shortOfSpace(const JobFile& file, std::int64_t needed);
+// Nothing when they fit; otherwise the words of a full work folder, `purpose` saying what the
+// bytes are for ("to bring a.mp3 to 44100 Hz stereo").
+QString lackOfSpace(const JobFile& file, std::int64_t needed, const QString& purpose);
 
 } // namespace blendora

@@ -324,9 +324,7 @@ void Form1::ApplySkin() {
     for (QGroupBox* frame : {Frame2, Frame1})
         frame->setPalette(face);
     SkinFramework1.LoadSkin(skinFile, QString());
-    SkinFramework1.ApplyOptions |= 1;
     SkinFramework1.AutoApplyNewWindows = true;
-    SkinFramework1.AutoApplyNewThreads = true;
     SkinFramework1.ApplyWindow(this);
 }
 
@@ -522,25 +520,50 @@ void Form1::mouseMoveEvent(QMouseEvent* event) {
     QWidget::mouseMoveEvent(event);
 }
 
+void Form1::mouseMoveOver(QObject* watched) {
+    using Handler = void (Form1::*)();
+    const std::pair<QObject*, Handler> handlers[] = {{PushButton1, &Form1::PushButton1_MouseMove},
+                                                     {PushButton2, &Form1::PushButton2_MouseMove},
+                                                     {PushButton3, &Form1::PushButton3_MouseMove},
+                                                     {PushButton4, &Form1::PushButton4_MouseMove},
+                                                     {PushButton5, &Form1::PushButton5_MouseMove},
+                                                     {Text1, &Form1::Text1_MouseMove},
+                                                     {Text2, &Form1::Text2_MouseMove},
+                                                     {Frame1, &Form1::Frame1_MouseMove},
+                                                     {Frame2, &Form1::Frame2_MouseMove}};
+    for (const auto& [control, handler] : handlers)
+        if (watched == control)
+            (this->*handler)();
+}
+
+void Form1::takeDrop(QObject* watched, QDropEvent* drop) {
+    // Only the path is read: a Move would let a source that deletes after a move lose the
+    // person's file. Copy, else Link; a source that offers neither is refused.
+    const Qt::DropAction action = drop->possibleActions() & Qt::CopyAction   ? Qt::CopyAction
+                                  : drop->possibleActions() & Qt::LinkAction ? Qt::LinkAction
+                                                                             : Qt::IgnoreAction;
+    const QList<QLineEdit*> fields =
+        action == Qt::IgnoreAction ? QList<QLineEdit*>() : dropTargets(watched, drop->mimeData());
+    showDropTargets(fields);
+    if (fields.isEmpty()) {
+        drop->ignore();
+        return;
+    }
+    drop->setDropAction(action);
+    drop->accept();
+    if (drop->type() == QEvent::Drop) {
+        showDropTargets({});
+        const QStringList files = draggedFiles(drop->mimeData());
+        for (qsizetype i = 0; i < fields.size(); ++i)
+            fields[i]->setText(files[i]);
+    }
+}
+
 bool Form1::eventFilter(QObject* watched, QEvent* event) {
     switch (event->type()) {
-    case QEvent::MouseMove: {
-        using Handler = void (Form1::*)();
-        const std::pair<QObject*, Handler> handlers[] = {
-            {PushButton1, &Form1::PushButton1_MouseMove},
-            {PushButton2, &Form1::PushButton2_MouseMove},
-            {PushButton3, &Form1::PushButton3_MouseMove},
-            {PushButton4, &Form1::PushButton4_MouseMove},
-            {PushButton5, &Form1::PushButton5_MouseMove},
-            {Text1, &Form1::Text1_MouseMove},
-            {Text2, &Form1::Text2_MouseMove},
-            {Frame1, &Form1::Frame1_MouseMove},
-            {Frame2, &Form1::Frame2_MouseMove}};
-        for (const auto& [control, handler] : handlers)
-            if (watched == control)
-                (this->*handler)();
+    case QEvent::MouseMove:
+        mouseMoveOver(watched);
         break;
-    }
     case QEvent::KeyPress: {
         // Return presses a button as Space does, as in the desktop's dialogs.
         auto* key = static_cast<QKeyEvent*>(event);
@@ -559,27 +582,7 @@ bool Form1::eventFilter(QObject* watched, QEvent* event) {
         auto* drop = static_cast<QDropEvent*>(event);
         if (!drop->mimeData()->hasUrls())
             break; // text dragged into a field is typing
-        // Only the path is read: a Move would let a source that deletes after a move lose the
-        // person's file. Copy, else Link; a source that offers neither is refused.
-        const Qt::DropAction action = drop->possibleActions() & Qt::CopyAction   ? Qt::CopyAction
-                                      : drop->possibleActions() & Qt::LinkAction ? Qt::LinkAction
-                                                                                 : Qt::IgnoreAction;
-        const QList<QLineEdit*> fields = action == Qt::IgnoreAction
-                                             ? QList<QLineEdit*>()
-                                             : dropTargets(watched, drop->mimeData());
-        showDropTargets(fields);
-        if (fields.isEmpty()) {
-            drop->ignore();
-            return true;
-        }
-        drop->setDropAction(action);
-        drop->accept();
-        if (event->type() == QEvent::Drop) {
-            showDropTargets({});
-            const QStringList files = draggedFiles(drop->mimeData());
-            for (qsizetype i = 0; i < fields.size(); ++i)
-                fields[i]->setText(files[i]);
-        }
+        takeDrop(watched, drop);
         return true;
     }
     case QEvent::DragLeave:

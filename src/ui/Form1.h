@@ -2,7 +2,7 @@
 
 #include "CommonDialog.h"
 #include "Decode.h"
-#include "Engine.h"
+#include "EngineSeam.h"
 #include "Form1View.h"
 #include "HomePage.h"
 #include "QtPrompts.h"
@@ -15,6 +15,7 @@
 #include <functional>
 #include <optional>
 
+class QDropEvent;
 class QGroupBox;
 class QLineEdit;
 class QMimeData;
@@ -27,7 +28,7 @@ namespace blendora {
 struct Form1Seams {
     Prompts* prompts = nullptr;
     Shell* shell = nullptr;
-    Engine* engine = nullptr;
+    EngineSeam* engine = nullptr;
     RandomDraw random;
     std::function<void()> endProgram;
 };
@@ -80,7 +81,7 @@ class Form1 : public QWidget, public Form1View {
     void setProgressMaximum(int maximum) override;
 
     Prompts& prompts() { return *prompts_; }
-    Engine& engine() { return *engine_; }
+    EngineSeam& engine() { return *engine_; }
     bool mixInProgress() const { return MixInProgress; }
     QCursor cursorFor(int pointer) const;
     bool hasMouseIcon() const { return MouseIcon.has_value(); }
@@ -116,6 +117,11 @@ class Form1 : public QWidget, public Form1View {
     void browse(const QString& procedureText, QLineEdit* field);
     // Where the files of a drag over `over` would go: both fields for two, the field under it
     // for one; none for anything else.
+    // The MouseMove handler of the control under the pointer.
+    void mouseMoveOver(QObject* watched);
+    // A drag of files over a control, or their drop: which fields they go to, shown, and filled
+    // on the drop.
+    void takeDrop(QObject* watched, QDropEvent* drop);
     QList<QLineEdit*> dropTargets(QObject* over, const QMimeData* mime) const;
     void showDropTargets(const QList<QLineEdit*>& fields);
 
@@ -124,7 +130,7 @@ class Form1 : public QWidget, public Form1View {
     QtShell qtShell_;
     Prompts* prompts_;
     Shell* shell_;
-    Engine* engine_;
+    EngineSeam* engine_;
     Decoder decoder_;
     SettingsStore settings_;
 

@@ -6,17 +6,13 @@
 namespace blendora {
 
 // The skin engine: a skin file is a Qt style sheet. Calls come in a fixed order: LoadSkin,
-// ApplyOptions, AutoApplyNewWindows, AutoApplyNewThreads, ApplyWindow.
+// AutoApplyNewWindows, ApplyWindow.
 class SkinFramework {
   public:
     // Reads the style sheet; the second argument names a section of a skin package (unused).
     void LoadSkin(const QString& path, const QString& section);
-    // Option bits of the skin package; a style sheet has none to choose.
-    quint32 ApplyOptions = 0;
     // Dialogs and message boxes opened later take the skin as well.
     bool AutoApplyNewWindows = false;
-    // Kept for the call order; one thread has nothing more to skin.
-    bool AutoApplyNewThreads = false;
     void ApplyWindow(QWidget* window);
 
     QString styleSheet() const { return sheet_; }

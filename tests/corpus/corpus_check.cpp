@@ -8,7 +8,7 @@
 // Usage: corpus_check <corpus folder with modules/ mp3/ other/ nonaudio/> <fresh folder>
 // (the second made by scripts/fresh-corpus for this run: loud/ damaged/ pictures/ elf.list)
 #include "Decode.h"
-#include "Engine.h"
+#include "EngineSeam.h"
 #include "FileSource.h"
 #include "MpegProbe.h"
 #include "Signature.h"
@@ -38,16 +38,16 @@ constexpr std::uint32_t kRate = 44100;
 constexpr std::int64_t kBlockBytes = 20000;
 
 // Remembers which attempt gave the channel of the last decode.
-struct WatchingEngine : Engine {
+struct WatchingEngine : EngineSeam {
     EngineHandle stream = 0, music = 0;
     EngineHandle StreamCreateFile(int mem, const void* file, std::uint64_t offset,
                                   std::uint64_t length, std::uint32_t flags) override {
         music = 0;
-        return stream = Engine::StreamCreateFile(mem, file, offset, length, flags);
+        return stream = EngineSeam::StreamCreateFile(mem, file, offset, length, flags);
     }
     EngineHandle MusicLoad(int mem, const void* file, std::uint64_t offset, std::uint32_t length,
                            std::uint32_t flags, std::uint32_t freq) override {
-        return music = Engine::MusicLoad(mem, file, offset, length, flags, freq);
+        return music = EngineSeam::MusicLoad(mem, file, offset, length, flags, freq);
     }
 };
 

@@ -25,11 +25,11 @@ quint16 u16(const QByteArray& b, int at) {
 }
 
 // An engine that counts blocks and can fail part-way, over the real one.
-struct CountingEngine : Engine {
+struct CountingEngine : EngineSeam {
     int blocks = 0;
     std::int32_t GetData(EngineHandle h, void* buffer, std::uint32_t length) {
         ++blocks;
-        return Engine::ChannelGetData(h, buffer, length);
+        return EngineSeam::ChannelGetData(h, buffer, length);
     }
     std::int32_t ChannelGetData(EngineHandle h, void* buffer, std::uint32_t length) override {
         return GetData(h, buffer, length);

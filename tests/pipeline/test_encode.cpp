@@ -1,6 +1,9 @@
 // The encoder run as a child process: arguments, outcome, waiting, and surviving our end.
+#include "ChildProcess.h"
+#include "Descriptor.h"
 #include "Encode.h"
 #include "JobFolder.h"
+#include "Paths.h"
 #include "TestSupport.h"
 #include "WorkSpace.h"
 
@@ -8,10 +11,15 @@
 #include <QTimer>
 #include <QtTest>
 #include <csignal>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 
 using namespace blendora;
+
+extern char** environ;
 
 namespace {
 
@@ -43,6 +51,61 @@ FrameHeader firstFrame(const QByteArray& mp3) {
         return h;
     }
     return {};
+}
+
+// Runs arguments[0] with the rest as its arguments (no shell), in a session of its own, its
+// error output kept, through the wait the encoder's supervisor has.
+int RunAndWait(const QStringList& arguments, RunOutcome* outcome = nullptr) {
+    RunOutcome local;
+    RunOutcome& out = outcome ? *outcome : local;
+    out = RunOutcome();
+    if (arguments.isEmpty()) {
+        out.startError = ENOENT;
+        return kStartFailureBase + out.startError;
+    }
+
+    std::vector<QByteArray> bytes;
+    for (const QString& a : arguments)
+        bytes.push_back(nativePath(a));
+    std::vector<char*> argv;
+    for (QByteArray& b : bytes)
+        argv.push_back(b.data());
+    argv.push_back(nullptr);
+
+    // The error output goes to an anonymous file rather than a pipe: should we end first, the
+    // child writes on without a broken pipe ending it.
+    UniqueFd errors(::memfd_create("child-errors", MFD_CLOEXEC));
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    if (errors.get() >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, errors.get(), 1);
+        posix_spawn_file_actions_adddup2(&actions, errors.get(), 2);
+    }
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t defaults;
+    sigfillset(&defaults);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes,
+                             POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    std::vector<char*> env = childEnvironment();
+    const int code = RunAndWait(
+        [&] {
+            pid_t pid = 0;
+            const int started =
+                ::posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), env.data());
+            errno = started;
+            return started == 0 ? pid : pid_t(-1);
+        },
+        out);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    out.errorTail = tailOf(errors.get());
+    return code;
 }
 
 // An encode as the job makes it: the name taken first, a job folder in TEMP.
@@ -152,7 +215,7 @@ class TestEncode : public QObject {
         // No encoder: the start fails, nothing runs.
         RunOutcome run;
         const int code =
-            RunAndWait({dir_.path() + "/no-lame", "-h", wav_, dir_.path() + "/x.mp3"}, 0, &run);
+            RunAndWait({dir_.path() + "/no-lame", "-h", wav_, dir_.path() + "/x.mp3"}, &run);
         QCOMPARE(code, kStartFailureBase + ENOENT);
         QVERIFY(code < 0);
         QVERIFY(!run.started);
@@ -167,7 +230,7 @@ class TestEncode : public QObject {
             script, "#!/bin/sh\necho 'first line' >&2\necho 'disk on fire' >&2\nkill -SEGV $$\n");
         QFile::setPermissions(script, QFile::ReadOwner | QFile::ExeOwner);
         RunOutcome run;
-        RunAndWait({script}, 0, &run);
+        RunAndWait({script}, &run);
         QCOMPARE(run.signal, SIGSEGV);
         QVERIFY(run.errorTail.contains("disk on fire"));
         const EncodeOutcome outcome = encode(script, wav_, dir_.path() + "/crash.mp3");

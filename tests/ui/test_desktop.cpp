@@ -12,7 +12,7 @@
 using namespace blendora;
 
 namespace {
-struct NoEngine : Engine {
+struct NoEngine : EngineSeam {
     int Init(int, std::uint32_t, std::uint32_t, void*, const void*) override { return 1; }
 };
 } // namespace

@@ -14,7 +14,7 @@ using blendora::test::Prompt;
 using blendora::test::ScriptedPrompts;
 
 namespace {
-struct QuietEngine : Engine {
+struct QuietEngine : EngineSeam {
     int Init(int, std::uint32_t, std::uint32_t, void*, const void*) override { return 1; }
 };
 

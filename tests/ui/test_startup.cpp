@@ -19,7 +19,7 @@ using blendora::test::ScriptedPrompts;
 
 namespace {
 
-struct FakeEngine : Engine {
+struct FakeEngine : EngineSeam {
     std::uint32_t version = 0x02040000;
     int initResult = 1;
     bool versionThrows = false;

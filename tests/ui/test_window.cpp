@@ -25,7 +25,7 @@ using blendora::test::Prompt;
 using blendora::test::ScriptedPrompts;
 
 namespace {
-struct NoEngine : Engine {
+struct NoEngine : EngineSeam {
     int Init(int, std::uint32_t, std::uint32_t, void*, const void*) override { return 1; }
 };
 

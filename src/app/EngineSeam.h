@@ -6,9 +6,9 @@ namespace blendora {
 
 // The engine entry points as the program calls them. The default forwards to the real engine;
 // tests hand in engines of another version, engines that refuse to start or that fail.
-class Engine {
+class EngineSeam {
   public:
-    virtual ~Engine() = default;
+    virtual ~EngineSeam() = default;
     virtual std::uint32_t GetVersion() { return BASS_GetVersion(); }
     virtual int SetConfig(std::uint32_t option, std::uint32_t value) {
         return BASS_SetConfig(option, value);
@@ -46,6 +46,6 @@ class Engine {
 };
 
 // The process-wide real engine.
-Engine& realEngine();
+EngineSeam& realEngine();
 
 } // namespace blendora

@@ -24,10 +24,10 @@ bool namesHeld(int folder, const char* name, int fd) {
     return ::fstat(fd, &held) == 0 && namesFile(folder, name, held.st_dev, held.st_ino);
 }
 
-bool writeAll(int fd, const void* bytes, std::size_t size) {
+bool writeAll(int fd, const void* bytes, std::size_t size, off_t offset) {
     const auto* at = static_cast<const char*>(bytes);
     while (size > 0) {
-        const ssize_t n = ::write(fd, at, size);
+        const ssize_t n = offset < 0 ? ::write(fd, at, size) : ::pwrite(fd, at, size, offset);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
@@ -37,22 +37,38 @@ bool writeAll(int fd, const void* bytes, std::size_t size) {
         }
         at += n;
         size -= std::size_t(n);
+        if (offset >= 0)
+            offset += n;
     }
     return true;
 }
 
-ssize_t readAll(int fd, void* bytes, std::size_t size) {
+std::size_t readUpTo(int fd, void* bytes, std::size_t size, off_t offset, int& error) {
     auto* at = static_cast<char*>(bytes);
     std::size_t done = 0;
+    error = 0;
     while (done < size) {
-        const ssize_t n = ::read(fd, at + done, size - done);
+        const ssize_t n = offset < 0 ? ::read(fd, at + done, size - done)
+                                     : ::pread(fd, at + done, size - done, offset + off_t(done));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0)
-            return -1;
+        if (n < 0) {
+            error = errno;
+            break;
+        }
         if (n == 0)
             break;
         done += std::size_t(n);
+    }
+    return done;
+}
+
+ssize_t readAll(int fd, void* bytes, std::size_t size, off_t offset) {
+    int error = 0;
+    const std::size_t done = readUpTo(fd, bytes, size, offset, error);
+    if (error != 0) {
+        errno = error;
+        return -1;
     }
     return ssize_t(done);
 }

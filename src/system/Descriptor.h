@@ -39,9 +39,13 @@ bool namesFile(int folder, const char* name, dev_t device, ino_t inode);
 // The same for the file `fd` holds.
 bool namesHeld(int folder, const char* name, int fd);
 
-// Writes all of it, or answers false with errno set (EIO when the system took nothing).
-bool writeAll(int fd, const void* bytes, std::size_t size);
-// Reads until `size` bytes or the end of the file; the count read, or -1 with errno set.
-ssize_t readAll(int fd, void* bytes, std::size_t size);
+// Writes all of it, at `offset` or, at -1, where the file stands; false with errno set (EIO
+// when the system took nothing).
+bool writeAll(int fd, const void* bytes, std::size_t size, off_t offset = -1);
+// Reads until `size` bytes, the end of the file or a failure, at `offset` or, at -1, where the
+// file stands; the count read, and in `error` the failure's errno or 0.
+std::size_t readUpTo(int fd, void* bytes, std::size_t size, off_t offset, int& error);
+// The same, the count read, or -1 with errno set.
+ssize_t readAll(int fd, void* bytes, std::size_t size, off_t offset = -1);
 
 } // namespace blendora

@@ -1,0 +1,10 @@
+#include "EngineSeam.h"
+
+namespace blendora {
+
+EngineSeam& realEngine() {
+    static EngineSeam engine;
+    return engine;
+}
+
+} // namespace blendora

@@ -1,0 +1,27 @@
+#include "Folders.h"
+
+#include <algorithm>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+namespace blendora {
+
+void randomLetters(char* at, int length) {
+    static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned char bytes[32];
+    length = std::min(length, int(sizeof bytes));
+    if (::getentropy(bytes, std::size_t(length)) != 0)
+        for (int i = 0; i < length; ++i)
+            bytes[i] = (unsigned char)((::getpid() >> i) ^ (at[i] * 31) ^ (i * 7));
+    for (int i = 0; i < length; ++i)
+        at[i] = kLetters[bytes[i] % 62];
+}
+
+std::int64_t freeBytes(int folder, bool withReserve) {
+    struct statvfs vfs;
+    if (folder < 0 || ::fstatvfs(folder, &vfs) != 0)
+        return -1;
+    return std::int64_t(withReserve ? vfs.f_bfree : vfs.f_bavail) * std::int64_t(vfs.f_frsize);
+}
+
+} // namespace blendora

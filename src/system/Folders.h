@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace blendora {
+
+// Fills `length` (at most 32) letters and digits from the kernel's random source. System calls
+// only.
+void randomLetters(char* at, int length);
+
+// Makes a folder of mode 0700 in `parent` named `name`, whose last six characters are drawn
+// afresh for each attempt until a name is free. `before(name)` runs before each attempt and
+// stops it by answering false: a name can be recorded before the folder exists. 0, or -1 with
+// errno set. System calls only, as long as `before` makes none other.
+template <class Before> int makePrivateFolder(int parent, char* name, Before before) {
+    char* const letters = name + std::strlen(name) - 6;
+    int made = -1;
+    for (int attempt = 0; attempt < 100 && made != 0; ++attempt) {
+        randomLetters(letters, 6);
+        if (!before(static_cast<const char*>(name)))
+            return -1;
+        made = ::mkdirat(parent, name, 0700);
+        if (made != 0 && errno != EEXIST)
+            break;
+    }
+    return made;
+}
+
+inline int makePrivateFolder(int parent, char* name) {
+    return makePrivateFolder(parent, name, [](const char*) { return true; });
+}
+
+// Free bytes for us on the file system that holds `folder`, or -1 when unknown. With
+// `withReserve`, the blocks kept for root count too. System calls only.
+std::int64_t freeBytes(int folder, bool withReserve = false);
+
+} // namespace blendora
