@@ -96,6 +96,7 @@ void JobFolder::create(QString* warning) {
     parent_ = openWorkFolder(warning, parent);
     QByteArray name = nativePath(kPrefix + QString::number(QCoreApplication::applicationPid()) +
                                  QStringLiteral("-XXXXXX"));
+    const SignalsHeld untilRecorded;
     if (makePrivateFolder(parent_.get(), name.data()) != 0) {
         const int error = errno;
         remove();

@@ -57,20 +57,17 @@ void endBySignal(int signal) {
     ::raise(signal);
 }
 
-class SignalsHeld {
-  public:
-    SignalsHeld() {
-        sigset_t all;
-        sigfillset(&all);
-        ::pthread_sigmask(SIG_BLOCK, &all, &old_);
-    }
-    ~SignalsHeld() { ::pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
-
-  private:
-    sigset_t old_;
-};
-
 } // namespace
+
+SignalsHeld::SignalsHeld() {
+    sigset_t all;
+    sigfillset(&all);
+    ::pthread_sigmask(SIG_BLOCK, &all, &old_);
+}
+
+SignalsHeld::~SignalsHeld() {
+    ::pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+}
 
 void armEnd(EndSlot slot, EndTask task, int parent, int folder, const char* name) {
     Record& r = records[int(slot)];

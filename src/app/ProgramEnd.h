@@ -1,5 +1,7 @@
 #pragma once
 
+#include <csignal>
+
 namespace blendora {
 
 // What the end of the program removes, whatever road it ends by: the event loop returns, the
@@ -11,6 +13,19 @@ enum class EndTask : int {
     Scratch,       // a private folder of ours, emptied and removed
 };
 enum class EndSlot : int { Job, Settings };
+
+// Signals wait while it lives. A folder made and recorded for the end under it is never left
+// behind by a signal that came between the two.
+class SignalsHeld {
+  public:
+    SignalsHeld();
+    ~SignalsHeld();
+    SignalsHeld(const SignalsHeld&) = delete;
+    SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+  private:
+    sigset_t old_;
+};
 
 // Records, as plain data that lives to the very end, what the end removes for `slot`: the
 // folder `name` in `parent`, held open as `folder`. A signal that arrives meanwhile finds the

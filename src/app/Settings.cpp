@@ -157,6 +157,7 @@ class SettingsFolder {
     // name goes into the lock file before the folder is made: that record is what proves a
     // folder left there by a killed copy ours.
     int makeScratch() {
+        const SignalsHeld untilRecorded;
         QByteArray name = "." + name_ + "-XXXXXX";
         const int made =
             makePrivateFolder(fd_.get(), name.data(), [&](const char*) { return record(name); });
