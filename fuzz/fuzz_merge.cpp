@@ -27,6 +27,25 @@ struct NoPrompts : Prompts {
     QString saveFile(const FileDialogRequest&) override { return {}; }
 };
 
+// A window of nothing but a progress bar, which the merge moves.
+class BarView : public Form1View {
+  public:
+    QString text1() const override { return {}; }
+    QString text2() const override { return {}; }
+    void setText1(const QString&) override {}
+    void setText2(const QString&) override {}
+    int mousePointer() const override { return PointerDefault; }
+    void setMousePointer(int) override {}
+    int progressValue() const override { return value_; }
+    void setProgressValue(int value) override { value_ = value; }
+    QString progressText() const override { return {}; }
+    void setProgressText(const QString&) override {}
+    void setProgressMaximum(int) override {}
+
+  private:
+    int value_ = 0;
+};
+
 // Inputs large enough to mean hours of audio are cut: the fuzzer looks for faults, not time.
 constexpr std::uint32_t kMaxDeclared = 1 << 22;
 

@@ -264,7 +264,11 @@ struct MixWords {
 // would fail for every block after it: it is reported once, and the mix stops.
 bool mixBlocks(Trap& trap, std::array<const File*, 2> in, const WaveFileInfo (&info)[2], File& out,
                const WaveFileInfo& target, std::int64_t blocks, MixWords words, Form1View& view) {
-    auto& [words0, words1, mixed] = words;
+    // Plain names, not a structured binding: clang 14, which builds the fuzzers, cannot
+    // capture one in a lambda.
+    std::vector<std::int16_t>* const words0 = words.words0;
+    std::vector<std::int16_t>* const words1 = words.words1;
+    std::vector<std::int16_t>* const mixed = words.mixed;
     int bar = view.progressValue();
     for (std::int64_t block = 0; block < blocks;) {
         const std::int64_t count = std::min(kChunkBlocks, blocks - block);
