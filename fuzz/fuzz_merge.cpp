@@ -2,6 +2,7 @@
 // read by the header reader and mixed by the merge. Besides crashes it traps on an output
 // that is shorter than the blocks the merge writes.
 
+#include "BarView.h"
 #include "Form1View.h"
 #include "Merge.h"
 #include "Prompts.h"
@@ -25,25 +26,6 @@ struct NoPrompts : Prompts {
     void warning(const QString&, const QString&) override {}
     QString openFile(const FileDialogRequest&) override { return {}; }
     QString saveFile(const FileDialogRequest&) override { return {}; }
-};
-
-// A window of nothing but a progress bar, which the merge moves.
-class BarView : public Form1View {
-  public:
-    QString text1() const override { return {}; }
-    QString text2() const override { return {}; }
-    void setText1(const QString&) override {}
-    void setText2(const QString&) override {}
-    int mousePointer() const override { return PointerDefault; }
-    void setMousePointer(int) override {}
-    int progressValue() const override { return value_; }
-    void setProgressValue(int value) override { value_ = value; }
-    QString progressText() const override { return {}; }
-    void setProgressText(const QString&) override {}
-    void setProgressMaximum(int) override {}
-
-  private:
-    int value_ = 0;
 };
 
 // Inputs large enough to mean hours of audio are cut: the fuzzer looks for faults, not time.
@@ -84,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     QFile::remove(out);
     NoPrompts prompts;
-    BarView bar;
+    test::BarView bar;
     static const int folder =
         ::open(QFile::encodeName(dir.path()).constData(), O_RDONLY | O_DIRECTORY);
     const auto file = [&](const char* name, const QString& path) {
