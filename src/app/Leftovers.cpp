@@ -1,6 +1,7 @@
 #include "Leftovers.h"
 
 #include "Descriptor.h"
+#include "Folders.h"
 #include "JobFolder.h"
 #include "Paths.h"
 
@@ -23,11 +24,6 @@ bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
 
-// Not isalnum(): the locale has no say in a name we made, nor a place in a signal handler.
-bool isLetterOrDigit(char c) {
-    return isDigit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
 // Only a name of the kind the save gives: ".blendora-" and six letters or digits (with ".mp3"
 // in the record of an earlier version).
 bool saveFolderName(const char* name) {
@@ -37,10 +33,7 @@ bool saveFolderName(const char* name) {
         (length != start + 6 &&
          !(length == start + 10 && std::strcmp(name + start + 6, ".mp3") == 0)))
         return false;
-    for (std::size_t i = start; i < start + 6; ++i)
-        if (!isLetterOrDigit(name[i]))
-            return false;
-    return true;
+    return drawnLetters(name + start, 6);
 }
 
 unsigned long long decimalAt(const char*& at) {

@@ -17,6 +17,14 @@ void randomLetters(char* at, int length) {
         at[i] = kLetters[bytes[i] % 62];
 }
 
+bool drawnLetters(const char* at, int length) {
+    for (int i = 0; i < length; ++i)
+        if (!(at[i] >= '0' && at[i] <= '9') && !(at[i] >= 'A' && at[i] <= 'Z') &&
+            !(at[i] >= 'a' && at[i] <= 'z'))
+            return false;
+    return true;
+}
+
 std::int64_t freeBytes(int folder, bool withReserve) {
     struct statvfs vfs;
     if (folder < 0 || ::fstatvfs(folder, &vfs) != 0)

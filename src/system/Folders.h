@@ -11,6 +11,9 @@ namespace blendora {
 // Fills `length` (at most 32) letters and digits from the kernel's random source. System calls
 // only.
 void randomLetters(char* at, int length);
+// Whether the `length` characters at `at` are of the kind randomLetters draws. Not isalnum():
+// the locale has no say in a name we made, nor a place in a signal handler.
+bool drawnLetters(const char* at, int length);
 
 // Makes a folder of mode 0700 in `parent` named `name`, whose last six characters are drawn
 // afresh for each attempt until a name is free. `before(name)` runs before each attempt and
