@@ -159,8 +159,8 @@ class SettingsFolder {
     int makeScratch() {
         const SignalsHeld untilRecorded;
         QByteArray name = "." + name_ + "-XXXXXX";
-        const int made =
-            makePrivateFolder(fd_.get(), name.data(), [&](const char*) { return record(name); });
+        const int made = makePrivateFolder(fd_.get(), name.data(),
+                                           [&](const char* next) { return record(next); });
         const int scratch = made == 0 ? ::openat(fd_.get(), name.constData(),
                                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
                                       : -1;
@@ -230,7 +230,8 @@ class SettingsFolder {
         lock_.reset(::openat(fd_.get(), lockName.constData(),
                              O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
                              0600));
-        if (!lock_.valid() || ::fstat(lock_.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        struct stat lockStat {};
+        if (!lock_.valid() || ::fstat(lock_.get(), &lockStat) != 0 || !S_ISREG(lockStat.st_mode))
             refuse(QStringLiteral("its lock %1 cannot be used: %2.")
                        .arg(QFile::decodeName(lockName), !lock_.valid()
                                                              ? errnoText(errno)
@@ -253,7 +254,7 @@ class SettingsFolder {
                                  .arg(QFile::decodeName(lockName))));
             ::usleep(10000);
         }
-        locked_ = st.st_uid == ::geteuid();
+        locked_ = lockStat.st_uid == ::geteuid();
         removeStaleScratch();
     }
 
@@ -290,12 +291,8 @@ class SettingsFolder {
 
     bool isScratchName(const QByteArray& name) const {
         const QByteArray prefix = "." + name_ + "-";
-        if (!name.startsWith(prefix) || name.size() != prefix.size() + 6)
-            return false;
-        for (char c : name.mid(prefix.size()))
-            if (!(c >= 'a' && c <= 'z') && !(c >= 'A' && c <= 'Z') && !(c >= '0' && c <= '9'))
-                return false;
-        return true;
+        return name.startsWith(prefix) && name.size() == prefix.size() + 6 &&
+               drawnLetters(name.constData() + prefix.size(), 6);
     }
 
     QString path_;

@@ -255,33 +255,26 @@ bool bringToOneFormat(Trap& trap, WaveFileInfo (&info)[2], JobFile (&path)[2],
 
 // The chunk buffers of the two inputs and the mix.
 struct MixWords {
-    std::vector<std::int16_t>* words0;
-    std::vector<std::int16_t>* words1;
-    std::vector<std::int16_t>* mixed;
+    std::vector<std::int16_t> words0, words1, mixed;
 };
 
 // The mix over the copy of the longer input, chunk by chunk. A step that fails for one chunk
 // would fail for every block after it: it is reported once, and the mix stops.
 bool mixBlocks(Trap& trap, std::array<const File*, 2> in, const WaveFileInfo (&info)[2], File& out,
-               const WaveFileInfo& target, std::int64_t blocks, MixWords words, Form1View& view) {
-    // Plain names, not a structured binding: clang 14, which builds the fuzzers, cannot
-    // capture one in a lambda.
-    std::vector<std::int16_t>* const words0 = words.words0;
-    std::vector<std::int16_t>* const words1 = words.words1;
-    std::vector<std::int16_t>* const mixed = words.mixed;
+               const WaveFileInfo& target, std::int64_t blocks, MixWords& w, Form1View& view) {
     int bar = view.progressValue();
     for (std::int64_t block = 0; block < blocks;) {
         const std::int64_t count = std::min(kChunkBlocks, blocks - block);
         const std::int64_t position = block * kBlockBytes;
-        if (!trap.at(126, [&] { readBlocks(*in[0], info[0], position, count, *words0); }) ||
-            !trap.at(128, [&] { readBlocks(*in[1], info[1], position, count, *words1); }))
+        if (!trap.at(126, [&] { readBlocks(*in[0], info[0], position, count, w.words0); }) ||
+            !trap.at(128, [&] { readBlocks(*in[1], info[1], position, count, w.words1); }))
             return false;
-        if (!trap.at(132, [&] { mixHalves(*words0, *words1, *mixed, count); }))
+        if (!trap.at(132, [&] { mixHalves(w.words0, w.words1, w.mixed, count); }))
             return false;
         showBlocks(position, count, target.dataSize, view, bar);
 
         if (!trap.at(142, [&] {
-                out.writeAt(target.dataOffset + position, mixed->data(), count * kBlockBytes);
+                out.writeAt(target.dataOffset + position, w.mixed.data(), count * kBlockBytes);
             }))
             return false;
         block += count;
@@ -294,10 +287,10 @@ bool mixBlocks(Trap& trap, std::array<const File*, 2> in, const WaveFileInfo (&i
 bool MergeWave(const JobFile& first, const JobFile& second, const JobFile& output, Form1View& view,
                Prompts& prompts) {
     Trap trap(prompts, proc::MergeWave);
-    std::vector<std::int16_t> words0, words1, mixed;
-    trap.at(100, [&] { words0.resize(kChunkWords); });
-    trap.at(102, [&] { words1.resize(kChunkWords); });
-    trap.at(104, [&] { mixed.resize(kChunkWords); });
+    MixWords words;
+    trap.at(100, [&] { words.words0.resize(kChunkWords); });
+    trap.at(102, [&] { words.words1.resize(kChunkWords); });
+    trap.at(104, [&] { words.mixed.resize(kChunkWords); });
 
     WaveFileInfo info[2];
     JobFile path[2] = {first, second};
@@ -326,8 +319,7 @@ bool MergeWave(const JobFile& first, const JobFile& second, const JobFile& outpu
     trap.at(122, [&] { in1.open(path[1], File::Read); });
     const bool opened = trap.at(124, [&] { out.open(output, File::ReadWrite); });
 
-    const bool written =
-        mixBlocks(trap, {&in0, &in1}, info, out, target, blocks, {&words0, &words1, &mixed}, view);
+    const bool written = mixBlocks(trap, {&in0, &in1}, info, out, target, blocks, words, view);
 
     trap.at(146, [&] { view.setProgressValue(100); });
     trap.at(148, [&] { in0.close(); });
