@@ -3,6 +3,7 @@
 //
 //   bench_merge first.wav second.wav result.wav
 
+#include "Failure.h"
 #include "Merge.h"
 
 #include <QFile>
@@ -48,6 +49,11 @@ int main(int argc, char** argv) {
                                   O_RDONLY | O_DIRECTORY | O_CLOEXEC);
         return JobFile{folder, QFile::encodeName(info.fileName()), info.filePath(), false};
     };
-    const bool ok = MergeWave(file(argv[1]), file(argv[2]), file(argv[3]), view, prompts);
-    return ok ? 0 : 1;
+    try {
+        MergeWave(file(argv[1]), file(argv[2]), file(argv[3]), view, prompts);
+    } catch (const Condition& c) {
+        std::fprintf(stderr, "%s\n", c.what());
+        return 1;
+    }
+    return 0;
 }

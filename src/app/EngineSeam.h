@@ -39,10 +39,6 @@ class EngineSeam {
     virtual std::uint64_t ChannelGetPosition(EngineHandle handle, std::uint32_t mode) {
         return BASS_ChannelGetPosition(handle, mode);
     }
-    virtual int ChannelSetPosition(EngineHandle handle, std::uint64_t position,
-                                   std::uint32_t mode) {
-        return BASS_ChannelSetPosition(handle, position, mode);
-    }
 };
 
 // The process-wide real engine.

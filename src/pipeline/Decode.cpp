@@ -24,11 +24,6 @@ EngineHandle MusicLoadLong(EngineSeam& engine, int mem, const void* file, std::u
     return engine.MusicLoad(mem, file, offset, length, flags, freq);
 }
 
-int ChannelSetPositionLong(EngineSeam& engine, EngineHandle handle, std::uint32_t position,
-                           std::uint32_t mode) {
-    return engine.ChannelSetPosition(handle, position, mode);
-}
-
 namespace {
 // Only regular files are opened: a FIFO would hang the window, a device never ends.
 bool isRegularOrMissing(const QString& path) {
@@ -49,7 +44,7 @@ void checkFreeSpace(const JobFile& wav, const QString& input) {
 
 } // namespace
 
-bool Decoder::DecodeMp3ToWav(const QString& input, const JobFile& wav) {
+WaveFileInfo Decoder::DecodeMp3ToWav(const QString& input, const JobFile& wav) {
     // The last input's channel stays open until the next call, and no longer: a long session
     // must not gather open files.
     if (channel_ != 0)
@@ -65,7 +60,7 @@ bool Decoder::DecodeMp3ToWav(const QString& input, const JobFile& wav) {
     }
     if (channel == 0) {
         prompts_.message(QStringLiteral("Can't read the file...") + shownName(input), appTitle());
-        return false;
+        throw UnreadableInput(QStringLiteral("Can't read the file...") + shownName(input));
     }
     channel_ = channel;
 
@@ -86,9 +81,10 @@ bool Decoder::DecodeMp3ToWav(const QString& input, const JobFile& wav) {
         wav_.discard();
         throw;
     }
-    decodedBytes_ = 0;
-    ChannelSetPositionLong(engine_, channel_, 0, kPositionBytes);
-    return true;
+    // The channel stays where the decode left it: nothing reads it again, and a module would
+    // be rendered once more for nothing.
+    return WaveFileInfo{format_.sampleRate, format_.bitsPerSample, format_.channels,
+                        kWaveHeaderSize, std::int64_t(decodedBytes_)};
 }
 
 void Decoder::StartWaveHeader() {

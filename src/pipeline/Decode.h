@@ -1,6 +1,7 @@
 #pragma once
 
 #include "EngineSeam.h"
+#include "Failure.h"
 #include "File.h"
 #include "JobFolder.h"
 #include "Wave.h"
@@ -17,8 +18,12 @@ EngineHandle StreamCreateFileLong(EngineSeam& engine, int mem, const void* file,
                                   std::uint32_t offset, std::uint32_t length, std::uint32_t flags);
 EngineHandle MusicLoadLong(EngineSeam& engine, int mem, const void* file, std::uint32_t offset,
                            std::uint32_t length, std::uint32_t flags, std::uint32_t freq);
-int ChannelSetPositionLong(EngineSeam& engine, EngineHandle handle, std::uint32_t position,
-                           std::uint32_t mode);
+
+// The input is no sound the engine knows; the person has been told which file it was.
+class UnreadableInput : public Condition {
+  public:
+    using Condition::Condition;
+};
 
 // Turns one input into a PCM WAV file through the engine. Its working state lives as long as
 // the window does and is reused by each call.
@@ -26,9 +31,10 @@ class Decoder {
   public:
     Decoder(EngineSeam& engine, Prompts& prompts) : engine_(engine), prompts_(prompts) {}
 
-    // True when the WAV file was written; false (after "Can't read the file...") when the
-    // engine can open the input neither as a stream nor as music. Any other failure throws.
-    bool DecodeMp3ToWav(const QString& input, const JobFile& wav);
+    // The format of the WAV file written, as its header declares it. Throws UnreadableInput
+    // (after "Can't read the file...") when the engine can open the input neither as a stream
+    // nor as music; any other failure throws as it comes.
+    WaveFileInfo DecodeMp3ToWav(const QString& input, const JobFile& wav);
 
   private:
     // The header of the WAV the engine's format makes, its sizes left to FinishWaveHeader.

@@ -17,6 +17,7 @@
 #include <bit>
 #include <climits>
 #include <cstring>
+#include <exception>
 #include <fcntl.h>
 #include <new>
 #include <sys/stat.h>
@@ -108,6 +109,11 @@ std::int64_t fileSize(const JobFile& file) {
                : 0;
 }
 
+// Blocks to one past the end of the data: the last one always reaches beyond it.
+std::int64_t blockCount(const WaveFileInfo& info) {
+    return info.dataSize / kBlockBytes + 1;
+}
+
 std::int64_t mebibytesUp(std::int64_t bytes) {
     return (bytes + (1 << 20) - 1) >> 20;
 }
@@ -125,56 +131,57 @@ QString playingTime(std::int64_t bytes, WaveFormat format) {
 
 const QString kOrdinal[2] = {QStringLiteral("first"), QStringLiteral("second")};
 
+const QString kNotMixed = QStringLiteral("The two files could not be mixed.");
+
 } // namespace
 
-MergeSizes PlanMerge(const JobFile& first, const JobFile& second, Prompts& prompts) {
-    const JobFile path[2] = {first, second};
-    WaveFileInfo info[2];
-    std::int64_t size[2];
-    for (int k = 0; k < 2; ++k) {
-        info[k] = ReadWaveHeader(path[k], prompts);
-        size[k] = fileSize(path[k]);
-    }
-    MergeSizes sizes;
-    const WaveFormat common = commonFormat(info[0], info[1]);
-    sizes.rate = common.sampleRate;
-    sizes.channels = common.channels;
-    for (int k = 0; k < 2; ++k) {
-        const WaveFormat format = mixableFormat(info[k]);
-        if (format.channels == 0 || format == common)
-            continue;
-        sizes.converted[k] = ConvertedDataSize(info[k], size[k], common);
-        info[k] = WaveFileInfo{common.sampleRate, 16, std::int16_t(common.channels),
-                               kWaveHeaderSize, sizes.converted[k]};
-        size[k] = kWaveHeaderSize + sizes.converted[k];
-    }
-    // A copy of the longer one, and the blocks of the mix over it to one past the end.
-    const int longer = info[0].dataSize >= info[1].dataSize ? 0 : 1;
-    const std::int64_t blocks = info[longer].dataSize / kBlockBytes + 1;
-    sizes.output = std::max(size[longer], info[longer].dataOffset + blocks * kBlockBytes);
-    return sizes;
+MergeInput ReadMergeInput(const JobFile& file, Prompts& prompts) {
+    return {ReadWaveHeader(file, prompts), fileSize(file)};
 }
 
-QString MergeRefusal(const JobFile& first, const JobFile& second, const JobFile& output,
-                     Prompts& prompts) {
-    const MergeSizes sizes = PlanMerge(first, second, prompts);
-    const WaveFormat format{sizes.rate, sizes.channels};
-    for (int k = 0; k < 2; ++k)
-        if (sizes.converted[k] > std::int64_t(kMaxWaveDataSize))
-            return QStringLiteral("The %1 file is too long to be mixed with the %2 one: brought to "
-                                  "%3, it would need %4 MiB of sound (%5), and a WAV file holds "
-                                  "at most %6 MiB (%7 at that rate).")
-                .arg(kOrdinal[k], kOrdinal[1 - k], formatName(format))
-                .arg(mebibytesUp(sizes.converted[k]))
-                .arg(playingTime(sizes.converted[k], format))
-                .arg(std::int64_t(kMaxWaveDataSize) >> 20)
-                .arg(playingTime(std::int64_t(kMaxWaveDataSize), format));
+MergePlan PlanMerge(const MergeInput& first, const MergeInput& second) {
+    MergePlan plan;
+    plan.input[0] = first;
+    plan.input[1] = second;
+    plan.common = commonFormat(first.info, second.info);
+    // Each input as the mix will read it: a converted copy in place of one of another format.
+    MergeInput mixed[2] = {first, second};
+    for (int k = 0; k < 2; ++k) {
+        const WaveFormat format = mixableFormat(mixed[k].info);
+        if (format.channels == 0 || format == plan.common)
+            continue;
+        plan.convert[k] = true;
+        plan.converted[k] = ConvertedDataSize(mixed[k].info, mixed[k].fileSize, plan.common);
+        mixed[k].info = WaveFileInfo{plan.common.sampleRate, 16, std::int16_t(plan.common.channels),
+                                     kWaveHeaderSize, plan.converted[k]};
+        mixed[k].fileSize = kWaveHeaderSize + plan.converted[k];
+    }
+    plan.longer = mixed[0].info.dataSize >= mixed[1].info.dataSize ? 0 : 1;
+    // A copy of the longer one, and the blocks of the mix over it to one past the end.
+    const MergeInput& longer = mixed[plan.longer];
+    plan.output =
+        std::max(longer.fileSize, longer.info.dataOffset + blockCount(longer.info) * kBlockBytes);
+    return plan;
+}
 
-    std::int64_t needed = sizes.output;
+void RefuseMergeThatWouldNotFit(const MergePlan& plan, const JobFile& output) {
+    const WaveFormat format = plan.common;
+    for (int k = 0; k < 2; ++k)
+        if (plan.converted[k] > std::int64_t(kMaxWaveDataSize))
+            failPlainly(QStringLiteral("The %1 file is too long to be mixed with the %2 one: "
+                                       "brought to %3, it would need %4 MiB of sound (%5), and a "
+                                       "WAV file holds at most %6 MiB (%7 at that rate).")
+                            .arg(kOrdinal[k], kOrdinal[1 - k], formatName(format))
+                            .arg(mebibytesUp(plan.converted[k]))
+                            .arg(playingTime(plan.converted[k], format))
+                            .arg(std::int64_t(kMaxWaveDataSize) >> 20)
+                            .arg(playingTime(std::int64_t(kMaxWaveDataSize), format)));
+
+    std::int64_t needed = plan.output;
     QStringList work;
     for (int k = 0; k < 2; ++k)
-        if (sizes.converted[k] > 0) {
-            needed += kWaveHeaderSize + sizes.converted[k];
+        if (plan.converted[k] > 0) {
+            needed += kWaveHeaderSize + plan.converted[k];
             work << QStringLiteral("bringing the %1 file to %2")
                         .arg(kOrdinal[k], formatName(format));
         }
@@ -182,14 +189,15 @@ QString MergeRefusal(const JobFile& first, const JobFile& second, const JobFile&
     // Words of their own, which name each piece of the work.
     const std::int64_t free = shortOfSpace(output, needed);
     if (free >= 0)
-        return QStringLiteral("There is not enough free space in %1 to mix the two files: %2 "
-                              "takes %3 MiB, and %4 MiB must stay free, but only %5 MiB are free.")
-                   .arg(chosenWorkFolder(output.folderPath()), work.join(QStringLiteral(" and ")))
-                   .arg(mebibytesUp(needed))
-                   .arg(kSpareSpace >> 20)
-                   .arg(free >> 20) +
-               kOtherWorkFolder;
-    return QString();
+        failPlainly(
+            QStringLiteral("There is not enough free space in %1 to mix the two files: %2 "
+                           "takes %3 MiB, and %4 MiB must stay free, but only %5 MiB are "
+                           "free.")
+                .arg(chosenWorkFolder(output.folderPath()), work.join(QStringLiteral(" and ")))
+                .arg(mebibytesUp(needed))
+                .arg(kSpareSpace >> 20)
+                .arg(free >> 20) +
+            kOtherWorkFolder);
 }
 
 void ShowMergeProgress(std::int64_t current, std::int64_t total, Form1View& view) {
@@ -231,21 +239,45 @@ void showBlocks(std::int64_t position, std::int64_t blocks, std::int64_t total, 
     }
 }
 
+// The merge's numbered statements. A fault is reported under its number and the merge goes on
+// with its next statement; a condition of the machine (a full disk) is no fault of ours and
+// ends the merge at once, to be told once by whoever asked for it.
+class Statements {
+  public:
+    explicit Statements(Prompts& prompts) : trap_(prompts, proc::MergeWave) {}
+
+    template <class F> bool at(int line, F&& statement) {
+        std::exception_ptr condition;
+        const bool ran = trap_.at(line, [&] {
+            try {
+                statement();
+            } catch (const Condition&) {
+                condition = std::current_exception();
+            }
+        });
+        if (condition)
+            std::rethrow_exception(condition);
+        return ran;
+    }
+
+  private:
+    Trap trap_;
+};
+
 // Mixed word by word, inputs of different rates or channel counts would play at the wrong
-// speed: they are brought to one format first. False when a conversion failed.
-bool bringToOneFormat(Trap& trap, WaveFileInfo (&info)[2], JobFile (&path)[2],
-                      const JobFile& output, TemporaryFiles& converted, Form1View& view) {
-    const WaveFormat common = commonFormat(info[0], info[1]);
+// speed: those the plan names are brought to its format first. False when a conversion failed.
+bool bringToOneFormat(Statements& run, const MergePlan& plan, WaveFileInfo (&info)[2],
+                      JobFile (&path)[2], const JobFile& output, TemporaryFiles& converted,
+                      Form1View& view) {
     for (int k = 0; k < 2; ++k) {
-        const WaveFormat format = mixableFormat(info[k]);
-        if (format.channels == 0 || format == common)
+        if (!plan.convert[k])
             continue;
         const JobFile temporary =
             output.withSuffix(k == 0 ? QStringLiteral(".conv1.wav") : QStringLiteral(".conv2.wav"));
         converted.files.push_back(temporary);
         // Reported under the statement that read this input.
-        if (!trap.at(k == 0 ? 106 : 108, [&] {
-                info[k] = ConvertWave(path[k], info[k], common, temporary, view);
+        if (!run.at(k == 0 ? 106 : 108, [&] {
+                info[k] = ConvertWave(path[k], info[k], plan.common, temporary, view);
                 path[k] = temporary;
             }))
             return false;
@@ -260,20 +292,21 @@ struct MixWords {
 
 // The mix over the copy of the longer input, chunk by chunk. A step that fails for one chunk
 // would fail for every block after it: it is reported once, and the mix stops.
-bool mixBlocks(Trap& trap, std::array<const File*, 2> in, const WaveFileInfo (&info)[2], File& out,
-               const WaveFileInfo& target, std::int64_t blocks, MixWords& w, Form1View& view) {
+bool mixBlocks(Statements& run, std::array<const File*, 2> in, const WaveFileInfo (&info)[2],
+               File& out, const WaveFileInfo& target, MixWords& w, Form1View& view) {
+    const std::int64_t blocks = blockCount(target);
     int bar = view.progressValue();
     for (std::int64_t block = 0; block < blocks;) {
         const std::int64_t count = std::min(kChunkBlocks, blocks - block);
         const std::int64_t position = block * kBlockBytes;
-        if (!trap.at(126, [&] { readBlocks(*in[0], info[0], position, count, w.words0); }) ||
-            !trap.at(128, [&] { readBlocks(*in[1], info[1], position, count, w.words1); }))
+        if (!run.at(126, [&] { readBlocks(*in[0], info[0], position, count, w.words0); }) ||
+            !run.at(128, [&] { readBlocks(*in[1], info[1], position, count, w.words1); }))
             return false;
-        if (!trap.at(132, [&] { mixHalves(w.words0, w.words1, w.mixed, count); }))
+        if (!run.at(132, [&] { mixHalves(w.words0, w.words1, w.mixed, count); }))
             return false;
         showBlocks(position, count, target.dataSize, view, bar);
 
-        if (!trap.at(142, [&] {
+        if (!run.at(142, [&] {
                 out.writeAt(target.dataOffset + position, w.mixed.data(), count * kBlockBytes);
             }))
             return false;
@@ -284,48 +317,46 @@ bool mixBlocks(Trap& trap, std::array<const File*, 2> in, const WaveFileInfo (&i
 
 } // namespace
 
-bool MergeWave(const JobFile& first, const JobFile& second, const JobFile& output, Form1View& view,
-               Prompts& prompts) {
-    Trap trap(prompts, proc::MergeWave);
+void MergeWave(const MergePlan& plan, const JobFile& first, const JobFile& second,
+               const JobFile& output, Form1View& view, Prompts& prompts) {
+    Statements run(prompts);
     MixWords words;
-    trap.at(100, [&] { words.words0.resize(kChunkWords); });
-    trap.at(102, [&] { words.words1.resize(kChunkWords); });
-    trap.at(104, [&] { words.mixed.resize(kChunkWords); });
+    run.at(100, [&] { words.words0.resize(kChunkWords); });
+    run.at(102, [&] { words.words1.resize(kChunkWords); });
+    run.at(104, [&] { words.mixed.resize(kChunkWords); });
 
-    WaveFileInfo info[2];
+    // The headers were read, or the formats told by the decoder, when the plan was made.
+    WaveFileInfo info[2] = {plan.input[0].info, plan.input[1].info};
     JobFile path[2] = {first, second};
-    trap.at(106, [&] { info[0] = ReadWaveHeader(first, prompts); });
-    trap.at(108, [&] { info[1] = ReadWaveHeader(second, prompts); });
-
     TemporaryFiles converted;
-    if (!bringToOneFormat(trap, info, path, output, converted, view))
-        return false;
+    if (!bringToOneFormat(run, plan, info, path, output, converted, view))
+        failPlainly(kNotMixed);
 
-    int longer = 0;
-    bool copied = false;
-    const auto blockCount = [&](int k) { return info[k].dataSize / kBlockBytes + 1; };
-    if (trap.test(110, [&] { return info[0].dataSize >= info[1].dataSize; })) {
-        trap.at(112, [&] { longer = 0; });
-        copied = trap.at(114, [&] { copyWave(path[0], output, info[0], blockCount(0)); });
-    } else {
-        trap.at(116, [&] { longer = 1; });
-        copied = trap.at(118, [&] { copyWave(path[1], output, info[1], blockCount(1)); });
-    }
+    const int longer = plan.longer;
     const WaveFileInfo target = info[longer];
-    const std::int64_t blocks = blockCount(longer);
+    const bool copied = run.at(longer == 0 ? 114 : 118,
+                               [&] { copyWave(path[longer], output, target, blockCount(target)); });
 
     File in0, in1, out;
-    trap.at(120, [&] { in0.open(path[0], File::Read); });
-    trap.at(122, [&] { in1.open(path[1], File::Read); });
-    const bool opened = trap.at(124, [&] { out.open(output, File::ReadWrite); });
+    run.at(120, [&] { in0.open(path[0], File::Read); });
+    run.at(122, [&] { in1.open(path[1], File::Read); });
+    const bool opened = run.at(124, [&] { out.open(output, File::ReadWrite); });
 
-    const bool written = mixBlocks(trap, {&in0, &in1}, info, out, target, blocks, words, view);
+    const bool written = mixBlocks(run, {&in0, &in1}, info, out, target, words, view);
 
-    trap.at(146, [&] { view.setProgressValue(100); });
-    trap.at(148, [&] { in0.close(); });
-    trap.at(150, [&] { in1.close(); });
-    const bool closed = trap.at(152, [&] { out.close(); });
-    return copied && opened && written && closed;
+    run.at(146, [&] { view.setProgressValue(100); });
+    run.at(148, [&] { in0.close(); });
+    run.at(150, [&] { in1.close(); });
+    const bool closed = run.at(152, [&] { out.close(); });
+    if (!(copied && opened && written && closed))
+        failPlainly(kNotMixed);
+}
+
+void MergeWave(const JobFile& first, const JobFile& second, const JobFile& output, Form1View& view,
+               Prompts& prompts) {
+    const MergeInput one = ReadMergeInput(first, prompts);
+    const MergeInput two = ReadMergeInput(second, prompts);
+    MergeWave(PlanMerge(one, two), first, second, output, view, prompts);
 }
 
 } // namespace blendora

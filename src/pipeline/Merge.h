@@ -3,34 +3,59 @@
 #include "Form1View.h"
 #include "JobFolder.h"
 #include "Prompts.h"
+#include "Wave.h"
+#include "WaveConvert.h"
 
-#include <QString>
 #include <cstdint>
 
 namespace blendora {
 
+// One input of a merge: its header and the length of its file.
+struct MergeInput {
+    WaveFileInfo info;
+    std::int64_t fileSize = 0;
+};
+
+// A file as the decoder wrote it: the header it returned, and nothing after the samples.
+inline MergeInput decodedWave(const WaveFileInfo& info) {
+    return {info, info.dataOffset + info.dataSize};
+}
+
+// Reads the header once, and the file's length. Shows only the header reader's own message.
+MergeInput ReadMergeInput(const JobFile& file, Prompts& prompts);
+
+// What a merge decides before it writes anything, decided once: the space check and the merge
+// both follow it, so they cannot disagree.
+struct MergePlan {
+    MergeInput input[2];
+    // What an input of another rate or channel count is brought to.
+    WaveFormat common;
+    bool convert[2] = {false, false};
+    // Sample bytes of each converted copy, never less than the conversion writes.
+    std::int64_t converted[2] = {0, 0};
+    // The input the output is a copy of: the larger data chunk, the first on a tie.
+    int longer = 0;
+    // Bytes of the mixed file.
+    std::int64_t output = 0;
+};
+
+// Never shows a message.
+MergePlan PlanMerge(const MergeInput& first, const MergeInput& second);
+
+// Throws a Condition, with the figures, when a converted input would pass what a WAV file can
+// declare or the files would pass the free space of the output's folder less the spare room.
+void RefuseMergeThatWouldNotFit(const MergePlan& plan, const JobFile& output);
+
 // Mixes two 16-bit PCM WAV files word by word into `output`, a copy of the longer input whose
 // samples are replaced by the mix, each input at half level. Inputs of different rates or
-// channel counts are first brought to one format. Failures are reported through the prompts;
-// true when the output was written completely.
-bool MergeWave(const JobFile& first, const JobFile& second, const JobFile& output, Form1View& view,
+// channel counts are first brought to one format, as the plan says. A failing statement is
+// reported with its number; then the merge throws a Condition saying that the two files could
+// not be mixed. A condition of the machine (a full disk) ends it at once, thrown as it is.
+void MergeWave(const MergePlan& plan, const JobFile& first, const JobFile& second,
+               const JobFile& output, Form1View& view, Prompts& prompts);
+// The same, with the plan made from one read of each header.
+void MergeWave(const JobFile& first, const JobFile& second, const JobFile& output, Form1View& view,
                Prompts& prompts);
-
-// What a merge of two decoded files writes: the converted copy of each input (0 for one used as
-// it stands) and the mixed file, in bytes; the format the inputs are brought to.
-struct MergeSizes {
-    std::int64_t converted[2] = {0, 0};
-    std::int64_t output = 0;
-    int rate = 0;
-    int channels = 0;
-};
-MergeSizes PlanMerge(const JobFile& first, const JobFile& second, Prompts& prompts);
-
-// Why the merge into `output` cannot be made, in words for the person, before anything is
-// written: a converted input passes what a WAV file can declare, or the files pass the free
-// space of the output's folder less the spare room. Empty when it fits.
-QString MergeRefusal(const JobFile& first, const JobFile& second, const JobFile& output,
-                     Prompts& prompts);
 
 // Puts current * 100 / total on the bar; a value it cannot show leaves the bar as it was.
 void ShowMergeProgress(std::int64_t current, std::int64_t total, Form1View& view);

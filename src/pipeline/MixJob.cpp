@@ -154,6 +154,7 @@ class MixRun {
     QString failure_, moved_;
     JobFolder folder_;
     JobFile temp1_, temp2_, result_, encoderCopy_; // inside the folder, once it exists
+    WaveFileInfo decoded_[2];                      // the format each decode wrote
     QByteArray encoderBytes_;
     OutputName output_;
 };
@@ -210,10 +211,14 @@ void MixRun::decode(int first, int step) {
         trap_.at(first + 4, [&] { view_.setProgressValue(100); });
     }
     stage(first + 6, [&] {
-        return job_.decoder.DecodeMp3ToWav(field(), wav)
-                   ? QString()
-                   : QStringLiteral("The %1 file could not be read.")
-                         .arg(step == 1 ? QStringLiteral("first") : QStringLiteral("second"));
+        try {
+            decoded_[step - 1] = job_.decoder.DecodeMp3ToWav(field(), wav);
+        } catch (const UnreadableInput&) {
+            // The decoder has named the file; the end says which one it was.
+            failPlainly(QStringLiteral("The %1 file could not be read.")
+                            .arg(step == 1 ? QStringLiteral("first") : QStringLiteral("second")));
+        }
+        return QString();
     });
 }
 
@@ -224,12 +229,12 @@ void MixRun::merge() {
         trap_.at(152, [&] { view_.doEvents(); });
     }
     stage(154, [&] {
+        // Planned from what the decoder wrote: no header is read again.
+        const MergePlan plan = PlanMerge(decodedWave(decoded_[0]), decodedWave(decoded_[1]));
         // Refused up front, with the figures, rather than found out on a full disk.
-        if (const QString why = MergeRefusal(temp1_, temp2_, result_, prompts_); !why.isEmpty())
-            return why;
-        return MergeWave(temp1_, temp2_, result_, view_, prompts_)
-                   ? QString()
-                   : QStringLiteral("The two files could not be mixed.");
+        RefuseMergeThatWouldNotFit(plan, result_);
+        MergeWave(plan, temp1_, temp2_, result_, view_, prompts_);
+        return QString();
     });
 }
 

@@ -662,7 +662,10 @@ class Checker {
         engine_.stream = engine_.music = 0;
         bool ok = false;
         try {
-            ok = decoder_.DecodeMp3ToWav(path, test::at(wav_));
+            decoder_.DecodeMp3ToWav(path, test::at(wav_));
+            ok = true;
+        } catch (const UnreadableInput&) {
+            // Refused, as it should be for much of the corpus.
         } catch (const std::exception& e) {
             std::printf("corpus: %s: failed: %s\n", qPrintable(path), e.what());
         }
