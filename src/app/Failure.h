@@ -13,7 +13,8 @@ class Failure : public std::runtime_error {
 };
 
 // A state of the machine or of the person's files that they can act on (a full disk, a
-// settings file kept aside): told once in plain words, never as a report of a fault of ours.
+// settings file kept aside), or a refusal in their words (a name that cannot take the new file,
+// an encoder that failed): told once in plain words, never as a report of a fault of ours.
 class Condition : public Failure {
   public:
     using Failure::Failure;

@@ -128,9 +128,9 @@ void JobFolder::create(QString* warning) {
 
 void JobFolder::checkStillAtPath() const {
     if (fd_.valid() && !namesHeld(parent_.get(), name_.constData(), fd_.get()))
-        fail(QStringLiteral("Someone else moved or replaced the job folder %1. Blendora stopped "
-                            "and changed nothing under that name.")
-                 .arg(shownName(path_)));
+        failPlainly(QStringLiteral("Someone else moved or replaced the job folder %1. Blendora "
+                                   "stopped and changed nothing under that name.")
+                        .arg(shownName(path_)));
 }
 
 void JobFolder::armEndCleanup(bool encoderRuns) {

@@ -19,7 +19,6 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <functional>
 #include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
@@ -43,33 +42,39 @@ QString settingsFile(const QString& appName) {
            QLatin1Char('/') + appName + QStringLiteral(".ini");
 }
 
+// Thrown with the person's words when the settings file `file` cannot be written.
+[[noreturn]] void notWritten(const QString& file, const QString& why) {
+    fail(QString::fromLatin1(kNotWritten).arg(shownName(file), why));
+}
+
+// What stands at the settings' name is no file of settings we read; the words say what it is.
+class Unreadable : public Failure {
+  public:
+    using Failure::Failure;
+};
+
 // What stands at the name: the bytes of a regular file of sane size, never through a link and
-// never waiting on a FIFO or a device. `why` says why there are none; empty when none stand.
-QByteArray currentBytes(int folder, const QByteArray& name, QString& why,
-                        struct stat* st = nullptr) {
-    struct stat own {};
-    st = st ? st : &own;
+// never waiting on a FIFO or a device; none when nothing stands there. Anything else throws
+// Unreadable. `st` is what was found.
+QByteArray currentBytes(int folder, const QByteArray& name, struct stat& st) {
+    st = {};
     const UniqueFd held(::openat(folder, name.constData(),
                                  O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
     const int fd = held.get();
-    if (fd < 0) {
-        if (errno != ENOENT)
-            why = errno == ELOOP ? QStringLiteral("it is a link.") : errnoText(errno) + '.';
+    if (fd < 0 && errno == ENOENT)
         return {};
-    }
-    QByteArray bytes;
-    if (::fstat(fd, st) != 0)
-        why = errnoText(errno) + '.';
-    else if (!S_ISREG(st->st_mode))
-        why = QStringLiteral("it is not a file.");
-    else if (st->st_size > kMaxSettingsBytes)
-        why = QStringLiteral("it is larger than %1 KiB.").arg(kMaxSettingsBytes >> 10);
-    else {
-        bytes.resize(qsizetype(st->st_size));
-        const ssize_t done = readAll(fd, bytes.data(), std::size_t(bytes.size()));
-        bytes.truncate(done > 0 ? qsizetype(done) : 0);
-    }
-    return why.isEmpty() ? bytes : QByteArray();
+    if (fd < 0)
+        throw Unreadable(errno == ELOOP ? QStringLiteral("it is a link.") : errnoText(errno) + '.');
+    if (::fstat(fd, &st) != 0)
+        throw Unreadable(errnoText(errno) + '.');
+    if (!S_ISREG(st.st_mode))
+        throw Unreadable(QStringLiteral("it is not a file."));
+    if (st.st_size > kMaxSettingsBytes)
+        throw Unreadable(QStringLiteral("it is larger than %1 KiB.").arg(kMaxSettingsBytes >> 10));
+    QByteArray bytes(qsizetype(st.st_size), '\0');
+    const ssize_t done = readAll(fd, bytes.data(), std::size_t(bytes.size()));
+    bytes.truncate(done > 0 ? qsizetype(done) : 0);
+    return bytes;
 }
 
 // QSettings keeps what it parsed by path for as long as the file's size and time stay the
@@ -135,11 +140,12 @@ bool holdsSettings(const QByteArray& bytes) {
 // the lock is held was left by a copy that ended before it could remove it.
 class SettingsFolder {
   public:
-    SettingsFolder(const QString& file, const std::function<void(const QString&)>& refuse,
-                   int waitMs)
-        : path_(QFileInfo(file).absolutePath()), name_(nativePath(QFileInfo(file).fileName())) {
+    // Throws, in the words of a file that cannot be written, when the folder cannot be held.
+    SettingsFolder(const QString& file, int waitMs)
+        : file_(file), path_(QFileInfo(file).absolutePath()),
+          name_(nativePath(QFileInfo(file).fileName())) {
         try {
-            hold(refuse, waitMs);
+            hold(waitMs);
         } catch (...) {
             release();
             throw;
@@ -155,7 +161,7 @@ class SettingsFolder {
 
     // A private folder beside the file, removed by whatever ends the program meanwhile. Its
     // name goes into the lock file before the folder is made: that record is what proves a
-    // folder left there by a killed copy ours.
+    // folder left there by a killed copy ours. Throws when it cannot be made.
     int makeScratch() {
         const SignalsHeld untilRecorded;
         QByteArray name = "." + name_ + "-XXXXXX";
@@ -165,7 +171,7 @@ class SettingsFolder {
                                                  O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
                                       : -1;
         if (scratch < 0)
-            return -1;
+            notWritten(file_, errnoText(errno ? errno : EIO, path_) + '.');
         scratch_.reset(scratch);
         scratchName_ = name;
         armEnd(EndSlot::Settings, EndTask::Scratch, fd_.get(), scratch_.get(),
@@ -174,11 +180,10 @@ class SettingsFolder {
     }
 
     // Moves what stands at the name, no settings, to a name of its own beside it, without
-    // replacing anything; answers that name, or nothing when it could not.
+    // replacing anything; answers that name, and throws when it could not.
     QString keepAside(const struct stat& seen) {
-        if (!namesFile(fd_.get(), name_.constData(), seen.st_dev, seen.st_ino))
-            return QString();
-        for (int n = 1; n < 10; ++n) {
+        const bool same = namesFile(fd_.get(), name_.constData(), seen.st_dev, seen.st_ino);
+        for (int n = 1; same && n < 10; ++n) {
             const QByteArray aside = name_ + ".broken" + (n > 1 ? "-" + QByteArray::number(n) : "");
             if (::renameat2(fd_.get(), name_.constData(), fd_.get(), aside.constData(),
                             RENAME_NOREPLACE) == 0)
@@ -189,9 +194,10 @@ class SettingsFolder {
                 return path_ + QLatin1Char('/') + QFile::decodeName(aside);
             }
             if (errno != EEXIST)
-                return QString();
+                break;
         }
-        return QString();
+        notWritten(file_, QStringLiteral("it holds something other than settings, and it could "
+                                         "not be kept aside."));
     }
 
   private:
@@ -205,7 +211,9 @@ class SettingsFolder {
                                               std::size_t(scratch.size()), 0) == scratch.size());
     }
 
-    void hold(const std::function<void(const QString&)>& refuse, int waitMs) {
+    [[noreturn]] void refuse(const QString& why) const { notWritten(file_, why); }
+
+    void hold(int waitMs) {
         struct stat st;
         // Root with another user's HOME (an old sudo keeps it) leaves that user's files alone.
         const auto theirs = [&](const QString& folder) {
@@ -295,11 +303,30 @@ class SettingsFolder {
                drawnLetters(name.constData() + prefix.size(), 6);
     }
 
-    QString path_;
+    QString file_, path_;
     QByteArray name_, scratchName_;
     UniqueFd fd_, lock_, scratch_;
     bool locked_ = false; // the lock is ours and held, so its record may be trusted
 };
+
+} // namespace
+
+namespace {
+
+// What stands at the name, no settings, is kept as it is beside a fresh start, so that the two
+// files are remembered again; what the person is told of it is thrown.
+[[noreturn]] void keepAsideAtStart(const QString& file, const struct stat& seen) {
+    QString aside;
+    try {
+        aside = SettingsFolder(file, kLockWaitMs).keepAside(seen);
+    } catch (const std::exception&) {
+        fail(QStringLiteral("The settings file %1 holds something other than settings.")
+                 .arg(shownName(file)));
+    }
+    failPlainly(QStringLiteral("The settings file %1 held something other than settings. "
+                               "Blendora kept it as %2 and starts a fresh one.")
+                    .arg(shownName(file), shownName(aside)));
+}
 
 } // namespace
 
@@ -312,33 +339,19 @@ QString GetSetting(const QString& appName, const QString& section, const QString
                                  O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folder.valid())
         return defaultValue;
-    QString why;
     struct stat seen {};
-    const QByteArray bytes =
-        currentBytes(folder.get(), nativePath(QFileInfo(file).fileName()), why, &seen);
-    if (!why.isEmpty())
-        fail(QString::fromLatin1(kNotRead).arg(shownName(file), why));
+    QByteArray bytes;
+    try {
+        bytes = currentBytes(folder.get(), nativePath(QFileInfo(file).fileName()), seen);
+    } catch (const Unreadable& e) {
+        fail(QString::fromLatin1(kNotRead).arg(shownName(file), describe(e)));
+    }
     if (bytes.isEmpty())
         return defaultValue;
     const InMemory copy(bytes);
     QSettings settings(copy.path(), QSettings::IniFormat);
-    if (!readsAsSettings(settings)) {
-        // Kept as they are beside a fresh start, so that the two files are remembered again.
-        QString aside;
-        try {
-            aside = SettingsFolder(
-                        file, [](const QString& why) { fail(why); }, kLockWaitMs)
-                        .keepAside(seen);
-        } catch (...) {
-        }
-        if (aside.isEmpty())
-            fail(QStringLiteral("The settings file %1 holds something other than settings.")
-                     .arg(shownName(file)));
-        failPlainly(
-            QStringLiteral("The settings file %1 held something other than settings. Blendora "
-                           "kept it as %2 and starts a fresh one.")
-                .arg(shownName(file), shownName(aside)));
-    }
+    if (!readsAsSettings(settings))
+        keepAsideAtStart(file, seen);
     return settings.value(section + QLatin1Char('/') + key, defaultValue).toString();
 }
 
@@ -347,17 +360,14 @@ namespace {
 // The new settings for `file` as a file in the scratch folder: what it held, the one key changed,
 // never a file that the next start would refuse to read, and in the mode the person chose.
 void writeScratchCopy(int scratch, const QByteArray& bytes, const QString& entry,
-                      const QString& value, const struct stat& before, const QString& file,
-                      const std::function<void(const QString&)>& notWritten) {
+                      const QString& value, const struct stat& before, const QString& file) {
     {
-        const UniqueFd start(
-            scratch < 0 ? -1
-                        : ::openat(scratch, "settings.ini",
-                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        const UniqueFd start(::openat(scratch, "settings.ini",
+                                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!start.valid() ||
             !writeAll(start.get(), bytes.constData(), std::size_t(bytes.size())) ||
             !freshTime(start.get()))
-            notWritten(errnoText(errno ? errno : EIO, QFileInfo(file).absolutePath()) + '.');
+            notWritten(file, errnoText(errno ? errno : EIO, QFileInfo(file).absolutePath()) + '.');
     }
     {
         QSettings settings(QStringLiteral("/proc/self/fd/%1/settings.ini").arg(scratch),
@@ -365,60 +375,22 @@ void writeScratchCopy(int scratch, const QByteArray& bytes, const QString& entry
         settings.setValue(entry, value);
         settings.sync();
         if (settings.status() != QSettings::NoError)
-            notWritten(QStringLiteral("the file could not be saved."));
+            notWritten(file, QStringLiteral("the file could not be saved."));
     }
     struct stat made {};
     if (::fstatat(scratch, "settings.ini", &made, AT_SYMLINK_NOFOLLOW) != 0)
-        notWritten(errnoText(errno) + '.');
+        notWritten(file, errnoText(errno) + '.');
     if (made.st_size > kMaxSettingsBytes)
-        notWritten(QStringLiteral("it would grow past %1 KiB.").arg(kMaxSettingsBytes >> 10));
+        notWritten(file, QStringLiteral("it would grow past %1 KiB.").arg(kMaxSettingsBytes >> 10));
     // The person may have opened the file to others, or closed it further: theirs to choose.
     if (S_ISREG(before.st_mode) && (before.st_mode & 0777) != 0600 &&
         ::fchmodat(scratch, "settings.ini", before.st_mode & 0777, 0) != 0)
-        notWritten(errnoText(errno) + '.');
+        notWritten(file, errnoText(errno) + '.');
 }
 
-} // namespace
-
-QString SaveSetting(const QString& appName, const QString& section, const QString& key,
-                    const QString& value, int lockWaitMs) {
-    const QString file = settingsFile(appName);
-    const auto notWritten = [&](const QString& why) {
-        fail(QString::fromLatin1(kNotWritten).arg(shownName(file), why));
-    };
-    if (file.isEmpty())
-        fail(QStringLiteral("The settings cannot be saved: neither HOME nor XDG_CONFIG_HOME is "
-                            "set."));
-    SettingsFolder folder(file, notWritten, lockWaitMs);
-    const QByteArray& name = folder.name();
-
-    QString odd;
-    struct stat before {};
-    QByteArray bytes = currentBytes(folder.fd(), name, odd, &before);
-    // What could not be read is not replaced by a file that lacks its keys.
-    if (S_ISREG(before.st_mode) && before.st_size > kMaxSettingsBytes)
-        notWritten(odd.chopped(1) + QStringLiteral(", and Blendora leaves what it cannot read as "
-                                                   "it is."));
-    // A file its owner made read-only is not ours to replace.
-    if (odd.isEmpty() && before.st_nlink != 0 &&
-        ::faccessat(folder.fd(), name.constData(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
-        notWritten(errnoText(errno) + '.');
-    QString aside;
-    if (!holdsSettings(bytes)) {
-        aside = folder.keepAside(before);
-        if (aside.isEmpty())
-            notWritten(QStringLiteral("it holds something other than settings, and it could not "
-                                      "be kept aside."));
-        bytes.clear();
-    }
-    // QSettings writes through links: it works on a copy in a private folder beside the file,
-    // reached through that folder's descriptor, and the copy is renamed over the name, replacing
-    // whatever stands there.
-    const int scratch = folder.makeScratch();
-    writeScratchCopy(scratch, bytes, section + QLatin1Char('/') + key, value, before, file,
-                     notWritten);
-    if (::renameat(scratch, "settings.ini", folder.fd(), name.constData()) != 0)
-        notWritten(errnoText(errno) + '.');
+// What the person should know of a write that reached the file: what stood there before was
+// kept aside (`aside`), or was replaced (`odd`, why it could not be read).
+QString writtenOver(const QString& file, const QString& aside, const QString& odd) {
     if (!aside.isEmpty())
         return QStringLiteral("The settings file %1 held something other than settings. Blendora "
                               "kept it as %2 and has started a fresh one, to remember the two "
@@ -431,14 +403,55 @@ QString SaveSetting(const QString& appName, const QString& section, const QStrin
     return QString();
 }
 
+} // namespace
+
+QString SaveSetting(const QString& appName, const QString& section, const QString& key,
+                    const QString& value, int lockWaitMs) {
+    const QString file = settingsFile(appName);
+    if (file.isEmpty())
+        fail(QStringLiteral("The settings cannot be saved: neither HOME nor XDG_CONFIG_HOME is "
+                            "set."));
+    SettingsFolder folder(file, lockWaitMs);
+    const QByteArray& name = folder.name();
+
+    QString odd;
+    struct stat before {};
+    QByteArray bytes;
+    try {
+        bytes = currentBytes(folder.fd(), name, before);
+    } catch (const Unreadable& e) {
+        odd = describe(e);
+    }
+    // What could not be read is not replaced by a file that lacks its keys.
+    if (S_ISREG(before.st_mode) && before.st_size > kMaxSettingsBytes)
+        notWritten(file, odd.chopped(1) + QStringLiteral(", and Blendora leaves what it cannot "
+                                                         "read as it is."));
+    // A file its owner made read-only is not ours to replace.
+    if (odd.isEmpty() && before.st_nlink != 0 &&
+        ::faccessat(folder.fd(), name.constData(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0)
+        notWritten(file, errnoText(errno) + '.');
+    QString aside;
+    if (!holdsSettings(bytes)) {
+        aside = folder.keepAside(before);
+        bytes.clear();
+    }
+    // QSettings writes through links: it works on a copy in a private folder beside the file,
+    // reached through that folder's descriptor, and the copy is renamed over the name, replacing
+    // whatever stands there.
+    const int scratch = folder.makeScratch();
+    writeScratchCopy(scratch, bytes, section + QLatin1Char('/') + key, value, before, file);
+    if (::renameat(scratch, "settings.ini", folder.fd(), name.constData()) != 0)
+        notWritten(file, errnoText(errno) + '.');
+    return writtenOver(file, aside, odd);
+}
+
 void RemoveStaleSettingsScratch(const QString& appName) {
     const QString file = settingsFile(appName);
     if (file.isEmpty() || !QFileInfo(QFileInfo(file).absolutePath()).isDir())
         return;
     try {
         // Another copy at work has the lock, and sweeps after itself.
-        const SettingsFolder held(
-            file, [](const QString& why) { fail(why); }, 0);
+        const SettingsFolder held(file, 0);
     } catch (...) {
         // Nothing to sweep where nothing can be written.
     }

@@ -122,47 +122,40 @@ QString notStarted(int error) {
         .arg(QString::fromLocal8Bit(std::strerror(error)));
 }
 
-// Why the encoder cannot start in the job folder, or nothing.
-QString notReady(const JobFolder& job, const OutputName& mp3) {
+// Throws when the encoder cannot start in the job folder.
+void checkReady(const JobFolder& job, const OutputName& mp3) {
     if (job.fd() < 0 || mp3.folderFd() < 0)
-        return notStarted(ENOENT);
-    try {
-        job.checkStillAtPath();
-    } catch (const std::exception& e) {
-        return describe(e);
-    }
-    return QString();
+        failPlainly(notStarted(ENOENT));
+    job.checkStillAtPath();
 }
 
-// What the supervisor's report file tells of how the encode and the save went.
-EncodeOutcome readOutcome(int report, int errors, const RunOutcome& run, const OutputName& mp3,
-                          const QString& jobPath, const QByteArray& installed) {
-    EncodeOutcome result;
+// The one place where how the supervisor ended, and the steps and errno its report file holds,
+// become what they mean for the person: returns only when the file stands at the name.
+void judgeOutcome(int report, int errors, const RunOutcome& run, const OutputName& mp3,
+                  const QString& jobPath, const QByteArray& installed) {
+    if (!run.started)
+        failPlainly(notStarted(run.startError));
     SupervisorReport r;
     if (::pread(report, &r, sizeof r, 0) != ssize_t(sizeof r))
         r = SupervisorReport();
     switch (r.step) {
     case SupervisorStep::Saving:
-        result.ok = r.save == SaveStep::Saved;
-        result.problem = SaveProblem(r.save, r.error, mp3);
-        break;
+        if (r.save.step != SaveStep::Saved)
+            failPlainly(SaveProblem(r.save, mp3));
+        return;
     case SupervisorStep::Unknown:
-        result.ok = savedBeforeItsEnd(report, mp3);
-        if (!result.ok)
-            result.problem =
+        if (!savedBeforeItsEnd(report, mp3))
+            failPlainly(
                 run.signal != 0
                     ? QStringLiteral("The save was stopped by signal %1 before it was finished.")
                           .arg(signalName(run.signal))
-                    : QStringLiteral("The encoder ended without telling how it went.");
-        break;
+                    : QStringLiteral("The encoder ended without telling how it went."));
+        return;
     case SupervisorStep::Encoding:
-        result.problem = encodingProblem(r, report, errors, jobPath, installed);
-        break;
+        failPlainly(encodingProblem(r, report, errors, jobPath, installed));
     case SupervisorStep::NoOutput:
-        result.problem = QStringLiteral("The encoder wrote no output file.");
-        break;
+        failPlainly(QStringLiteral("The encoder wrote no output file."));
     }
-    return result;
 }
 
 // The encoder's command line and environment, held while the supervisor starts. The encoder
@@ -184,13 +177,9 @@ struct EncoderCommand {
 
 } // namespace
 
-EncodeOutcome EncodeWavToMp3(const QByteArray& encoder, const JobFile& wav, const OutputName& mp3,
-                             JobFolder& job) {
-    const auto couldNotStart = [](int error) {
-        return EncodeOutcome{false, notStarted(error), {}};
-    };
-    if (const QString problem = notReady(job, mp3); !problem.isEmpty())
-        return {false, problem, {}};
+QString EncodeWavToMp3(const QByteArray& encoder, const JobFile& wav, const OutputName& mp3,
+                       JobFolder& job) {
+    checkReady(job, mp3);
 
     const EncoderCommand command(wav.name);
     const QByteArray outFolderPath = nativePath(mp3.folder());
@@ -201,7 +190,7 @@ EncodeOutcome EncodeWavToMp3(const QByteArray& encoder, const JobFile& wav, cons
     UniqueFd report(::memfd_create("encoder-outcome", MFD_CLOEXEC));
     if (errors.get() < 0 || report.get() < 0 ||
         ::ftruncate(report.get(), kStartErrorAt + kEncoderStarts * sizeof(int)) != 0)
-        return couldNotStart(errno);
+        failPlainly(notStarted(errno));
     int memoryError = 0;
     UniqueFd memory(encoderInMemory(encoder, memoryError));
 
@@ -230,13 +219,8 @@ EncodeOutcome EncodeWavToMp3(const QByteArray& encoder, const JobFile& wav, cons
             return pid;
         },
         run);
-    if (!run.started)
-        return couldNotStart(run.startError);
-
-    EncodeOutcome result = readOutcome(report.get(), errors.get(), run, mp3, job.path(), installed);
-    if (result.ok)
-        result.note = whereItWent(mp3);
-    return result;
+    judgeOutcome(report.get(), errors.get(), run, mp3, job.path(), installed);
+    return whereItWent(mp3);
 }
 
 } // namespace blendora

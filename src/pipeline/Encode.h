@@ -11,21 +11,15 @@ namespace blendora {
 class JobFolder;
 struct JobFile;
 
-// What came of an encode: success means the encoder exited with 0 and its file now stands at
-// the chosen name.
-struct EncodeOutcome {
-    bool ok = false;
-    QString problem; // for the person: what went wrong, with the encoder's own last words
-    QString note;    // for the person: where the file went when its folder moved meanwhile
-};
-
 // The encoder (the program's bytes) writes the MP3 file with "-h" inside the job folder, run
 // from an anonymous file in memory; where the kernel refuses that, from a copy in the job
 // folder run through its descriptor, and else the installed lame. A supervisor then saves the
 // file beside the output (SaveBeside), even when this program has ended first, and removes the
-// job folder when done.
-EncodeOutcome EncodeWavToMp3(const QByteArray& encoder, const JobFile& wav, const OutputName& mp3,
-                             JobFolder& job);
+// job folder when done. Throws a Condition with the person's words, the encoder's own last
+// ones among them, unless the file now stands at the chosen name; answers where it went when
+// its folder was moved meanwhile, else nothing.
+QString EncodeWavToMp3(const QByteArray& encoder, const JobFile& wav, const OutputName& mp3,
+                       JobFolder& job);
 
 // The installed lame, the last way to encode; empty when there is none.
 QString installedEncoder();

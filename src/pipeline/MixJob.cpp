@@ -18,13 +18,17 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QTimer>
 #include <algorithm>
 #include <cerrno>
+#include <concepts>
 #include <cstdlib>
 #include <dirent.h>
+#include <optional>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <type_traits>
 #include <unistd.h>
 #include <utility>
 
@@ -79,24 +83,24 @@ QByteArray& encoderOverride() {
 // toolkit would lose its display connection; it is refused before it begins instead.
 constexpr int kJobDescriptors = 8;
 
-QString descriptorShortage() {
+void refuseWithoutDescriptors() {
     struct rlimit limit;
     DIR* open = ::opendir("/proc/self/fd");
     if (!open)
-        return QString();
+        return;
     long count = -1; // the listing's own descriptor
     while (const struct dirent* entry = ::readdir(open))
         count += entry->d_name[0] != '.';
     ::closedir(open);
     if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
         rlim_t(count + kJobDescriptors) <= limit.rlim_cur)
-        return QString();
-    return QStringLiteral("%1: a mix needs %2 free file descriptors, and only %3 of the %4 that "
-                          "Blendora may open are free (ulimit -n).")
-        .arg(errnoText(EMFILE))
-        .arg(kJobDescriptors)
-        .arg(std::max(0L, long(limit.rlim_cur) - count))
-        .arg(qulonglong(limit.rlim_cur));
+        return;
+    failPlainly(QStringLiteral("%1: a mix needs %2 free file descriptors, and only %3 of the %4 "
+                               "that Blendora may open are free (ulimit -n).")
+                    .arg(errnoText(EMFILE))
+                    .arg(kJobDescriptors)
+                    .arg(std::max(0L, long(limit.rlim_cur) - count))
+                    .arg(qulonglong(limit.rlim_cur)));
 }
 
 } // namespace
@@ -125,27 +129,37 @@ class MixRun {
     void say(int line, const QString& text) {
         trap_.at(line, [&] { prompts_.message(text, appTitle()); });
     }
-    // A statement that answers why it failed, or nothing; a throw fails it with its words. A
-    // condition of the machine is told once, by the job's last message, never as a report.
-    template <class F> void stage(int line, F&& statement) {
+    // A stage's statement throws when it fails. A Condition's words become the job's reason,
+    // told once in its last message; anything else is a fault, reported with the line, and its
+    // description is the reason.
+    template <class F>
+    requires std::is_void_v<std::invoke_result_t<F&>>
+    void stage(int line, F&& statement) {
         if (!failure_.isEmpty())
             return;
-        if (!trap_.at(line,
-                      [&] {
-                          QString why;
-                          try {
-                              why = statement();
-                          } catch (const Condition& c) {
-                              why = describe(c);
-                          }
-                          if (!why.isEmpty())
-                              failure_ = why;
-                      }) &&
-            failure_.isEmpty())
-            failure_ = trap_.lastDescription().isEmpty() ? QStringLiteral("An error occurred.")
-                                                         : trap_.lastDescription();
+        std::optional<QString> plainly;
+        const bool ran = trap_.at(line, [&] {
+            try {
+                statement();
+            } catch (const Condition& c) {
+                plainly = describe(c);
+            }
+        });
+        if (ran && !plainly)
+            return;
+        const QString reason = plainly ? *plainly : trap_.lastDescription();
+        failure_ = reason.isEmpty() ? QStringLiteral("An error occurred.") : reason;
     }
-    QString loadEncoder();
+    // A statement that still answers why it failed instead of throwing: words are a Condition.
+    template <class F>
+    requires std::same_as<std::invoke_result_t<F&>, QString>
+    void stage(int line, F&& statement) {
+        stage(line, [&] {
+            if (const QString why = statement(); !why.isEmpty())
+                failPlainly(why);
+        });
+    }
+    void loadEncoder();
 
     MixContext& job_;
     Form1View& view_;
@@ -159,25 +173,23 @@ class MixRun {
     OutputName output_;
 };
 
-QString MixRun::loadEncoder() {
-    if (const QString why = descriptorShortage(); !why.isEmpty())
-        return why;
+void MixRun::loadEncoder() {
+    refuseWithoutDescriptors();
     if (!encoderOverride().isEmpty()) {
         encoderBytes_ = encoderOverride();
-        return QString();
+        return;
     }
     QFile resource(QStringLiteral(":/CUSTOM/101"));
     if (!resource.open(QIODevice::ReadOnly))
         fail(QStringLiteral("The encoder is missing from this program."));
     encoderBytes_ = resource.readAll();
-    return QString();
 }
 
 void MixRun::prepare() {
     QString warning;
     trap_.at(122, [&] { view_.setMousePointer(PointerBusy); });
     trap_.at(124, [&] { view_.setProgressValue(0); });
-    stage(126, [&] { return loadEncoder(); });
+    stage(126, [&] { loadEncoder(); });
     stage(128, [&] {
         folder_.create(&warning);
         folder_.checkStillAtPath();
@@ -186,14 +198,13 @@ void MixRun::prepare() {
         result_ = folder_.file(QStringLiteral("result.wav"));
         // Made only where the kernel refuses to run the encoder from memory.
         encoderCopy_ = folder_.file(QStringLiteral("lame"));
-        return QString();
     });
     // Once a run: the folder passed over stays the same for every job.
     static bool warned = false;
     if (!warning.isEmpty() && !std::exchange(warned, true))
         say(128, warning);
     // The name as it is now: only what stands there now may be replaced at the end.
-    stage(130, [&] { return output_.take(job_.dialog.FileName); });
+    stage(130, [&] { output_.take(job_.dialog.FileName); });
 }
 
 // Lines first to first + 6: the progress text, a pass of the event loop, the bar, the decode.
@@ -248,10 +259,8 @@ void MixRun::encode() {
         // Should the program end during the encode, the encoder still needs its folder: only
         // the decoded inputs go at once, and the encoder's supervisor removes the rest after.
         folder_.armEndCleanup(true);
-        const EncodeOutcome outcome = EncodeWavToMp3(encoderBytes_, result_, output_, folder_);
-        folder_.armEndCleanup();
-        moved_ = outcome.note;
-        return outcome.problem;
+        const auto whole = qScopeGuard([&] { folder_.armEndCleanup(); });
+        moved_ = EncodeWavToMp3(encoderBytes_, result_, output_, folder_);
     });
 }
 

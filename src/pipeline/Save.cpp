@@ -19,7 +19,7 @@
 
 namespace blendora {
 
-QString OutputName::take(const QString& chosen) {
+void OutputName::take(const QString& chosen) {
     *this = OutputName();
     path_ = chosen.startsWith(QLatin1Char('/')) ? chosen
                                                 : QDir::currentPath() + QLatin1Char('/') + chosen;
@@ -27,34 +27,36 @@ QString OutputName::take(const QString& chosen) {
     folder_ = cut == 0 ? QStringLiteral("/") : path_.left(cut);
     name_ = nativePath(path_.mid(cut + 1));
     if (name_.isEmpty() || name_ == "." || name_ == "..")
-        return QStringLiteral("%1 is not a file that can be replaced.").arg(shownName(path_));
+        failPlainly(QStringLiteral("%1 is not a file that can be replaced.").arg(shownName(path_)));
     folderFd_.reset(::open(nativePath(folder_).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     struct stat folder;
     if (folderFd_.get() < 0 || ::fstat(folderFd_.get(), &folder) != 0)
-        return QStringLiteral("The new file cannot be written: %1.").arg(errnoText(errno, folder_));
+        failPlainly(
+            QStringLiteral("The new file cannot be written: %1.").arg(errnoText(errno, folder_)));
     folderOwner_ = folder.st_uid;
     const uid_t me = ::geteuid();
     if (::fstatat(folderFd_.get(), name_.constData(), &before_, AT_SYMLINK_NOFOLLOW) != 0) {
         before_ = {};
         if (errno != ENOENT)
-            return QStringLiteral("The new file cannot be written: %1.")
-                .arg(errnoText(errno, path_));
+            failPlainly(
+                QStringLiteral("The new file cannot be written: %1.").arg(errnoText(errno, path_)));
     } else if (!S_ISREG(before_.st_mode) && !S_ISLNK(before_.st_mode)) {
-        return QStringLiteral("%1 is not a file that can be replaced.").arg(shownName(path_));
+        failPlainly(QStringLiteral("%1 is not a file that can be replaced.").arg(shownName(path_)));
     } else if (S_ISREG(before_.st_mode) &&
                ::faccessat(folderFd_.get(), name_.constData(), W_OK, AT_EACCESS) != 0) {
         // A file its owner made read-only is not ours to replace.
-        return QStringLiteral("%1 cannot be replaced: %2.").arg(shownName(path_), errnoText(errno));
+        failPlainly(
+            QStringLiteral("%1 cannot be replaced: %2.").arg(shownName(path_), errnoText(errno)));
     } else if ((folder.st_mode & S_ISVTX) && me != 0 && before_.st_uid != me &&
                folder.st_uid != me) {
-        return QStringLiteral("%1 cannot be replaced: it belongs to another user of this shared "
-                              "folder.")
-            .arg(shownName(path_));
+        failPlainly(
+            QStringLiteral("%1 cannot be replaced: it belongs to another user of this shared "
+                           "folder.")
+                .arg(shownName(path_)));
     }
     if (::faccessat(folderFd_.get(), ".", W_OK | X_OK, AT_EACCESS) != 0)
-        return QStringLiteral("The new file cannot be written in %1: %2.")
-            .arg(shownName(folder_), errnoText(errno));
-    return QString();
+        failPlainly(QStringLiteral("The new file cannot be written in %1: %2.")
+                        .arg(shownName(folder_), errnoText(errno)));
 }
 
 SavePlan PlanSave(const OutputName& mp3, int job) {
@@ -79,29 +81,25 @@ SavePlan PlanSave(const OutputName& mp3, int job) {
 
 // ---- between fork() and _exit(): system calls only ----------------------------------------
 
-bool CopyWholeFile(int from, int to, int& error) {
+int CopyWholeFile(int from, int to) {
     off_t at = 0;
     for (;;) {
         const ssize_t n = ::copy_file_range(from, &at, to, nullptr, 1 << 30, 0);
         if (n > 0 || (n < 0 && errno == EINTR))
             continue;
         if (n == 0)
-            return true;
-        if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) {
-            error = errno;
-            return false;
-        }
+            return 0;
+        if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)
+            return errno;
         break; // file systems that cannot: copy by hand from where it stopped
     }
     char buffer[64 * 1024];
     for (;;) {
         const ssize_t n = readAll(from, buffer, sizeof buffer, at);
         if (n == 0)
-            return true;
-        if (n < 0 || !writeAll(to, buffer, std::size_t(n))) {
-            error = errno ? errno : EIO;
-            return false;
-        }
+            return 0;
+        if (n < 0 || !writeAll(to, buffer, std::size_t(n)))
+            return errno ? errno : EIO;
         at += n;
     }
 }
@@ -121,107 +119,90 @@ bool refusedForLackOfModes(int error) {
 
 // Where neither a no-replace rename nor a link exists (FAT through FUSE), the name is made as cp
 // makes it, exclusively, and the bytes are copied in; a failure removes only that file of ours.
-SaveStep copyToNewName(int own, const char* file, const SavePlan& p, int& error) {
+SaveResult copyToNewName(int own, const char* file, const SavePlan& p) {
     const UniqueFd source(::openat(own, file, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     const int from = source.get();
     const int to = from < 0 ? -1
                             : ::openat(p.outFolder, p.name,
                                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (to < 0) {
-        error = errno;
-        return error == EEXIST ? SaveStep::Changed : SaveStep::Writing;
-    }
+    if (to < 0)
+        return {errno == EEXIST ? SaveStep::Changed : SaveStep::Writing, errno};
     struct stat made;
-    bool ok = ::fstat(to, &made) == 0;
-    if (ok)
+    int error = ::fstat(to, &made) == 0 ? 0 : errno;
+    if (error == 0) {
         tell(p, made, false);
-    ok = ok && CopyWholeFile(from, to, error);
-    if (ok && ::fsync(to) != 0 && errno != EINVAL) {
-        error = errno;
-        ok = false;
+        error = CopyWholeFile(from, to);
     }
-    if (ok && ::fchmod(to, p.mode) != 0 && !refusedForLackOfModes(errno)) {
+    if (error == 0 && ::fsync(to) != 0 && errno != EINVAL)
         error = errno;
-        ok = false;
-    }
+    if (error == 0 && ::fchmod(to, p.mode) != 0 && !refusedForLackOfModes(errno))
+        error = errno;
     // Delayed write errors (NFS, quota) only show up when it is closed.
-    if (::close(to) != 0 && ok && errno != EINTR) {
+    if (::close(to) != 0 && error == 0 && errno != EINTR)
         error = errno;
-        ok = false;
-    }
-    if (ok)
+    if (error == 0)
         tell(p, made, true);
-    if (!ok && namesFile(p.outFolder, p.name, made.st_dev, made.st_ino))
+    else if (namesFile(p.outFolder, p.name, made.st_dev, made.st_ino))
         ::unlinkat(p.outFolder, p.name, 0);
-    return ok ? SaveStep::Saved : SaveStep::Writing;
+    return {error == 0 ? SaveStep::Saved : SaveStep::Writing, error};
 }
 
 // Adds the file under the name only if nothing is there, atomically: no window in which a file
 // that appeared meanwhile could be replaced.
-SaveStep addWithoutReplacing(int own, const char* file, const SavePlan& p, int& error) {
+SaveResult addWithoutReplacing(int own, const char* file, const SavePlan& p) {
     if (::renameat2(own, file, p.outFolder, p.name, RENAME_NOREPLACE) == 0)
-        return SaveStep::Saved;
-    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
-        error = errno;
-        return error == EEXIST ? SaveStep::Changed : SaveStep::Renaming;
-    }
+        return {SaveStep::Saved, 0};
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        return {errno == EEXIST ? SaveStep::Changed : SaveStep::Renaming, errno};
     // NFS, 9p and many FUSE file systems know no RENAME_NOREPLACE; a link fails with EEXIST.
     if (::linkat(own, file, p.outFolder, p.name, 0) == 0)
-        return SaveStep::Saved;
-    error = errno;
+        return {SaveStep::Saved, 0};
+    const int error = errno;
     if (error == EEXIST)
-        return SaveStep::Changed;
+        return {SaveStep::Changed, error};
     return error == EPERM || error == ENOSYS || error == EOPNOTSUPP || error == EMLINK
-               ? copyToNewName(own, file, p, error)
-               : SaveStep::Renaming;
+               ? copyToNewName(own, file, p)
+               : SaveResult{SaveStep::Renaming, error};
 }
 
 // The new file written whole in our own folder, on the disk, with its owner and mode, and
-// closed; false with `error` set when any of it failed. `st` is the file as written.
-bool writeWhole(UniqueFd& written, int from, const SavePlan& p, struct stat& st, int& error) {
+// closed; answers 0, or the errno of what failed. `st` is the file as written.
+int writeWhole(UniqueFd& written, int from, const SavePlan& p, struct stat& st) {
     const int out = written.get();
-    if (out < 0) {
-        error = errno;
-    } else if (!CopyWholeFile(from, out, error)) {
-    } else if (::fsync(out) != 0 && errno != EINVAL) {
-        error = errno;
-    } else if (::fstat(out, &st) != 0) {
-        error = errno;
-    } else if (p.setOwner && ::fchown(out, p.uid, p.gid) != 0 && !refusedForLackOfModes(errno)) {
-        error = errno;
-    } else if (::fchmod(out, p.mode) != 0 && !refusedForLackOfModes(errno)) {
-        error = errno;
-    } else if (::close(written.release()) != 0 && errno != EINTR) {
-        // Delayed write errors (NFS, quota) only show up here.
-        error = errno;
-    } else {
-        return true;
-    }
-    return false;
+    if (out < 0)
+        return errno;
+    if (const int error = CopyWholeFile(from, out); error != 0)
+        return error;
+    if ((::fsync(out) != 0 && errno != EINVAL) || ::fstat(out, &st) != 0 ||
+        (p.setOwner && ::fchown(out, p.uid, p.gid) != 0 && !refusedForLackOfModes(errno)) ||
+        (::fchmod(out, p.mode) != 0 && !refusedForLackOfModes(errno)))
+        return errno;
+    // Delayed write errors (NFS, quota) only show up here.
+    if (::close(written.release()) != 0 && errno != EINTR)
+        return errno;
+    return 0;
 }
 
 // The chosen name takes the file only while it is what it was when the job began; a file
 // written there since, or put there, is newer than this mix and stays.
-SaveStep putUnderName(int own, const char* file, const SavePlan& p, int& error) {
+SaveResult putUnderName(int own, const char* file, const SavePlan& p) {
     struct stat now;
     if (::fstatat(p.outFolder, p.name, &now, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT)
-            return addWithoutReplacing(own, file, p, error);
-        error = errno;
-        return SaveStep::Renaming;
+            return addWithoutReplacing(own, file, p);
+        return {SaveStep::Renaming, errno};
     }
     if (p.before.st_nlink != 0 && sameFileState(now, p.before)) {
-        const SaveStep step =
-            ::renameat(own, file, p.outFolder, p.name) == 0 ? SaveStep::Saved : SaveStep::Renaming;
-        error = step == SaveStep::Saved ? 0 : errno;
-        return step;
+        if (::renameat(own, file, p.outFolder, p.name) == 0)
+            return {SaveStep::Saved, 0};
+        return {SaveStep::Renaming, errno};
     }
-    return SaveStep::Changed;
+    return {SaveStep::Changed, 0};
 }
 
 } // namespace
 
-SaveStep SaveBeside(const SavePlan& p, int from, int& error) {
+SaveResult SaveBeside(const SavePlan& p, int from) {
     // A folder of our own beside the output: made here, never found. Nobody else can reach into
     // it, and what is moved out of it is taken through its descriptor, whatever its name is by
     // then.
@@ -230,10 +211,8 @@ SaveStep SaveBeside(const SavePlan& p, int from, int& error) {
     const int made = makePrivateFolder(p.outFolder, folder, [&](const char* name) {
         return recordOutside(p.job, p.outFolderPath, name, nullptr);
     });
-    if (made != 0) {
-        error = errno;
-        return SaveStep::Writing;
-    }
+    if (made != 0)
+        return {SaveStep::Writing, errno};
     struct stat st;
     const UniqueFd ownHeld(
         ::openat(p.outFolder, folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -241,23 +220,23 @@ SaveStep SaveBeside(const SavePlan& p, int from, int& error) {
     // File systems without owners show every entry as the folder's owner's.
     if (own < 0 || ::fstat(own, &st) != 0 ||
         (st.st_uid != ::geteuid() && st.st_uid != p.outFolderOwner))
-        return SaveStep::Taken;
+        return {SaveStep::Taken, 0};
     if (!recordOutside(p.job, p.outFolderPath, folder, &st)) {
-        error = errno;
+        const SaveResult unrecorded{SaveStep::Writing, errno};
         removeHeldFolder(p.outFolder, folder, own);
-        return SaveStep::Writing;
+        return unrecorded;
     }
     static const char kFile[] = "new.mp3";
-    SaveStep step = SaveStep::Writing;
     UniqueFd written(
         ::openat(own, kFile, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (writeWhole(written, from, p, st, error)) {
+    SaveResult result{SaveStep::Writing, writeWhole(written, from, p, st)};
+    if (result.error == 0) {
         tell(p, st, true);
-        step = putUnderName(own, kFile, p, error);
+        result = putUnderName(own, kFile, p);
     }
     written.reset();
     removeHeldFolder(p.outFolder, folder, own);
-    return step;
+    return result;
 }
 
 QString OutputName::movedTo() const {
@@ -273,8 +252,9 @@ QString OutputName::movedTo() const {
     return now.isEmpty() || now.endsWith(QStringLiteral(" (deleted)")) ? QStringLiteral("?") : now;
 }
 
-QString SaveProblem(SaveStep step, int error, const OutputName& mp3) {
-    switch (step) {
+QString SaveProblem(const SaveResult& save, const OutputName& mp3) {
+    const int error = save.error;
+    switch (save.step) {
     case SaveStep::Saved:
         return QString();
     case SaveStep::Writing:

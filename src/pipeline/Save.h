@@ -14,8 +14,9 @@ class OutputName {
   public:
     OutputName() = default;
 
-    // Looks at the name now. Answers why the name cannot take the new file, or nothing.
-    QString take(const QString& path);
+    // Looks at the name now; throws a Condition, in the person's words, when it cannot take the
+    // new file.
+    void take(const QString& path);
 
     const QString& path() const { return path_; }
     const QString& folder() const { return folder_; }
@@ -65,19 +66,24 @@ struct SavedFile {
 SavePlan PlanSave(const OutputName& mp3, int job);
 
 enum class SaveStep : int { Writing, Taken, Changed, Renaming, Saved };
+// How far a save came, and the errno of the step that stopped it.
+struct SaveResult {
+    SaveStep step = SaveStep::Writing;
+    int error = 0;
+};
 
 // Copies `from` into a new file inside a private folder made beside the output, then moves it to
 // the name from that folder's descriptor, but only while the name is still what it was when
 // taken: absent, or the same file in the same state. Never replaces anything else: where a file
 // system can neither rename without replacing nor link, the name is made exclusively and the
 // file copied into it, as cp does.
-SaveStep SaveBeside(const SavePlan& plan, int from, int& error);
+SaveResult SaveBeside(const SavePlan& plan, int from);
 
-// Copies all of `from`, whatever its offset, to `to` at its offset; `error` tells why not. System
-// calls only.
-bool CopyWholeFile(int from, int to, int& error);
+// Copies all of `from`, whatever its offset, to `to` at its offset; answers 0, or the errno that
+// stopped it. System calls only.
+int CopyWholeFile(int from, int to);
 
-// For the person: why the save did not happen.
-QString SaveProblem(SaveStep step, int error, const OutputName& mp3);
+// For the person: why the save did not happen; empty once it did.
+QString SaveProblem(const SaveResult& save, const OutputName& mp3);
 
 } // namespace blendora

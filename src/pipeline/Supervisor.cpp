@@ -89,11 +89,9 @@ void runFrom(int fd, const SupervisorPlan& p) {
         // A kernel that refuses to run anonymous files: a copy nobody else can reach.
         const int copy =
             ::openat(p.job, kCopyName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700);
-        int copyError = 0;
-        if (copy < 0 || p.memory < 0 || !CopyWholeFile(p.memory, copy, copyError)) {
-            error[CopyInJobFolder] = p.memory < 0 ? error[FromMemory]
-                                     : copy < 0   ? errno
-                                                  : copyError;
+        const int copyError = copy < 0 ? errno : p.memory < 0 ? 0 : CopyWholeFile(p.memory, copy);
+        if (copy < 0 || p.memory < 0 || copyError != 0) {
+            error[CopyInJobFolder] = p.memory < 0 ? error[FromMemory] : copyError;
             if (copy >= 0)
                 ::close(copy);
         } else {
@@ -115,7 +113,7 @@ void runFrom(int fd, const SupervisorPlan& p) {
 [[noreturn]] void finish(const SupervisorPlan& p, SupervisorReport& r) {
     removeHeldFolder(p.jobParent, p.jobName, p.job);
     ::pwrite(p.report, &r, sizeof r, 0);
-    ::_exit(r.step == SupervisorStep::Saving && r.save == SaveStep::Saved ? 0 : 1);
+    ::_exit(r.step == SupervisorStep::Saving && r.save.step == SaveStep::Saved ? 0 : 1);
 }
 
 } // namespace
@@ -157,7 +155,7 @@ void runFrom(int fd, const SupervisorPlan& p) {
         finish(p, r);
     }
     r.step = SupervisorStep::Saving;
-    r.save = SaveBeside(p.save, in, r.error);
+    r.save = SaveBeside(p.save, in);
     finish(p, r);
 }
 

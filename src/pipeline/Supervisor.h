@@ -21,8 +21,7 @@ enum EncoderStart { FromMemory, CopyInJobFolder, Installed, kEncoderStarts };
 
 struct SupervisorReport {
     SupervisorStep step = SupervisorStep::Unknown;
-    SaveStep save = SaveStep::Writing;
-    int error = 0;           // errno of the step that failed
+    SaveResult save;
     int encoderStatus = 0;   // as waitpid gives it
     long long freeNear = -1; // free bytes where the encoder wrote, after it failed
 };

@@ -15,6 +15,7 @@
 #include <QtTest>
 #include <csignal>
 #include <fcntl.h>
+#include <functional>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -82,6 +83,74 @@ class TestShell : public QObject {
         test::writeAll(lock, ".Quorvane.ini-NoBody");
         RemoveStaleSettingsScratch();
         QVERIFY(QFileInfo::exists(foreign));
+    }
+
+    // What stands at the settings' name and cannot be used: what the start is told (a fault of
+    // ours, or plainly when the person can act on it) and what a write throws or says it did,
+    // each naming the file (%1) and why.
+    void settingsThatCannotBeUsedSayWhichFileAndWhy_data() {
+        QTest::addColumn<std::function<void(const QString&)>>("setup");
+        QTest::addColumn<QString>("read");
+        QTest::addColumn<bool>("readPlainly");
+        QTest::addColumn<QString>("written"); // thrown, or told when it starts with "+"
+        const QString notRead = "The settings file %1 cannot be read: ";
+        const QString notWritten = "The settings file %1 cannot be written: ";
+        const QString held = "The settings file %1 held something other than settings. Blendora ";
+        QTest::newRow("a folder") << std::function([](const QString& f) { QDir().mkpath(f); })
+                                  << notRead + "it is not a file." << false
+                                  << notWritten + errnoText(EISDIR) + ".";
+        QTest::newRow("a FIFO") << std::function([](const QString& f) {
+            ::mkfifo(QFile::encodeName(f).constData(), 0600);
+        }) << notRead + "it is not a file."
+                                << false
+                                << "+" + held + "has rewritten it, to remember the two files.";
+        QTest::newRow("a link") << std::function([](const QString& f) {
+            test::writeAll(f + ".target", "[Blendora]\nText1=/a.mp3\n");
+            QFile::link(f + ".target", f);
+        }) << notRead + "it is a link."
+                                << false
+                                << "+" + held + "has rewritten it, to remember the two files.";
+        QTest::newRow("1 MiB and a byte") << std::function([](const QString& f) {
+            test::writeAll(f, QByteArray((1 << 20) + 1, 'x'));
+        }) << notRead + "it is larger than 1024 KiB."
+                                          << false
+                                          << notWritten + "it is larger than 1024 KiB, and "
+                                                          "Blendora leaves what it cannot read "
+                                                          "as it is.";
+        QTest::newRow("prose") << std::function([](const QString& f) {
+            test::writeAll(f, "Nothing here is a setting.\n");
+        }) << held + "kept it as %1.broken and starts a fresh one."
+                               << true
+                               << "+" + held +
+                                      "kept it as %1.broken and has started a fresh "
+                                      "one, to remember the two files.";
+    }
+
+    void settingsThatCannotBeUsedSayWhichFileAndWhy() {
+        QFETCH(std::function<void(const QString&)>, setup);
+        QFETCH(QString, read);
+        QFETCH(bool, readPlainly);
+        QFETCH(QString, written);
+        const QByteArray config = qgetenv("XDG_CONFIG_HOME");
+        const auto restore = qScopeGuard([&] { qputenv("XDG_CONFIG_HOME", config); });
+        for (const bool writing : {false, true}) {
+            QTemporaryDir dir;
+            qputenv("XDG_CONFIG_HOME", QFile::encodeName(dir.path()));
+            const QString file = dir.path() + "/Quorvane.ini";
+            setup(file);
+            QString told;
+            bool plainly = false;
+            try {
+                told = "+" + (writing ? SaveSetting(kMakerName, kProductTitle, "Text1", "/b.mp3")
+                                      : GetSetting(kMakerName, kProductTitle, "Text1"));
+            } catch (const Failure& e) {
+                told = describe(e);
+                plainly = dynamic_cast<const Condition*>(&e) != nullptr;
+            }
+            QCOMPARE(told, (writing ? written : read).arg(file));
+            if (!writing)
+                QCOMPARE(plainly, readPlainly);
+        }
     }
 
     // Without a home there is nowhere of ours to write: root must not make /.config.

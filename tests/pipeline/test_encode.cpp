@@ -2,6 +2,7 @@
 #include "ChildProcess.h"
 #include "Descriptor.h"
 #include "Encode.h"
+#include "Failure.h"
 #include "JobFolder.h"
 #include "Paths.h"
 #include "TestSupport.h"
@@ -108,18 +109,28 @@ int RunAndWait(const QStringList& arguments, RunOutcome* outcome = nullptr) {
     return code;
 }
 
+// What came of an encode: the file at the name, or the person's words why not.
+struct EncodeOutcome {
+    bool ok = false;
+    QString problem;
+};
+
 // An encode as the job makes it: the name taken first, a job folder in TEMP.
 EncodeOutcome encode(const QString& encoder, const QString& wav, const QString& mp3) {
-    OutputName name;
-    if (const QString problem = name.take(mp3); !problem.isEmpty())
-        return {false, problem, {}};
-    JobFolder job;
-    job.create();
-    // The encoder is given a name in the job folder; a link there leads it to the test's WAV.
-    QFile::link(QFileInfo(wav).absoluteFilePath(), job.path() + "/result.wav");
-    QFile program(encoder);
-    program.open(QIODevice::ReadOnly);
-    return EncodeWavToMp3(program.readAll(), job.file("result.wav"), name, job);
+    try {
+        OutputName name;
+        name.take(mp3);
+        JobFolder job;
+        job.create();
+        // The encoder is given a name in the job folder; a link there leads it to the test's WAV.
+        QFile::link(QFileInfo(wav).absoluteFilePath(), job.path() + "/result.wav");
+        QFile program(encoder);
+        program.open(QIODevice::ReadOnly);
+        EncodeWavToMp3(program.readAll(), job.file("result.wav"), name, job);
+        return {true, {}};
+    } catch (const Condition& c) {
+        return {false, describe(c)};
+    }
 }
 
 } // namespace
