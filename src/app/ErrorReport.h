@@ -11,21 +11,20 @@ namespace blendora {
 inline const QString kSupportAddress = QStringLiteral("support@quorvane.example");
 inline const QString kErrorCaption = QStringLiteral("Application Error");
 
+// How a report names the procedure: the project and its date, the module and the member.
+inline QString procedureText(const char* member) {
+    return QStringLiteral("in Corvalt2021/08/31.%1 ").arg(QLatin1String(member));
+}
+
 namespace proc {
-inline const QString FormLoad = QStringLiteral("in Corvalt2021/08/31.Form1.Form_Load ");
-inline const QString FormQueryUnload =
-    QStringLiteral("in Corvalt2021/08/31.Form1.Form_QueryUnload ");
-inline const QString PushButton1Click =
-    QStringLiteral("in Corvalt2021/08/31.Form1.PushButton1_Click ");
-inline const QString PushButton2Click =
-    QStringLiteral("in Corvalt2021/08/31.Form1.PushButton2_Click ");
-inline const QString PushButton3Click =
-    QStringLiteral("in Corvalt2021/08/31.Form1.PushButton3_Click ");
-inline const QString PushButton4Click =
-    QStringLiteral("in Corvalt2021/08/31.Form1.PushButton4_Click ");
-inline const QString PushButton5Click =
-    QStringLiteral("in Corvalt2021/08/31.Form1.PushButton5_Click ");
-inline const QString MergeWave = QStringLiteral("in Corvalt2021/08/31.modWave.MergeWave ");
+inline const QString FormLoad = procedureText("Form1.Form_Load");
+inline const QString FormQueryUnload = procedureText("Form1.Form_QueryUnload");
+inline const QString PushButton1Click = procedureText("Form1.PushButton1_Click");
+inline const QString PushButton2Click = procedureText("Form1.PushButton2_Click");
+inline const QString PushButton3Click = procedureText("Form1.PushButton3_Click");
+inline const QString PushButton4Click = procedureText("Form1.PushButton4_Click");
+inline const QString PushButton5Click = procedureText("Form1.PushButton5_Click");
+inline const QString MergeWave = procedureText("modWave.MergeWave");
 } // namespace proc
 
 QString errorReportText(const QString& description, const QString& procedureText, int line);

@@ -22,13 +22,11 @@
 #include <QTimer>
 #include <algorithm>
 #include <cerrno>
-#include <concepts>
 #include <cstdlib>
 #include <dirent.h>
 #include <optional>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <type_traits>
 #include <unistd.h>
 #include <utility>
 
@@ -132,9 +130,7 @@ class MixRun {
     // A stage's statement throws when it fails. A Condition's words become the job's reason,
     // told once in its last message; anything else is a fault, reported with the line, and its
     // description is the reason.
-    template <class F>
-    requires std::is_void_v<std::invoke_result_t<F&>>
-    void stage(int line, F&& statement) {
+    template <class F> void stage(int line, F&& statement) {
         if (!failure_.isEmpty())
             return;
         std::optional<QString> plainly;
@@ -149,15 +145,6 @@ class MixRun {
             return;
         const QString reason = plainly ? *plainly : trap_.lastDescription();
         failure_ = reason.isEmpty() ? QStringLiteral("An error occurred.") : reason;
-    }
-    // A statement that still answers why it failed instead of throwing: words are a Condition.
-    template <class F>
-    requires std::same_as<std::invoke_result_t<F&>, QString>
-    void stage(int line, F&& statement) {
-        stage(line, [&] {
-            if (const QString why = statement(); !why.isEmpty())
-                failPlainly(why);
-        });
     }
     void loadEncoder();
 
@@ -229,7 +216,6 @@ void MixRun::decode(int first, int step) {
             failPlainly(QStringLiteral("The %1 file could not be read.")
                             .arg(step == 1 ? QStringLiteral("first") : QStringLiteral("second")));
         }
-        return QString();
     });
 }
 
@@ -245,7 +231,6 @@ void MixRun::merge() {
         // Refused up front, with the figures, rather than found out on a full disk.
         RefuseMergeThatWouldNotFit(plan, result_);
         MergeWave(plan, temp1_, temp2_, result_, view_, prompts_);
-        return QString();
     });
 }
 
