@@ -23,9 +23,9 @@ clang++ -std=c++20 -g -O1 -Wall -Wextra \
 # shellcheck disable=SC2046
 clang++ -std=c++20 -g -O1 -Wall -Wextra -fPIC \
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer \
-  -I"$root/src/system" -I"$root/src/app" -I"$root/src/audio" -I"$root/src/pipeline" -I"$root/tests/support" \
+  -I"$root/src/system" -I"$root/src/jobfiles" -I"$root/src/app" -I"$root/src/audio" -I"$root/src/pipeline" -I"$root/tests/support" \
   $(pkg-config --cflags Qt6Core Qt6Gui soxr) \
-  "$root"/src/app/{AppTitle,ErrorReport,Failure,File,Form1View,JobFolder,Leftovers,Paths,ProgramEnd,Settings,WorkFolder}.cpp \
+  "$root"/src/app/{AppTitle,ErrorReport,Form1View,Settings}.cpp "$root"/src/jobfiles/*.cpp \
   "$root"/src/pipeline/{Wave,Merge,WaveConvert,WorkSpace}.cpp "$root"/src/system/*.cpp \
   "$root/fuzz/fuzz_merge.cpp" \
   $(pkg-config --libs Qt6Core Qt6Gui soxr) -o "$out/fuzz_merge"
