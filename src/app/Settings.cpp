@@ -8,6 +8,7 @@
 #include "Paths.h"
 #include "ProgramEnd.h"
 #include "Prompts.h"
+#include "WorkFolder.h"
 
 #include <QDir>
 #include <QFile>
@@ -108,12 +109,14 @@ QString nearestFolder(QString folder, struct stat& st) {
     return folder;
 }
 
-// For root: the first folder or link on the way to `path` that belongs to another user, judged
-// without following links (a link in someone's HOME may point into root's own folders).
+// For root: the first folder or link on the way to `path` that others control, judged without
+// following links (a link in someone's HOME may point into root's own folders). A link's own
+// modes mean nothing; only its owner counts.
 QString anotherUsersOnTheWay(QString at) {
     for (at = QDir::cleanPath(at);; at = QFileInfo(at).absolutePath()) {
         struct stat st;
-        if (::lstat(nativePath(at).constData(), &st) == 0 && st.st_uid != 0)
+        if (::lstat(nativePath(at).constData(), &st) == 0 &&
+            othersControl(st.st_uid, st.st_gid, S_ISLNK(st.st_mode) ? 0 : st.st_mode))
             return at;
         if (at == QStringLiteral("/"))
             return QString();
@@ -217,8 +220,8 @@ class SettingsFolder {
         struct stat st;
         // Root with another user's HOME (an old sudo keeps it) leaves that user's files alone.
         const auto theirs = [&](const QString& folder) {
-            refuse(QStringLiteral("%1 belongs to another user, and Blendora run as root does "
-                                  "not write there.")
+            refuse(QStringLiteral("%1 belongs to another user or others may change it, and "
+                                  "Blendora run as root does not write there.")
                        .arg(shownName(folder)));
         };
         if (::geteuid() == 0)
