@@ -252,10 +252,10 @@ class TestInterruptions : public Suite {
         const qint64 after = qint64(st.st_size) - sizeAsked;
         qInfo("the program ended %lld ms after the close; %lld of %lld bytes converted after it",
               ended - figures[1].toLongLong(), after, whole - sizeAsked);
-        // Events are seen every few blocks: a twentieth of the rest is far more than the
-        // blocks between two looks, and far less than a conversion that runs to its end.
-        QVERIFY2(after >= 0 && after < (whole - sizeAsked) / 20,
-                 qPrintable(QString::number(after)));
+        // The window's events run every few dozen milliseconds of conversion: a fifth of the
+        // rest is many times that on any machine, busy or not, and far less than a conversion
+        // that runs to its end.
+        QVERIFY2(after >= 0 && after < (whole - sizeAsked) / 5, qPrintable(QString::number(after)));
         QCOMPARE(QDir(root + "/temp").entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
                  QStringList());
         QCOMPARE(QDir(root + "/out").entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
