@@ -1,4 +1,4 @@
-// Rows on tmpfs mounts of their own: only root can make them.
+// Rows on file systems of their own (tmpfs, FAT through FUSE): only root can mount them.
 #include "Harness.h"
 #include "Leftovers.h"
 
@@ -119,6 +119,21 @@ class TestMounts : public Suite {
             .expect = kNoFile,
             .reason = "free space in $TEMP to mix the two files: bringing the first file "
                       "to 44100 Hz stereo and mixing takes|Set TEMP (or TMPDIR) to a folder"};
+        // A FAT stick (through FUSE: no owners, no modes, no links, no RENAME_NOREPLACE) takes
+        // the mix as cp would, new or over an earlier file.
+        for (const bool existing : {false, true})
+            QTest::addRow("output on FAT%s", existing ? ", over an existing file" : "")
+                << Row{.setup = [existing](Place& p) {
+                       const QString image = p.root + "/fat.img";
+                       if (!test::run("mkfs.vfat", {"-C", image, "8192"}) ||
+                           !test::run("fusefat", {"-o", "rw+", image, p.out})) {
+                           p.skip = "mkfs.vfat and fusefat are needed for a FAT file system";
+                           return;
+                       }
+                       p.undo.push_back([&p] { test::run("fusermount", {"-u", p.out}); });
+                       if (existing)
+                           test::writeAll(p.out + "/mixed.mp3", "an earlier mix\n");
+                   }};
         // The output's own disk is full: one clean line that says so and names the folder.
         QTest::newRow("output on a full disk")
             << Row{.setup =

@@ -1,4 +1,4 @@
-// The output's name while the job runs: edited, moved, a late encoder, a killed saver, FAT.
+// The output's name while the job runs: edited, moved, a late encoder, a killed saver.
 #include "Harness.h"
 #include "Leftovers.h"
 
@@ -226,22 +226,6 @@ class TestOutputName : public Suite {
                         problems << "not told where the mix went: " + p.said.join(" | ");
                     return problems;
                 }};
-
-        // A FAT stick (through FUSE: no owners, no modes, no links, no RENAME_NOREPLACE) takes
-        // the mix as cp would, new or over an earlier file.
-        for (const bool existing : {false, true})
-            QTest::addRow("output on FAT%s", existing ? ", over an existing file" : "")
-                << Row{.setup = [existing](Place& p) {
-                       const QString image = p.root + "/fat.img";
-                       if (!test::run("mkfs.vfat", {"-C", image, "8192"}) ||
-                           !test::run("fusefat", {"-o", "rw+", image, p.out})) {
-                           p.skip = "mkfs.vfat and fusefat are needed for a FAT file system";
-                           return;
-                       }
-                       p.undo.push_back([&p] { test::run("fusermount", {"-u", p.out}); });
-                       if (existing)
-                           test::writeAll(p.out + "/mixed.mp3", "an earlier mix\n");
-                   }};
     }
     void outputName() { run(); }
 };
