@@ -123,7 +123,8 @@ int attack(const QString& kind, const QString& folder, const QString& victim) {
                 QThread::msleep(300); // into the save's rename
             if (kind == "appear") {
                 test::writeAll(folder + "/mixed.mp3", "a newer mix\n");
-                tell("wrote a newer mixed.mp3 beside " + name);
+                if (QFileInfo::exists(at))
+                    tell("wrote a newer mixed.mp3 while " + name + " stood");
                 return 0;
             }
             if (!QFile::rename(at, folder + "/moved " + name))
