@@ -545,6 +545,21 @@ QStringList nothingOut(Place& p, const QString&) {
                           : QStringList{"left beside the output: " + left.join(", ")};
 }
 
+QStringList leftAtOutput(Place& p, const QStringList& names, Snapshot::Kind kind) {
+    QStringList problems;
+    const QStringList all = QDir(p.out).entryList(QDir::AllEntries | QDir::NoDotAndDotDot |
+                                                  QDir::Hidden | QDir::System);
+    if (all != names)
+        problems << "the output folder holds " + all.join(", ");
+    const QString out = p.out + "/mixed.mp3";
+    if (snapshot(out).kind != kind)
+        problems
+            << QStringLiteral("the output is of kind %1, not %2").arg(snapshot(out).kind).arg(kind);
+    else if (kind == Snapshot::File && test::readAll(out) != "a newer mix\n")
+        problems << soundProblems(out, {2.0, 0, 0});
+    return problems;
+}
+
 // ---- the suite ------------------------------------------------------------------------
 
 QString Suite::mp3(const QString& name, double seconds, double frequency, double amplitude) {

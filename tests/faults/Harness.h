@@ -8,18 +8,36 @@
 #include "Paths.h"
 #include "TestSupport.h"
 
+#include <QApplication>
+#include <QDir>
+#include <QImage>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMap>
 #include <QMetaType>
 #include <QObject>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QStandardPaths>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
 #include <functional>
 #include <memory>
+#include <sys/file.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/types.h>
+#include <unistd.h>
 #include <vector>
 
 namespace blendora::faults {
@@ -118,6 +136,10 @@ struct Place {
 QStringList ranMarked(Place& p, const QString& said);
 // For a job that ended before its end: nothing of it beside the output.
 QStringList nothingOut(Place& p, const QString&);
+
+// What is wrong with what the output's folder holds (`names`) and what stands at the name
+// mixed.mp3 (`kind`; a file must be the mix, or "a newer mix").
+QStringList leftAtOutput(Place& p, const QStringList& names, Snapshot::Kind kind);
 
 using Maker = std::function<QString(Place&)>;
 using AfterFiles = QMap<QString, QByteArray>;

@@ -1,26 +1,5 @@
 // Rows on file systems of their own (tmpfs, FAT through FUSE): only root can mount them.
 #include "Harness.h"
-#include "Leftovers.h"
-
-#include <QApplication>
-#include <QDir>
-#include <QImage>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QRandomGenerator>
-#include <QRegularExpression>
-#include <QSettings>
-#include <QStandardPaths>
-#include <QtTest>
-#include <csignal>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
 
 using namespace blendora;
 using namespace blendora::faults;
@@ -33,22 +12,6 @@ class TestMounts : public Suite {
     // and merges whose converted copies would not fit.
     void mounts_data() {
         QTest::addColumn<Row>("row");
-        // What the output's folder holds, and what stands at the name.
-        auto left = [](Place& p, const QStringList& names, Snapshot::Kind kind) {
-            QStringList problems;
-            const QStringList all = QDir(p.out).entryList(QDir::AllEntries | QDir::NoDotAndDotDot |
-                                                          QDir::Hidden | QDir::System);
-            if (all != names)
-                problems << "the output folder holds " + all.join(", ");
-            const QString out = p.out + "/mixed.mp3";
-            if (snapshot(out).kind != kind)
-                problems << QStringLiteral("the output is of kind %1, not %2")
-                                .arg(snapshot(out).kind)
-                                .arg(kind);
-            else if (kind == Snapshot::File && test::readAll(out) != "a newer mix\n")
-                problems << soundProblems(out, {2.0, 0, 0});
-            return problems;
-        };
         // 3 s inputs: the encoder and the first decoded file fit in 1 MiB, the second does not.
         QTest::newRow("TEMP on a 1 MiB tmpfs, filled while decoding") << Row{
             .one = [](Place& p) { return p.copy("first.mp3", p.files.longA); },
@@ -156,7 +119,7 @@ class TestMounts : public Suite {
                    .check =
                        [=](Place& p, const QString& said) {
                            const QString reason = said.section("\r\r", 1);
-                           QStringList problems = left(p, {"filler"}, Snapshot::None);
+                           QStringList problems = leftAtOutput(p, {"filler"}, Snapshot::None);
                            if (!reason.contains(p.out + " ") ||
                                reason.contains(QRegularExpression("[\\x00-\\x1f\\x7f]")))
                                problems << "not one clean line naming the folder: " + reason;

@@ -1,26 +1,5 @@
 // Rows as user nobody or against another user's files: only root can stage them.
 #include "Harness.h"
-#include "Leftovers.h"
-
-#include <QApplication>
-#include <QDir>
-#include <QImage>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QRandomGenerator>
-#include <QRegularExpression>
-#include <QSettings>
-#include <QStandardPaths>
-#include <QtTest>
-#include <csignal>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
 
 using namespace blendora;
 using namespace blendora::faults;
@@ -138,22 +117,6 @@ class TestOtherUsers : public Suite {
                 return QStringList{"the victim's bytes, mode or owner changed"};
             return QStringList();
         };
-        // What the output's folder holds, and what stands at the name.
-        auto left = [](Place& p, const QStringList& names, Snapshot::Kind kind) {
-            QStringList problems;
-            const QStringList all = QDir(p.out).entryList(QDir::AllEntries | QDir::NoDotAndDotDot |
-                                                          QDir::Hidden | QDir::System);
-            if (all != names)
-                problems << "the output folder holds " + all.join(", ");
-            const QString out = p.out + "/mixed.mp3";
-            if (snapshot(out).kind != kind)
-                problems << QStringLiteral("the output is of kind %1, not %2")
-                                .arg(snapshot(out).kind)
-                                .arg(kind);
-            else if (kind == Snapshot::File && test::readAll(out) != "a newer mix\n")
-                problems << soundProblems(out, {2.0, 0, 0});
-            return problems;
-        };
         const QStringList mixed{"mixed.mp3"};
 
         for (const bool sticky : {true, false})
@@ -180,7 +143,7 @@ class TestOtherUsers : public Suite {
                         kind = Snapshot::File;
                     }
                     row.check = [=](Place& p, const QString& said) {
-                        QStringList problems = victimKept(p, runner) + left(p, mixed, kind);
+                        QStringList problems = victimKept(p, runner) + leftAtOutput(p, mixed, kind);
                         struct stat st;
                         if (kind == Snapshot::File &&
                             (::lstat(nativePath(p.out + "/mixed.mp3").constData(), &st) != 0 ||
@@ -209,7 +172,7 @@ class TestOtherUsers : public Suite {
                            [=](Place& p, const QString& said) {
                                struct stat st;
                                ::lstat(nativePath(p.out + "/mixed.mp3").constData(), &st);
-                               QStringList problems = left(p, mixed, Snapshot::File);
+                               QStringList problems = leftAtOutput(p, mixed, Snapshot::File);
                                if (st.st_uid != kNobody || st.st_gid != kNobody ||
                                    (st.st_mode & 07777) != (mode & 0777))
                                    problems << QStringLiteral("the new file is %1:%2 mode %3: %4")

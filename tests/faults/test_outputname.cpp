@@ -2,26 +2,6 @@
 #include "Harness.h"
 #include "Leftovers.h"
 
-#include <QApplication>
-#include <QDir>
-#include <QImage>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QRandomGenerator>
-#include <QRegularExpression>
-#include <QSettings>
-#include <QStandardPaths>
-#include <QtTest>
-#include <csignal>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
-
 using namespace blendora;
 using namespace blendora::faults;
 
@@ -33,22 +13,6 @@ class TestOutputName : public Suite {
     // swapped, a late encoder, another user's modes, a kill, a full disk.
     void outputName_data() {
         QTest::addColumn<Row>("row");
-        // What the output's folder holds, and what stands at the name.
-        auto left = [](Place& p, const QStringList& names, Snapshot::Kind kind) {
-            QStringList problems;
-            const QStringList all = QDir(p.out).entryList(QDir::AllEntries | QDir::NoDotAndDotDot |
-                                                          QDir::Hidden | QDir::System);
-            if (all != names)
-                problems << "the output folder holds " + all.join(", ");
-            const QString out = p.out + "/mixed.mp3";
-            if (snapshot(out).kind != kind)
-                problems << QStringLiteral("the output is of kind %1, not %2")
-                                .arg(snapshot(out).kind)
-                                .arg(kind);
-            else if (kind == Snapshot::File && test::readAll(out) != "a newer mix\n")
-                problems << soundProblems(out, {2.0, 0, 0});
-            return problems;
-        };
         const QStringList mixed{"mixed.mp3"};
         // A tag editor changes the output in place during the encode, same size, and puts its
         // modification time back: only its change time tells. That newer file stays.
@@ -102,16 +66,18 @@ class TestOutputName : public Suite {
                 return true;
             };
         };
-        QTest::newRow("late encoder, name untouched: the mix arrives") << Row{
-            .setup = [](Place& p) { p.env.insert("ROW", p.root); },
-            .encoder = kGatedLame,
-            .during = late(false),
-            .check = [=](Place& p, const QString&) { return left(p, mixed, Snapshot::File); }};
-        QTest::newRow("late encoder after SIGTERM: the mix arrives") << Row{
-            .setup = [](Place& p) { p.env.insert("ROW", p.root); },
-            .encoder = kGatedLame,
-            .during = late(false, SIGTERM),
-            .check = [=](Place& p, const QString&) { return left(p, mixed, Snapshot::File); }};
+        QTest::newRow("late encoder, name untouched: the mix arrives")
+            << Row{.setup = [](Place& p) { p.env.insert("ROW", p.root); },
+                   .encoder = kGatedLame,
+                   .during = late(false),
+                   .check = [=](Place& p,
+                                const QString&) { return leftAtOutput(p, mixed, Snapshot::File); }};
+        QTest::newRow("late encoder after SIGTERM: the mix arrives")
+            << Row{.setup = [](Place& p) { p.env.insert("ROW", p.root); },
+                   .encoder = kGatedLame,
+                   .during = late(false, SIGTERM),
+                   .check = [=](Place& p,
+                                const QString&) { return leftAtOutput(p, mixed, Snapshot::File); }};
         QTest::newRow("late encoder against a newer file: the newer stays")
             << Row{.setup = [](Place& p) { p.env.insert("ROW", p.root); },
                    .encoder = kGatedLame,
@@ -119,7 +85,7 @@ class TestOutputName : public Suite {
                    .check =
                        [=](Place& p, const QString&) {
                            return test::readAll(p.out + "/mixed.mp3") == "a newer mix\n"
-                                      ? left(p, mixed, Snapshot::File)
+                                      ? leftAtOutput(p, mixed, Snapshot::File)
                                       : QStringList{"the late mix replaced the newer file"};
                        }};
 
@@ -170,18 +136,18 @@ class TestOutputName : public Suite {
         const auto saving = [](Place& p) {
             return !QDir(p.out).entryList({".blendora-*"}, QDir::Dirs | QDir::Hidden).isEmpty();
         };
-        QTest::newRow("everything killed during the save, then a start")
-            << Row{.setup = [](Place& p) { p.env.insert("ROW", p.root); },
-                   .encoder = kGatedLame,
-                   .during = killSaver("renameat2", saving, true),
-                   .check = [=](Place& p, const QString&) { return left(p, {}, Snapshot::None); },
-                   .attack = "held by strace",
-                   .strace = true};
+        QTest::newRow("everything killed during the save, then a start") << Row{
+            .setup = [](Place& p) { p.env.insert("ROW", p.root); },
+            .encoder = kGatedLame,
+            .during = killSaver("renameat2", saving, true),
+            .check = [=](Place& p, const QString&) { return leftAtOutput(p, {}, Snapshot::None); },
+            .attack = "held by strace",
+            .strace = true};
         QTest::newRow("everything killed as the save's folder is made, then a start") << Row{
             .setup = [](Place& p) { p.env.insert("ROW", p.root); },
             .encoder = kGatedLame,
             .during = killSaver("mkdirat", saving, true, {"inject=mkdirat:delay_exit=5000000"}),
-            .check = [=](Place& p, const QString&) { return left(p, {}, Snapshot::None); },
+            .check = [=](Place& p, const QString&) { return leftAtOutput(p, {}, Snapshot::None); },
             .attack = "held by strace",
             .strace = true};
         QTest::newRow("saver killed during its save")

@@ -1,26 +1,5 @@
 // Settings that cannot be written or read, two copies at once, a write killed, a lock held.
 #include "Harness.h"
-#include "Leftovers.h"
-
-#include <QApplication>
-#include <QDir>
-#include <QImage>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QRandomGenerator>
-#include <QRegularExpression>
-#include <QSettings>
-#include <QStandardPaths>
-#include <QtTest>
-#include <csignal>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <unistd.h>
 
 using namespace blendora;
 using namespace blendora::faults;
