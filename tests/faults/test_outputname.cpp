@@ -2,6 +2,8 @@
 #include "Harness.h"
 #include "Leftovers.h"
 
+#include <sys/syscall.h>
+
 using namespace blendora;
 using namespace blendora::faults;
 
@@ -165,6 +167,15 @@ class TestOutputName : public Suite {
                        "getdents64", [](Place& p) { return QFile::exists(p.out + "/mixed.mp3"); }),
                    .attack = "held by strace",
                    .strace = true};
+        // The copy is at the name and the saver stands in the fsync strace holds, past telling
+        // the job which file it made: /proc says which call a process is in.
+        const auto copyHeld = [](Place& p) {
+            const QString saver =
+                QString::fromLatin1(test::readAll(p.root + "/supervisor").trimmed());
+            return QFile::exists(p.out + "/mixed.mp3") &&
+                   test::readAll("/proc/" + saver + "/syscall")
+                       .startsWith(QByteArray::number(SYS_fsync) + ' ');
+        };
         // Where the name cannot be taken by a rename or a link (FAT through FUSE), the copy made
         // at it is the mix only once it is whole: killed before, it is no "Done." and it goes.
         QTest::newRow("saver killed while it copies to the name") << Row{
@@ -172,8 +183,7 @@ class TestOutputName : public Suite {
             .encoder = kGatedLame,
             .expect = kNoFile,
             .reason = "save was stopped by signal 9",
-            .during = killSaver("fsync,renameat2,linkat",
-                                [](Place& p) { return QFile::exists(p.out + "/mixed.mp3"); }, false,
+            .during = killSaver("fsync,renameat2,linkat", copyHeld, false,
                                 {"inject=renameat2:error=EINVAL", "inject=linkat:error=EPERM",
                                  "inject=fsync:delay_enter=5000000:when=2"}),
             .attack = "held by strace",
