@@ -135,13 +135,21 @@ class TestOutputName : public Suite {
                 return everything;
             };
         };
+        // The saver stands in `call`, which strace holds: /proc says which call a process is in.
+        const auto inCall = [](Place& p, long call) {
+            const QString saver =
+                QString::fromLatin1(test::readAll(p.root + "/supervisor").trimmed());
+            return test::readAll("/proc/" + saver + "/syscall")
+                .startsWith(QByteArray::number(call) + ' ');
+        };
         const auto saving = [](Place& p) {
             return !QDir(p.out).entryList({".blendora-*"}, QDir::Dirs | QDir::Hidden).isEmpty();
         };
+        const auto renaming = [=](Place& p) { return saving(p) && inCall(p, SYS_renameat2); };
         QTest::newRow("everything killed during the save, then a start") << Row{
             .setup = [](Place& p) { p.env.insert("ROW", p.root); },
             .encoder = kGatedLame,
-            .during = killSaver("renameat2", saving, true),
+            .during = killSaver("renameat2", renaming, true),
             .check = [=](Place& p, const QString&) { return leftAtOutput(p, {}, Snapshot::None); },
             .attack = "held by strace",
             .strace = true};
@@ -157,25 +165,19 @@ class TestOutputName : public Suite {
                    .encoder = kGatedLame,
                    .expect = kNoFile,
                    .reason = "save was stopped by signal 9",
-                   .during = killSaver("renameat2", saving),
+                   .during = killSaver("renameat2", renaming),
                    .attack = "held by strace",
                    .strace = true};
         QTest::newRow("saver killed after its rename, before its report")
             << Row{.setup = [](Place& p) { p.env.insert("ROW", p.root); },
                    .encoder = kGatedLame,
-                   .during = killSaver(
-                       "getdents64", [](Place& p) { return QFile::exists(p.out + "/mixed.mp3"); }),
+                   .during = killSaver("getdents64",
+                                       [=](Place& p) {
+                                           return QFile::exists(p.out + "/mixed.mp3") &&
+                                                  inCall(p, SYS_getdents64);
+                                       }),
                    .attack = "held by strace",
                    .strace = true};
-        // The copy is at the name and the saver stands in the fsync strace holds, past telling
-        // the job which file it made: /proc says which call a process is in.
-        const auto copyHeld = [](Place& p) {
-            const QString saver =
-                QString::fromLatin1(test::readAll(p.root + "/supervisor").trimmed());
-            return QFile::exists(p.out + "/mixed.mp3") &&
-                   test::readAll("/proc/" + saver + "/syscall")
-                       .startsWith(QByteArray::number(SYS_fsync) + ' ');
-        };
         // Where the name cannot be taken by a rename or a link (FAT through FUSE), the copy made
         // at it is the mix only once it is whole: killed before, it is no "Done." and it goes.
         QTest::newRow("saver killed while it copies to the name") << Row{
@@ -183,7 +185,12 @@ class TestOutputName : public Suite {
             .encoder = kGatedLame,
             .expect = kNoFile,
             .reason = "save was stopped by signal 9",
-            .during = killSaver("fsync,renameat2,linkat", copyHeld, false,
+            .during = killSaver("fsync,renameat2,linkat",
+                                [=](Place& p) {
+                                    return QFile::exists(p.out + "/mixed.mp3") &&
+                                           inCall(p, SYS_fsync);
+                                },
+                                false,
                                 {"inject=renameat2:error=EINVAL", "inject=linkat:error=EPERM",
                                  "inject=fsync:delay_enter=5000000:when=2"}),
             .attack = "held by strace",
