@@ -191,11 +191,15 @@ class TestDecode : public QObject {
         QElapsedTimer clock;
         clock.start();
         WaitSeconds(0.4);
-        QVERIFY(clock.elapsed() >= 400);
+        const qint64 waited = clock.elapsed();
+        QVERIFY(waited >= 400);
         getrusage(RUSAGE_SELF, &after);
         const double cpu = (after.ru_utime.tv_sec - before.ru_utime.tv_sec) +
                            (after.ru_utime.tv_usec - before.ru_utime.tv_usec) / 1e6;
-        QVERIFY2(cpu < 0.1, qPrintable(QString::number(cpu)));
+        // A spinning wait holds the processor for most of the time it waits, however busy the
+        // machine; a sleeping one for a sliver of it.
+        QVERIFY2(cpu < waited / 1000.0 / 4,
+                 qPrintable(QStringLiteral("%1 s of processor in %2 ms").arg(cpu).arg(waited)));
     }
 };
 
