@@ -263,6 +263,23 @@ class TestOtherUsers : public Suite {
                    return p.root + "/link/Quorvane.ini";
                })
             << false << QString() << false << AfterFiles{{"rootconfig/Quorvane.ini", {}}};
+        // Root's settings in a folder anyone may write, without the sticky bit: whoever writes
+        // there can swap the settings folder under root.
+        QTest::newRow("attack: XDG_CONFIG_HOME in a folder open to all, not sticky")
+            << std::function([](Place& p) {
+                   const QString open = p.root + "/open";
+                   QDir().mkpath(open + "/config");
+                   p.lastly.push_back([&p, open] {
+                       struct stat st;
+                       if (::chmod(nativePath(open).constData(), 0777) == 0 &&
+                           ::stat(nativePath(open).constData(), &st) == 0 &&
+                           (st.st_mode & 07777) == 0777)
+                           p.did << QStringLiteral("%1 is open to all").arg(open);
+                   });
+                   p.env.insert("XDG_CONFIG_HOME", open + "/config");
+                   return open + "/config/Quorvane.ini";
+               })
+            << false << QString() << false << AfterFiles{{"open/config/Quorvane.ini", {}}};
         // A settings folder others can write (a shared account's): the link another user put at
         // the name is replaced, never written through to the user's own file it points at.
         QTest::newRow("attack: settings a link to the user's file, in a shared folder (nobody)")
