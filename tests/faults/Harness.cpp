@@ -263,11 +263,6 @@ int closeDuringConversion(const QString& one, const QString& two, const QString&
     return 3;
 }
 
-QStringList& skippedRows() {
-    static QStringList rows;
-    return rows;
-}
-
 } // namespace
 
 qint64 monotonicMs() {
@@ -290,22 +285,6 @@ int runChild(int argc, char** argv) {
         return closeDuringConversion(QFile::decodeName(argv[2]), QFile::decodeName(argv[3]),
                                      QFile::decodeName(argv[4]));
     return -1;
-}
-
-void noteSkipped() {
-    const char* tag = QTest::currentDataTag();
-    skippedRows() << QString::fromLatin1(QTest::currentTestFunction()) +
-                         (tag ? QStringLiteral(":") + QString::fromUtf8(tag) : QString());
-}
-
-int finish(int failed) {
-    if (failed != 0 || skippedRows().isEmpty())
-        return failed;
-    std::printf("%lld rows skipped, none failed:\n", qint64(skippedRows().size()));
-    for (const QString& row : skippedRows())
-        std::printf("  skipped: %s\n", qPrintable(row));
-    std::fflush(stdout);
-    return 77; // CTest's SKIP_RETURN_CODE
 }
 
 // ---- files the rows are made of ----------------------------------------------------------

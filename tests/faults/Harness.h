@@ -167,10 +167,7 @@ struct Row {
     bool strace = false; // the row stages its race through strace
 };
 
-// Which rows were skipped, so that the executable can end with CTest's skip code.
-void noteSkipped();
-// QTest's result turned into the executable's: 77 when rows were skipped and none failed.
-int finish(int failed);
+using test::finish;
 
 class Suite : public QObject {
     Q_OBJECT
@@ -202,12 +199,7 @@ class Suite : public QObject {
 
 Q_DECLARE_METATYPE(blendora::faults::Row)
 
-// QSKIP, named among the skipped rows at the end.
-#define FAULT_SKIP(why)                                                                            \
-    do {                                                                                           \
-        ::blendora::faults::noteSkipped();                                                         \
-        QSKIP(why);                                                                                \
-    } while (false)
+#define FAULT_SKIP TEST_SKIP
 
 #define BLENDORA_FAULTS_MAIN(TestClass)                                                            \
     int main(int argc, char** argv) {                                                              \

@@ -167,4 +167,29 @@ JobFile at(const QString& path) {
     return {it->second, QFile::encodeName(info.fileName()), path, false};
 }
 
+namespace {
+
+QStringList& skippedRows() {
+    static QStringList rows;
+    return rows;
+}
+
+} // namespace
+
+void noteSkipped() {
+    const char* tag = QTest::currentDataTag();
+    skippedRows() << QString::fromLatin1(QTest::currentTestFunction()) +
+                         (tag ? QStringLiteral(":") + QString::fromUtf8(tag) : QString());
+}
+
+int finish(int failed) {
+    if (failed != 0 || skippedRows().isEmpty())
+        return failed;
+    std::printf("%lld rows skipped, none failed:\n", qint64(skippedRows().size()));
+    for (const QString& row : skippedRows())
+        std::printf("  skipped: %s\n", qPrintable(row));
+    std::fflush(stdout);
+    return 77; // CTest's SKIP_RETURN_CODE
+}
+
 } // namespace blendora::test
