@@ -36,9 +36,6 @@ class EngineSeam {
     virtual std::int32_t ChannelGetData(EngineHandle handle, void* buffer, std::uint32_t length) {
         return BASS_ChannelGetData(handle, buffer, length);
     }
-    virtual std::uint64_t ChannelGetPosition(EngineHandle handle, std::uint32_t mode) {
-        return BASS_ChannelGetPosition(handle, mode);
-    }
 };
 
 // The process-wide real engine.

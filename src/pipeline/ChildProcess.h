@@ -10,10 +10,9 @@ namespace blendora {
 // How a child process ended.
 struct RunOutcome {
     bool started = false;
-    int startError = 0;   // errno when it could not start
-    int exitCode = 0;     // when it exited
-    int signal = 0;       // when a signal ended it
-    QByteArray errorTail; // the last few kilobytes it wrote to its error output
+    int startError = 0; // errno when it could not start
+    int exitCode = 0;   // when it exited
+    int signal = 0;     // when a signal ended it
 };
 
 inline constexpr int kStartFailureBase = -2147221504;

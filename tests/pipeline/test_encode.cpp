@@ -57,10 +57,15 @@ FrameHeader firstFrame(const QByteArray& mp3) {
 
 // Runs arguments[0] with the rest as its arguments (no shell), in a session of its own, its
 // error output kept, through the wait the encoder's supervisor has.
-int RunAndWait(const QStringList& arguments, RunOutcome* outcome = nullptr) {
-    RunOutcome local;
-    RunOutcome& out = outcome ? *outcome : local;
-    out = RunOutcome();
+// How a child started from a path ended, with the last of its error output.
+struct ChildRun : RunOutcome {
+    QByteArray errorTail;
+};
+
+int RunAndWait(const QStringList& arguments, ChildRun* outcome = nullptr) {
+    ChildRun local;
+    ChildRun& out = outcome ? *outcome : local;
+    out = ChildRun();
     if (arguments.isEmpty()) {
         out.startError = ENOENT;
         return kStartFailureBase + out.startError;
@@ -225,7 +230,7 @@ class TestEncode : public QObject {
         QVERIFY(!QFile::exists(dir_.path() + "/bad.mp3"));
 
         // No encoder: the start fails, nothing runs.
-        RunOutcome run;
+        ChildRun run;
         const int code =
             RunAndWait({dir_.path() + "/no-lame", "-h", wav_, dir_.path() + "/x.mp3"}, &run);
         QCOMPARE(code, kStartFailureBase + ENOENT);
@@ -241,7 +246,7 @@ class TestEncode : public QObject {
         test::writeAll(
             script, "#!/bin/sh\necho 'first line' >&2\necho 'disk on fire' >&2\nkill -SEGV $$\n");
         QFile::setPermissions(script, QFile::ReadOwner | QFile::ExeOwner);
-        RunOutcome run;
+        ChildRun run;
         RunAndWait({script}, &run);
         QCOMPARE(run.signal, SIGSEGV);
         QVERIFY(run.errorTail.contains("disk on fire"));
