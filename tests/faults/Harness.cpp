@@ -27,6 +27,7 @@
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <thread>
 #include <unistd.h>
 
@@ -496,18 +497,28 @@ QString Place::wav(const QString& name, int rate, int channels, double seconds, 
     return put(name, waveBytes(rate, channels, seconds, amplitude, pcm));
 }
 
-void Place::mountTemp(const char* options, unsigned long flags) {
+void Place::mountTmpfs(const QString& folder, const char* options, unsigned long flags) {
     if (::geteuid() != 0) {
         skip = QStringLiteral("mounting a tmpfs needs root");
         return;
     }
-    if (::mount("tmpfs", nativePath(temp).constData(), "tmpfs", flags, options) != 0) {
+    if (::mount("tmpfs", nativePath(folder).constData(), "tmpfs", flags, options) != 0) {
         skip = QStringLiteral("this machine does not allow mounting a tmpfs: ") +
                QString::fromLocal8Bit(strerror(errno));
         return;
     }
-    const QString at = temp;
-    undo.push_back([at] { ::umount2(nativePath(at).constData(), MNT_DETACH); });
+    undo.push_back([folder] { ::umount2(nativePath(folder).constData(), MNT_DETACH); });
+}
+
+void Place::fill(const QString& folder) {
+    QFile filler(folder + "/filler");
+    filler.open(QIODevice::WriteOnly);
+    const QByteArray block(4096, 'f');
+    while (filler.write(block) == block.size() && filler.flush()) {
+    }
+    struct statvfs disk;
+    if (::statvfs(nativePath(folder).constData(), &disk) == 0 && disk.f_bavail == 0)
+        did << QStringLiteral("filled ") + folder;
 }
 
 QStringList ranMarked(Place& p, const QString& said) {

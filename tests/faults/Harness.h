@@ -128,8 +128,15 @@ struct Place {
     QString copy(const QString& name, const QString& from);
     QString wav(const QString& name, int rate, int channels, double seconds, double amplitude,
                 Pcm pcm);
-    // A fresh tmpfs over the row's temporary folder.
-    void mountTemp(const char* options, unsigned long flags = 0);
+    // A fresh tmpfs over `folder`, one of the row's, undone after it; a skip where none can be
+    // mounted.
+    void mountTmpfs(const QString& folder, const char* options, unsigned long flags = 0);
+    // The same over the row's temporary folder.
+    void mountTemp(const char* options, unsigned long flags = 0) {
+        mountTmpfs(temp, options, flags);
+    }
+    // Writes into `folder` until its file system is full, and says so in `did`.
+    void fill(const QString& folder);
 };
 
 // "Done.", and the program's own encoder left its mark.

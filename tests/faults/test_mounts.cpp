@@ -26,21 +26,16 @@ class TestMounts : public Suite {
             << Row{.setup = [](Place& p) { p.mountTemp("size=1m"); },
                    .expect = kNoFile,
                    .reason = "not enough free space in $TEMP |Set TEMP (or TMPDIR) to a folder"};
-        QTest::newRow("TEMP on a full tmpfs")
-            << Row{.setup =
-                       [](Place& p) {
-                           p.mountTemp("size=1m");
-                           if (!p.skip.isEmpty())
-                               return;
-                           QFile filler(p.temp + "/filler");
-                           filler.open(QIODevice::WriteOnly);
-                           const QByteArray block(4096, 'f');
-                           while (filler.write(block) == block.size() && filler.flush()) {
-                           }
-                       },
-                   .expect = kNoFile,
-                   .reason = "space",
-                   .plain = true};
+        QTest::newRow("TEMP on a full tmpfs") << Row{.setup =
+                                                         [](Place& p) {
+                                                             p.mountTemp("size=1m");
+                                                             if (p.skip.isEmpty())
+                                                                 p.fill(p.temp);
+                                                         },
+                                                     .expect = kNoFile,
+                                                     .reason = "space",
+                                                     .plain = true,
+                                                     .attack = "filled"};
         // The program's own encoder runs, wherever TEMP is and whatever the kernel allows.
         QTest::newRow("TEMP on a tmpfs that cannot run programs: our encoder runs")
             << Row{.setup =
@@ -101,18 +96,9 @@ class TestMounts : public Suite {
         QTest::newRow("output on a full disk")
             << Row{.setup =
                        [](Place& p) {
-                           if (::mount("tmpfs", nativePath(p.out).constData(), "tmpfs", 0,
-                                       "size=256k") != 0) {
-                               p.skip = "this machine does not allow mounting a tmpfs";
-                               return;
-                           }
-                           p.undo.push_back(
-                               [&p] { ::umount2(nativePath(p.out).constData(), MNT_DETACH); });
-                           QFile filler(p.out + "/filler");
-                           filler.open(QIODevice::WriteOnly);
-                           const QByteArray block(4096, 'f');
-                           while (filler.write(block) == block.size() && filler.flush()) {
-                           }
+                           p.mountTmpfs(p.out, "size=256k");
+                           if (p.skip.isEmpty())
+                               p.fill(p.out);
                        },
                    .expect = kNoFile,
                    .reason = "not enough free space in",
@@ -124,7 +110,8 @@ class TestMounts : public Suite {
                                reason.contains(QRegularExpression("[\\x00-\\x1f\\x7f]")))
                                problems << "not one clean line naming the folder: " + reason;
                            return problems;
-                       }};
+                       },
+                   .attack = "filled"};
     }
     void mounts() { run(); }
 };
