@@ -127,7 +127,7 @@ SaveResult copyToNewName(int own, const char* file, const SavePlan& p) {
                                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (to < 0)
         return {errno == EEXIST ? SaveStep::Changed : SaveStep::Writing, errno};
-    struct stat made;
+    struct stat made {};
     int error = ::fstat(to, &made) == 0 ? 0 : errno;
     if (error == 0) {
         tell(p, made, false);
