@@ -16,7 +16,6 @@
 #include <QtTest>
 #include <cmath>
 #include <sndfile.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <vector>
 
@@ -164,23 +163,16 @@ class TestEngine : public QObject {
     QTemporaryDir dir;
     QString path(const QString& name) const { return dir.filePath(name); }
 
-    // Processor time of this process: what a busy machine does not stretch.
-    static double cpuSeconds() {
-        rusage used{};
-        getrusage(RUSAGE_SELF, &used);
-        return double(used.ru_utime.tv_sec + used.ru_stime.tv_sec) +
-               double(used.ru_utime.tv_usec + used.ru_stime.tv_usec) / 1e6;
-    }
     // Decoding a hundred seconds of a song, measured once in this run: a refusal takes less.
     double songCpu_ = -1;
     double songCpu() {
         if (songCpu_ < 0) {
             const QString song = makeToneMp3(dir.path(), "ten", 44100, 2, 10.0, 440);
-            const double before = cpuSeconds();
+            const double before = test::cpuSeconds();
             bool decoded = true;
             for (int i = 0; i < 10; ++i)
                 decoded &= !test::decode(song).isEmpty();
-            songCpu_ = decoded ? cpuSeconds() - before : 0;
+            songCpu_ = decoded ? test::cpuSeconds() - before : 0;
         }
         return songCpu_;
     }
@@ -383,10 +375,10 @@ class TestEngine : public QObject {
             writeAll(p, rows);
         }
         const double reference = songCpu();
-        const double before = cpuSeconds();
+        const double before = test::cpuSeconds();
         QCOMPARE(openStream(p), 0u);
         QCOMPARE(openMusic(p), 0u);
-        const double spent = cpuSeconds() - before;
+        const double spent = test::cpuSeconds() - before;
         QVERIFY2(spent < reference, qPrintable(QStringLiteral("%1 s to refuse, %2 s to decode a "
                                                               "hundred seconds of a song")
                                                    .arg(spent)

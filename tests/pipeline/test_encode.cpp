@@ -55,13 +55,13 @@ FrameHeader firstFrame(const QByteArray& mp3) {
     return {};
 }
 
-// Runs arguments[0] with the rest as its arguments (no shell), in a session of its own, its
-// error output kept, through the wait the encoder's supervisor has.
 // How a child started from a path ended, with the last of its error output.
 struct ChildRun : RunOutcome {
     QByteArray errorTail;
 };
 
+// Runs arguments[0] with the rest as its arguments (no shell), in a session of its own, its
+// error output kept, through the wait the encoder's supervisor has.
 int RunAndWait(const QStringList& arguments, ChildRun* outcome = nullptr) {
     ChildRun local;
     ChildRun& out = outcome ? *outcome : local;

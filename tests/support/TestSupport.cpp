@@ -11,6 +11,7 @@
 #include <QtEndian>
 #include <QtTest>
 #include <cmath>
+#include <sys/resource.h>
 
 namespace blendora::test {
 
@@ -165,6 +166,13 @@ JobFile at(const QString& path) {
         it = folders.insert_or_assign(folder, fd).first;
     }
     return {it->second, QFile::encodeName(info.fileName()), path, false};
+}
+
+double cpuSeconds() {
+    rusage used{};
+    getrusage(RUSAGE_SELF, &used);
+    return double(used.ru_utime.tv_sec + used.ru_stime.tv_sec) +
+           double(used.ru_utime.tv_usec + used.ru_stime.tv_usec) / 1e6;
 }
 
 namespace {

@@ -73,6 +73,9 @@ QByteArray readAll(const QString& path);
 JobFile at(const QString& path);
 void writeAll(const QString& path, const QByteArray& bytes);
 
+// Processor time this process has used, user and system: what a busy machine does not stretch.
+double cpuSeconds();
+
 // Which rows were skipped, so that the executable can end with CTest's skip code.
 void noteSkipped();
 // QTest's result turned into the executable's: 77 when rows were skipped and none failed.
