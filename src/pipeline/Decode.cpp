@@ -59,8 +59,9 @@ WaveFileInfo Decoder::DecodeMp3ToWav(const QString& input, const JobFile& wav) {
                                     kStreamDecode | kMusicPrescan | kMusicRampNormal, 0);
     }
     if (channel == 0) {
-        prompts_.message(QStringLiteral("Can't read the file...") + shownName(input), appTitle());
-        throw UnreadableInput(QStringLiteral("Can't read the file...") + shownName(input));
+        const QString told = QStringLiteral("Can't read the file...") + shownName(input);
+        prompts_.message(told, appTitle());
+        throw UnreadableInput(told);
     }
     channel_ = channel;
 
