@@ -55,10 +55,6 @@ void emptyFolder(int folder, int depth) {
     }
 }
 
-} // namespace
-
-namespace {
-
 // The work folder, held and judged through its descriptor, and its one spelling.
 UniqueFd openWorkFolder(QString* warning, QString& parent) {
     const WorkFolder work = workFolder();
