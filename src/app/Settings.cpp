@@ -472,6 +472,20 @@ void StayOutOfAnotherUsersHome() {
     qputenv("DBUS_SESSION_BUS_ADDRESS", "disabled:");
 }
 
+QString ToolkitSettingsFolder() {
+    const QString file = settingsFile(kMakerName);
+    const QString folder = file.isEmpty() ? QString() : QFileInfo(file).absolutePath();
+    if (folder.isEmpty())
+        return QString();
+    struct stat st;
+    nearestFolder(folder, st);
+    // A sticky folder open to all still takes anyone's new names, a link among them.
+    if (othersControl(st.st_uid, st.st_gid, st.st_mode & ~S_ISVTX) ||
+        !anotherUsersOnTheWay(folder).isEmpty())
+        return QString();
+    return folder;
+}
+
 QString SettingsStore::read(const QString& key) {
     try {
         return GetSetting(kMakerName, kProductTitle, key);

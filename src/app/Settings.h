@@ -34,6 +34,11 @@ class LockBusy : public Condition {
 // from starting one that would write there. Called before the toolkit starts.
 void StayOutOfAnotherUsersHome();
 
+// Where the toolkit may keep what it keeps between runs (the file dialog's places and history):
+// the settings folder, when nobody else can put a name into it or change a folder on the way to
+// it, since QSettings writes through a link at its name. Empty: nowhere.
+QString ToolkitSettingsFolder();
+
 // A start removes the scratch folders that a write ended halfway (a kill) left beside the file.
 void RemoveStaleSettingsScratch(const QString& appName = kMakerName);
 

@@ -1,6 +1,7 @@
 #include "QtPrompts.h"
 
 #include "Paths.h"
+#include "Settings.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -10,6 +11,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QSettings>
 #include <QSpacerItem>
 #include <QUrl>
 
@@ -69,7 +71,31 @@ int show(QWidget* parent, QMessageBox::Icon icon, const QString& text, const QSt
     return box.exec();
 }
 
+// The toolkit's own boxes (the file dialog's "already exists", its "delete") leave the text's
+// format to a guess, and a name holding markup would be drawn as markup: the person could be told
+// the opposite of what a button does. Boxes that chose a format are ours.
+class PlainBoxes : public QObject {
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        auto* box = event->type() == QEvent::Show ? qobject_cast<QMessageBox*>(watched) : nullptr;
+        if (box && box->textFormat() == Qt::AutoText) {
+            box->setTextFormat(Qt::PlainText);
+            box->setText(QtPrompts::displayText(box->text()));
+        }
+        return false;
+    }
+};
+
 } // namespace
+
+QtPrompts::QtPrompts() {
+    static QPointer<QObject> watch;
+    if (!watch && qApp) {
+        watch = new PlainBoxes;
+        watch->setParent(qApp);
+        qApp->installEventFilter(watch);
+    }
+}
 
 void QtPrompts::message(const QString& text, const QString& caption) {
     show(parent_, QMessageBox::NoIcon, text, caption, QMessageBox::Ok);
@@ -90,6 +116,18 @@ void QtPrompts::warning(const QString& text, const QString& caption) {
 }
 
 namespace {
+
+// The toolkit's dialogs keep their places and history through QSettings, which writes through a
+// link at its name, and a native dialog keeps its own: both only where our settings may be.
+// Answers whether they may keep them.
+bool keepDialogState() {
+    const QString folder = ToolkitSettingsFolder();
+    for (const auto format : {QSettings::NativeFormat, QSettings::IniFormat})
+        QSettings::setPath(format, QSettings::UserScope,
+                           folder.isEmpty() ? QStringLiteral("/dev/null") : folder);
+    return !folder.isEmpty();
+}
+
 QString startPath(const FileDialogRequest& request) {
     if (request.fileName.isEmpty())
         return request.initialFolder;
@@ -101,8 +139,9 @@ QString startPath(const FileDialogRequest& request) {
 
 QString QtPrompts::openFile(const FileDialogRequest& request) {
     // The toolkit's open dialog only accepts files that exist.
+    const QFileDialog::Options options(keepDialogState() ? 0 : QFileDialog::DontUseNativeDialog);
     return QFileDialog::getOpenFileName(parent_, request.title, startPath(request),
-                                        toolkitFilter(request.filter));
+                                        toolkitFilter(request.filter), nullptr, options);
 }
 
 namespace {
@@ -138,8 +177,10 @@ class SaveDialog : public QFileDialog {
 } // namespace
 
 QString QtPrompts::saveFile(const FileDialogRequest& request) {
+    const bool keep = keepDialogState();
     SaveDialog dialog(parent_, request.title, startPath(request), toolkitFilter(request.filter));
     dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setOption(QFileDialog::DontUseNativeDialog, !keep);
     if (dialog.exec() != QDialog::Accepted)
         return QString();
     return dialog.typed.isEmpty() ? dialog.selectedFiles().value(0) : dialog.typed;

@@ -10,6 +10,8 @@ namespace blendora {
 // Message boxes and file dialogs of the desktop.
 class QtPrompts : public Prompts {
   public:
+    // Makes every box the toolkit draws show its text as ours do.
+    QtPrompts();
     void setParent(QWidget* parent) { parent_ = parent; }
     void message(const QString& text, const QString& caption) override;
     void messageWithLink(const QString& text, const QString& address,

@@ -11,11 +11,15 @@
 #include "WorkFolder.h"
 
 #include <QApplication>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -124,6 +128,35 @@ bool hasDisplay(int argc, char** argv) {
     return false;
 }
 
+// The toolkit waits for ever on a thread it could not start, before any window, once a user's
+// processes reach `ulimit -u`. Room is tried for its threads (four on X11), a file dialog's, and
+// a mix's supervisor and encoder.
+constexpr int kTasksNeeded = 8;
+
+bool roomForTasks(int count) {
+    std::mutex mutex;
+    std::condition_variable started;
+    bool go = false;
+    std::vector<std::thread> threads;
+    try {
+        while (int(threads.size()) < count)
+            threads.emplace_back([&] {
+                std::unique_lock lock(mutex);
+                started.wait(lock, [&] { return go; });
+            });
+    } catch (const std::system_error&) {
+        // No more threads: the answer.
+    }
+    {
+        const std::lock_guard lock(mutex);
+        go = true;
+    }
+    started.notify_all();
+    for (std::thread& thread : threads)
+        thread.join();
+    return int(threads.size()) == count;
+}
+
 int main(int argc, char** argv) {
     blendora::recordUmask();
     const CommandLine line = readCommandLine(argc, argv);
@@ -145,6 +178,12 @@ int main(int argc, char** argv) {
     if (!hasDisplay(argc, argv)) {
         std::fputs("blendora: there is no display to show the window on (DISPLAY and "
                    "WAYLAND_DISPLAY are not set).\n",
+                   stderr);
+        return 1;
+    }
+    if (!roomForTasks(kTasksNeeded)) {
+        std::fputs("blendora: this user runs as many processes as the system allows (ulimit -u), "
+                   "so the window cannot start. End some programs and try again.\n",
                    stderr);
         return 1;
     }

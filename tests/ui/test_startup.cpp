@@ -11,6 +11,7 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QtTest>
+#include <unistd.h>
 
 using namespace blendora;
 using blendora::test::Prompt;
@@ -288,6 +289,24 @@ class TestStartup : public QObject {
         QVERIFY(program.waitForFinished());
         QCOMPARE(program.exitCode(), 0);
         QVERIFY(program.readAllStandardOutput().startsWith("Usage: blendora"));
+    }
+
+    // Once a user's processes reach `ulimit -u`, the toolkit would wait for ever on a thread it
+    // could not start: the program says why and ends. A user of its own has no other process.
+    void noRoomForProcessesIsSaid() {
+        if (::geteuid() != 0)
+            TEST_SKIP("only root can run the program as a user whose processes it knows");
+        QProcess program;
+        program.setProcessEnvironment({});
+        program.start("setpriv", {"--reuid=4322", "--regid=4322", "--clear-groups", "--", "prlimit",
+                                  "--nproc=1", "--", "env", "QT_QPA_PLATFORM=offscreen",
+                                  QStringLiteral(BLENDORA_PROGRAM_DIR "/blendora")});
+        const bool ended = program.waitForFinished(20000);
+        program.kill();
+        program.waitForFinished();
+        QVERIFY2(ended, "it waited without a word");
+        QCOMPARE(program.exitCode(), 1);
+        QVERIFY(program.readAllStandardError().contains("(ulimit -u)"));
     }
 };
 

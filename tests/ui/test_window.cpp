@@ -504,6 +504,39 @@ class TestWindow : public QObject {
         const QString chosen = QtPrompts().saveFile({"", "Save", "", start.path()});
         QCOMPARE(chosen, other.path() + R"(/my "best" mix.mp3)");
     }
+
+    // Whoever asks whether to replace a file, the toolkit or we (for a name with quotes), the
+    // name is data: markup in it would tell the person the opposite of what Yes does.
+    void replacingIsAskedWithTheNameAsItIs_data() {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("the toolkit's question")
+            << "<b>Nothing will be replaced.<br>Press Yes to keep it<!-- x.mp3";
+        QTest::newRow("ours, for a name with quotes") << R"(<b>"Yes" keeps it<br>x.mp3)";
+    }
+    void replacingIsAskedWithTheNameAsItIs() {
+        QFETCH(QString, name);
+        QTemporaryDir start;
+        test::writeAll(start.filePath(name), "an earlier mix\n");
+        QString asked;
+        bool typed = false;
+        QTimer person;
+        connect(&person, &QTimer::timeout, [&] {
+            QWidget* shown = QApplication::activeModalWidget();
+            if (auto* box = qobject_cast<QMessageBox*>(shown)) {
+                auto* label = box->findChild<QLabel*>("qt_msgbox_label");
+                asked = (label->textFormat() == Qt::PlainText ? "" : "markup: ") + label->text();
+                box->button(QMessageBox::Yes)->click();
+            } else if (auto* dialog = qobject_cast<QFileDialog*>(shown); dialog && !typed) {
+                typed = true;
+                auto* edit = dialog->findChild<QLineEdit*>("fileNameEdit");
+                edit->setText(name);
+                QTimer::singleShot(0, edit, [edit] { QTest::keyClick(edit, Qt::Key_Return); });
+            }
+        });
+        person.start(20);
+        QCOMPARE(QtPrompts().saveFile({"", "Save", "", start.path()}), start.filePath(name));
+        QVERIFY2(asked.startsWith(name + " already exists."), qPrintable(asked));
+    }
 };
 
 QTEST_MAIN(TestWindow)
