@@ -40,6 +40,13 @@ void OutputName::take(const QString& chosen) {
         if (errno != ENOENT)
             failPlainly(
                 QStringLiteral("The new file cannot be written: %1.").arg(errnoText(errno, path_)));
+        // The toolkit's dialog gives a name whose bytes were not UTF-8 with U+FFFD instead: the
+        // mix would be saved under another name than the one chosen.
+        if (path_.mid(cut + 1).contains(QChar::ReplacementCharacter))
+            failPlainly(QStringLiteral("%1 cannot be used as the name of the new file: a part of "
+                                       "the name chosen is not UTF-8 text, which the file dialog "
+                                       "shows as \uFFFD. Choose or type another name.")
+                            .arg(shownName(path_)));
     } else if (!S_ISREG(before_.st_mode) && !S_ISLNK(before_.st_mode)) {
         failPlainly(QStringLiteral("%1 is not a file that can be replaced.").arg(shownName(path_)));
     } else if (S_ISREG(before_.st_mode) &&

@@ -47,6 +47,17 @@ class TestPaths : public Suite {
                     return p.out + deep + "/mixed.mp3";
                 }};
 
+        // The toolkit's dialog gives a name whose bytes are not UTF-8 with U+FFFD instead, which
+        // names another file.
+        QTest::newRow("output chosen in the dialog with a byte that is not UTF-8")
+            << Row{.out =
+                       [](Place& p) {
+                           const QByteArray latin = QFile::encodeName(p.out) + "/caf\xE9.mp3";
+                           ::close(::open(latin.constData(), O_CREAT | O_WRONLY, 0644));
+                           return p.out + "/caf\uFFFD.mp3";
+                       },
+                   .expect = kNoFile,
+                   .reason = "not UTF-8"};
         QTest::newRow("output is a folder")
             << Row{.out =
                        [](Place& p) {
