@@ -29,7 +29,8 @@ class Condition : public Failure {
 
 // errno's text, optionally led by what was being done ("/tmp/x: No such file or directory").
 QString errnoText(int error, const QString& subject = QString());
-// A full disk or quota is a Condition; any other error a Failure.
+// A full disk or quota, a file size limit and a read-only file system are Conditions, in words
+// that name the person's folder; any other error a Failure.
 [[noreturn]] void failErrno(int error, const QString& subject = QString());
 
 // The description of whatever was thrown, for the report.

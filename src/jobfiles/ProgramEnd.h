@@ -40,7 +40,7 @@ void disarmEnd(EndSlot slot);
 // library) and an exit() from the toolkit (a lost display connection) end the program as
 // closing the window does: the clean-up runs first, then the signal ends it as it asks.
 // Whatever our starter set for SIGXFSZ and SIGCHLD is undone: a file past `ulimit -f` fails
-// with EFBIG and is told like any other failure, and our children can be waited for.
+// with EFBIG and is told in plain words, and our children can be waited for.
 void takeOverSignals();
 
 } // namespace blendora

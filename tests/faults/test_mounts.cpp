@@ -36,6 +36,11 @@ class TestMounts : public Suite {
                                                      .reason = "space",
                                                      .plain = true,
                                                      .attack = "filled"};
+        QTest::newRow("TEMP read-only")
+            << Row{.setup = [](Place& p) { p.mountTemp("size=1m", MS_RDONLY); },
+                   .expect = kNoFile,
+                   .reason = "temp is on a read-only file system",
+                   .plain = true};
         // The program's own encoder runs, wherever TEMP is and whatever the kernel allows.
         QTest::newRow("TEMP on a tmpfs that cannot run programs: our encoder runs")
             << Row{.setup =

@@ -283,7 +283,8 @@ class MergeTest : public QObject {
         QVERIFY(!merge(a, b));
         QCOMPARE(reportedLines(prompts), (QList<int>{114, 124, 142}));
 
-        // A disk that fills up part way.
+        // A file size limit met part way is a condition of the machine: it ends the merge at
+        // once, in plain words for the job to tell, with no report.
         init();
         writeAll(first, a);
         writeAll(second, b);
@@ -293,12 +294,16 @@ class MergeTest : public QObject {
         small.rlim_cur = 1 << 20;
         const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
         QVERIFY(setrlimit(RLIMIT_FSIZE, &small) == 0);
-        const bool ok = mergeFiles();
+        QString told;
+        try {
+            mergeFiles();
+        } catch (const Condition& c) {
+            told = describe(c);
+        }
         setrlimit(RLIMIT_FSIZE, &saved);
         std::signal(SIGXFSZ, oldHandler);
-        QVERIFY(!ok);
-        QCOMPARE(reportedLines(prompts), QList<int>{142});
-        QVERIFY(prompts.seen[0].text.startsWith(errnoText(EFBIG, output)));
+        QVERIFY2(told.contains("(ulimit -f: 1024 KiB)"), qPrintable(told));
+        QVERIFY(prompts.seen.isEmpty());
 
         // A conversion that cannot be written stops before the output is touched; it is
         // reported under the statement that read that input.
