@@ -304,6 +304,8 @@ class TestEngine : public QObject {
             << QStringLiteral("flat.rgb");
         QTest::newRow("an MPEG program stream, its MP2 sound between video packets")
             << QStringLiteral("movie.mpg");
+        QTest::newRow("a disc image holding a song, its signature at 32 KiB")
+            << QStringLiteral("disc.iso");
     }
 
     void whatIsNotAudioFailsBothWaysQuickly() {
@@ -367,6 +369,14 @@ class TestEngine : public QObject {
             QVERIFY(run(QStringLiteral("ffmpeg"),
                         {"-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=d=3:s=160x120", "-f",
                          "lavfi", "-i", "sine=d=3", "-c:a", "mp2", "-b:a", "64k", "-f", "vob", p}));
+        } else if (name == QLatin1String("disc.iso")) {
+            const QString song =
+                makeToneMp3(dir.path(), QStringLiteral("on-disc"), 44100, 2, 2, 440);
+            QByteArray volume = QByteArray("\x01"
+                                           "CD001\x01",
+                                           7);
+            volume.resize(2048, '\0');
+            writeAll(p, QByteArray(32768, '\0') + volume + readAll(song));
         } else if (name == QLatin1String("rows.mp3")) {
             // Like the pixel rows of a cursor file: an opaque edge, then varying pixels.
             QByteArray rows(100, 'h');
