@@ -82,6 +82,12 @@ class TestMounts : public Suite {
             .expect = kNoFile,
             .reason = "free space in $TEMP to mix the two files: bringing the first file "
                       "to 44100 Hz stereo and mixing takes|Set TEMP (or TMPDIR) to a folder"};
+        // Room for the mix alone, not for the converted copy beside it.
+        QTest::newRow("TEMP on a 28 MiB tmpfs, too small for the conversion and the mix")
+            << Row{.one = [](Place& p) { return p.wav("low.wav", 8000, 1, 60, 0.8, Pcm::S16); },
+                   .setup = [](Place& p) { p.mountTemp("size=28m"); },
+                   .expect = kNoFile,
+                   .reason = "bringing the first file to 44100 Hz stereo and mixing takes 21 MiB"};
         // A FAT stick (through FUSE: no owners, no modes, no links, no RENAME_NOREPLACE) takes
         // the mix as cp would, new or over an earlier file.
         for (const bool existing : {false, true})
