@@ -86,6 +86,13 @@ class TestShell : public QObject {
         test::writeAll(lock, ".Quorvane.ini-NoBody");
         RemoveStaleSettingsScratch();
         QVERIFY(QFileInfo::exists(foreign));
+        // Nor, in our own lock file, a longer name: ours have six letters after the dash.
+        const QString longer = config_.path() + "/.Quorvane.ini-backup1";
+        QVERIFY(QDir().mkpath(longer));
+        QVERIFY(QFile::remove(lock));
+        test::writeAll(lock, ".Quorvane.ini-backup1");
+        RemoveStaleSettingsScratch();
+        QVERIFY(QFileInfo::exists(longer));
     }
 
     // What stands at the settings' name and cannot be used: what the start is told (a fault of
