@@ -418,6 +418,26 @@ class TestEngine : public QObject {
         QVERIFY2(taken.isEmpty(), qPrintable(taken.join(", ")));
     }
 
+    // Silence says nothing of where it came from, so the probe listens to a silent run only so
+    // far: 43 minutes of it cost less to judge than a hundred seconds of a song to decode.
+    void listeningToSilenceIsBounded() {
+        const QString wav = path(QStringLiteral("silence.wav"));
+        writeToneWav(wav, 44100, 2, 2.0, 440, 0.0);
+        const QString mp3 = path(QStringLiteral("silence.mp3"));
+        QVERIFY(run(QStringLiteral(BLENDORA_LAME), {"--quiet", "-b", "32", wav, mp3}));
+        writeAll(mp3, readAll(mp3).repeated(1300));
+        const double reference = songCpu();
+        const double before = test::cpuSeconds();
+        const EngineHandle h = openStream(mp3);
+        const double spent = test::cpuSeconds() - before;
+        QVERIFY(h != 0);
+        BASS_ChannelFree(h);
+        QVERIFY2(spent < reference, qPrintable(QStringLiteral("%1 s to judge, %2 s to decode a "
+                                                              "hundred seconds of a song")
+                                                   .arg(spent)
+                                                   .arg(reference)));
+    }
+
     void compressedAndPcmAreNotMistakenForEachOther() {
         const QString mp3 = makeToneMp3(dir.path(), QStringLiteral("m"), 44100, 2, 0.5, 440);
         const QString wav = path(QStringLiteral("w.wav"));
