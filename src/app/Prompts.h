@@ -28,6 +28,9 @@ class Prompts {
     }
     // Yes and No, no icon (style 4); true for Yes.
     virtual bool question(const QString& text, const QString& caption) = 0;
+    // The same as message(), but told while the person may be typing: the box does not take
+    // the keyboard, and the caller goes on at once.
+    virtual void notice(const QString& text, const QString& caption) = 0;
     // OK with the warning icon (style 48).
     virtual void warning(const QString& text, const QString& caption) = 0;
     // The chosen path, or "" when cancelled.

@@ -530,7 +530,9 @@ void SettingsStore::flush() {
     if (notice.isEmpty() || told_ || !prompts_)
         return;
     told_ = true;
-    prompts_->message(notice, appTitle());
+    // Told from the fields' change handlers, at a key the person typed: the keys after it
+    // belong to the field.
+    prompts_->notice(notice, appTitle());
 }
 
 } // namespace blendora

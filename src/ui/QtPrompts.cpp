@@ -42,17 +42,14 @@ namespace {
 // Room in a title bar beside its caption: the window's icon and buttons, and their margins.
 constexpr int kTitleBarRoom = 160;
 
-int show(QWidget* parent, QMessageBox::Icon icon, const QString& text, const QString& caption,
-         QMessageBox::StandardButtons buttons, const QString& link = QString()) {
-    const QString shown = QtPrompts::displayText(text);
-    QMessageBox box(icon, caption, shown, buttons, parent);
-    // What a message says can be copied. It is plain text whatever it holds: a file name such
-    // as "<b>.mp3" or "http://x/a.mp3" is neither markup nor a link.
+// A box as every message of ours shows: plain text that can be selected, never markup or a
+// link whatever a name in it holds; only `link`, one of the program's own addresses, is one.
+void prepare(QMessageBox& box, const QString& caption, const QString& link = QString()) {
     Qt::TextInteractionFlags flags = Qt::TextSelectableByMouse;
     box.setTextFormat(Qt::PlainText);
     if (!link.isEmpty()) {
         box.setTextFormat(Qt::RichText);
-        QString html = shown.toHtmlEscaped() +
+        QString html = box.text().toHtmlEscaped() +
                        QStringLiteral("<a href=\"%1\">%1</a>").arg(link.toHtmlEscaped());
         box.setText(html.replace(QLatin1Char('\n'), QStringLiteral("<br>")));
         flags |= Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard;
@@ -68,6 +65,12 @@ int show(QWidget* parent, QMessageBox::Icon icon, const QString& text, const QSt
         grid->addItem(new QSpacerItem(title.horizontalAdvance(caption) + kTitleBarRoom, 0,
                                       QSizePolicy::Minimum, QSizePolicy::Fixed),
                       grid->rowCount(), 0, 1, grid->columnCount());
+}
+
+int show(QWidget* parent, QMessageBox::Icon icon, const QString& text, const QString& caption,
+         QMessageBox::StandardButtons buttons, const QString& link = QString()) {
+    QMessageBox box(icon, caption, QtPrompts::displayText(text), buttons, parent);
+    prepare(box, caption, link);
     return box.exec();
 }
 
@@ -113,6 +116,16 @@ bool QtPrompts::question(const QString& text, const QString& caption) {
 
 void QtPrompts::warning(const QString& text, const QString& caption) {
     show(parent_, QMessageBox::Warning, text, caption, QMessageBox::Ok);
+}
+
+void QtPrompts::notice(const QString& text, const QString& caption) {
+    auto* box =
+        new QMessageBox(QMessageBox::NoIcon, caption, displayText(text), QMessageBox::Ok, parent_);
+    prepare(*box, caption);
+    box->setWindowModality(Qt::NonModal);
+    box->setAttribute(Qt::WA_ShowWithoutActivating);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->show();
 }
 
 namespace {

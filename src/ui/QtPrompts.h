@@ -18,6 +18,7 @@ class QtPrompts : public Prompts {
                          const QString& caption) override;
     bool question(const QString& text, const QString& caption) override;
     void warning(const QString& text, const QString& caption) override;
+    void notice(const QString& text, const QString& caption) override;
     QString openFile(const FileDialogRequest& request) override;
     QString saveFile(const FileDialogRequest& request) override;
 

@@ -28,6 +28,10 @@ void ScriptedPrompts::message(const QString& text, const QString& caption) {
     record(*this, {Prompt::Message, text, caption, {}});
 }
 
+void ScriptedPrompts::notice(const QString& text, const QString& caption) {
+    record(*this, {Prompt::Notice, text, caption, {}});
+}
+
 bool ScriptedPrompts::question(const QString& text, const QString& caption) {
     record(*this, {Prompt::Question, text, caption, {}});
     if (onQuestionThrow) {

@@ -17,7 +17,7 @@ namespace blendora::test {
 
 // Every message box and dialog, answered from a script.
 struct Prompt {
-    enum Kind { Message, Question, Warning, Open, Save } kind;
+    enum Kind { Message, Question, Warning, Open, Save, Notice } kind;
     QString text; // message text, or the dialog's title
     QString caption;
     FileDialogRequest request;
@@ -28,6 +28,7 @@ class ScriptedPrompts : public Prompts {
     void message(const QString& text, const QString& caption) override;
     bool question(const QString& text, const QString& caption) override;
     void warning(const QString& text, const QString& caption) override;
+    void notice(const QString& text, const QString& caption) override;
     QString openFile(const FileDialogRequest& request) override;
     QString saveFile(const FileDialogRequest& request) override;
 

@@ -487,6 +487,19 @@ class TestWindow : public QObject {
         }
     }
 
+    // Told while the person types: the box holds neither the caller nor the keyboard.
+    void aNoticeLeavesTheKeysToTheField() {
+        QtPrompts prompts;
+        prompts.setParent(form_.get());
+        prompts.notice("The settings file <b>x</b> cannot be written.", "Blendora");
+        QVERIFY(!QApplication::activeModalWidget());
+        auto* box = form_->findChild<QMessageBox*>();
+        QVERIFY(box && box->isVisible());
+        QCOMPARE(box->textFormat(), Qt::PlainText);
+        QVERIFY(box->testAttribute(Qt::WA_ShowWithoutActivating));
+        box->accept();
+    }
+
     // The toolkit's own dialog reads a typed name with double quotes as a list of names.
     void saveAsTakesTheNameAsTyped() {
         QTemporaryDir start, other;
