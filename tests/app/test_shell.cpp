@@ -71,6 +71,8 @@ class TestShell : public QObject {
                 "the rest needs a lock file and a folder of another user's: only root makes them");
         const QString lock = file + ".lock";
         test::writeAll(lock, ".Quorvane.ini-backup");
+        // Closed to others as ours are: only its owner tells it from ours.
+        QVERIFY(::chmod(QFile::encodeName(lock).constData(), 0600) == 0);
         QVERIFY(::chown(QFile::encodeName(lock).constData(), 65534, 65534) == 0);
         SaveSetting(kMakerName, kProductTitle, "Text2", path);
         RemoveStaleSettingsScratch();
@@ -82,6 +84,7 @@ class TestShell : public QObject {
         QVERIFY(QDir().mkpath(foreign));
         QVERIFY(::chown(QFile::encodeName(foreign).constData(), 65534, 65534) == 0);
         test::writeAll(lock, ".Quorvane.ini-NoBody");
+        QVERIFY(::chmod(QFile::encodeName(lock).constData(), 0600) == 0);
         RemoveStaleSettingsScratch();
         QVERIFY(QFileInfo::exists(foreign));
     }
