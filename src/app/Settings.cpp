@@ -74,7 +74,11 @@ QByteArray currentBytes(int folder, const QByteArray& name, struct stat& st) {
         throw Unreadable(QStringLiteral("it is larger than %1 KiB.").arg(kMaxSettingsBytes >> 10));
     QByteArray bytes(qsizetype(st.st_size), '\0');
     const ssize_t done = readAll(fd, bytes.data(), std::size_t(bytes.size()));
-    bytes.truncate(done > 0 ? qsizetype(done) : 0);
+    // Part of the file, or none of it, is not the settings it holds.
+    if (done < 0)
+        throw Unreadable(errnoText(errno) + '.');
+    if (done != st.st_size)
+        throw Unreadable(QStringLiteral("it changed while it was being read."));
     return bytes;
 }
 
@@ -265,7 +269,11 @@ class SettingsFolder {
                                  .arg(QFile::decodeName(lockName))));
             ::usleep(10000);
         }
-        locked_ = lockStat.st_uid == ::geteuid();
+        // Only a lock file as we make it is written into or believed: ours, of one name, closed
+        // to others. A second name of a file of the person's (a link another user put in a shared
+        // folder), or a file anyone may write, is no lock of ours.
+        locked_ = lockStat.st_uid == ::geteuid() && lockStat.st_nlink == 1 &&
+                  (lockStat.st_mode & 077) == 0;
         removeStaleScratch();
     }
 
@@ -426,7 +434,7 @@ QString SaveSetting(const QString& appName, const QString& section, const QStrin
         odd = describe(e);
     }
     // What could not be read is not replaced by a file that lacks its keys.
-    if (S_ISREG(before.st_mode) && before.st_size > kMaxSettingsBytes)
+    if (S_ISREG(before.st_mode) && !odd.isEmpty())
         notWritten(file, odd.chopped(1) + QStringLiteral(", and Blendora leaves what it cannot "
                                                          "read as it is."));
     // A file its owner made read-only is not ours to replace.

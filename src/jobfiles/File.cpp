@@ -3,6 +3,7 @@
 #include "Descriptor.h"
 #include "Failure.h"
 #include "JobFolder.h"
+#include "Paths.h"
 
 #include <QFile>
 #include <cerrno>
@@ -39,13 +40,18 @@ void File::open(const JobFile& file, Mode mode, unsigned permissions) {
     if (fd < 0)
         failErrno(errno, path_);
     fd_.reset(fd);
+    length_ = mode == Replace ? 0 : size();
 }
 
 std::int64_t File::size() const {
+    return state().st_size;
+}
+
+struct stat File::state() const {
     struct stat st {};
     if (::fstat(fd_.get(), &st) != 0)
         failErrno(errno, path_);
-    return st.st_size;
+    return st;
 }
 
 void File::readAt(std::int64_t offset, void* buffer, std::int64_t length) const {
@@ -55,6 +61,10 @@ void File::readAt(std::int64_t offset, void* buffer, std::int64_t length) const 
     const std::size_t got = readUpTo(fd_.get(), buffer, std::size_t(length), off_t(offset), error);
     if (error != 0)
         failErrno(error, path_);
+    if (got < std::size_t(length) && offset + std::int64_t(got) < length_)
+        failPlainly(QStringLiteral("%1 changed while it was being read (it is shorter now than "
+                                   "when it was written), or could not be read to its end.")
+                        .arg(shownName(path_)));
     if (got < std::size_t(length))
         std::memset(static_cast<char*>(buffer) + got, 0, std::size_t(length) - got);
 }

@@ -28,9 +28,16 @@ class File {
     bool isOpen() const { return fd_.valid(); }
     int fd() const { return fd_.get(); }
     std::int64_t size() const;
+    // The file's inode, size and times now.
+    struct stat state() const;
 
-    // Fills `length` bytes from `offset`; bytes past the end of the file read as zero.
+    // Fills `length` bytes from `offset`; bytes past the file's length read as zero. That length
+    // is the file's at open, or what mustHold says: a read that comes up short of it (the file
+    // cut meanwhile, a failing disk) throws a Condition, never passes zeros off as the file.
     void readAt(std::int64_t offset, void* buffer, std::int64_t length) const;
+    // The file holds `length` bytes, as the job wrote it, also when it was cut before it was
+    // opened.
+    void mustHold(std::int64_t length) { length_ = length; }
     // Writes all of it, or throws: a short write is a failure too.
     void writeAt(std::int64_t offset, const void* buffer, std::int64_t length);
     // Writes at the end of what this object wrote so far.
@@ -43,7 +50,7 @@ class File {
   private:
     UniqueFd fd_;
     int folder_ = -1; // held by the folder's owner
-    std::int64_t end_ = 0;
+    std::int64_t end_ = 0, length_ = 0;
     QString path_;
     QByteArray name_;
 };

@@ -114,7 +114,8 @@ void JobFolder::create(QString* warning) {
                             "used; Blendora left it alone.")
                  .arg(shownName(shown)));
     }
-    if (::flock(fd_.get(), LOCK_SH) != 0) {
+    // The start's sweep removes only a folder that this record names under its own name.
+    if (!recordMade(fd_.get(), name.constData()) || ::flock(fd_.get(), LOCK_SH) != 0) {
         const int error = errno;
         remove();
         failErrno(error, parent);

@@ -107,7 +107,46 @@ std::size_t decimal(char* at, unsigned long long value) {
     return n;
 }
 
+// The made record of the folder `job` named `name`: its length, 0 when it cannot be told.
+std::size_t madeRecord(char (&bytes)[NAME_MAX + 64], int job, const char* name) {
+    struct stat st;
+    const std::size_t length = std::strlen(name);
+    if (length > NAME_MAX || ::fstat(job, &st) != 0)
+        return 0;
+    std::memcpy(bytes, name, length + 1);
+    std::size_t n = length + 1;
+    n += decimal(bytes + n, st.st_dev);
+    bytes[n++] = ':';
+    return n + decimal(bytes + n, st.st_ino);
+}
+
+// A folder of the person's named as ours are (a backup, or one of ours renamed to keep it)
+// holds no record naming it under its own name and inode.
+bool provenMade(int job, const char* name) {
+    char wanted[NAME_MAX + 64], found[NAME_MAX + 65];
+    const std::size_t n = madeRecord(wanted, job, name);
+    const UniqueFd fd(::openat(job, kMadeRecord, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    return n > 0 && fd.valid() && readAll(fd.get(), found, sizeof found) == ssize_t(n) &&
+           std::memcmp(found, wanted, n) == 0;
+}
+
 } // namespace
+
+bool recordMade(int job, const char* name) {
+    char bytes[NAME_MAX + 64];
+    const std::size_t n = madeRecord(bytes, job, name);
+    const int fd = n == 0 ? -1
+                          : ::openat(job, kMadeRecord,
+                                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    const bool written = writeAll(fd, bytes, n);
+    const int error = written ? 0 : errno;
+    if (::close(fd) != 0 && written)
+        return false;
+    errno = error;
+    return written;
+}
 
 bool recordOutside(int job, const char* outFolder, const char* name, const struct stat* made) {
     const int fd =
@@ -160,7 +199,7 @@ void RemoveStaleJobFolders(const QString& temporaryFolder) {
         struct stat st;
         // An encoder that outlived its program still holds the folder.
         if (::fstat(job, &st) == 0 && st.st_uid == ::geteuid() &&
-            ::flock(job, LOCK_EX | LOCK_NB) == 0) {
+            provenMade(job, entry.constData()) && ::flock(job, LOCK_EX | LOCK_NB) == 0) {
             removeJobFolder(parent, entry.constData(), job);
         }
     }

@@ -132,7 +132,7 @@ void checkReady(const JobFolder& job, const OutputName& mp3) {
 // The one place where how the supervisor ended, and the steps and errno its report file holds,
 // become what they mean for the person: returns only when the file stands at the name.
 void judgeOutcome(int report, int errors, const RunOutcome& run, const OutputName& mp3,
-                  const QString& jobPath, const QByteArray& installed) {
+                  const JobFile& wav, const QByteArray& installed) {
     if (!run.started)
         failPlainly(notStarted(run.startError));
     SupervisorReport r;
@@ -152,9 +152,13 @@ void judgeOutcome(int report, int errors, const RunOutcome& run, const OutputNam
                     : QStringLiteral("The encoder ended without telling how it went."));
         return;
     case SupervisorStep::Encoding:
-        failPlainly(encodingProblem(r, report, errors, jobPath, installed));
+        failPlainly(encodingProblem(r, report, errors, wav.folderPath(), installed));
     case SupervisorStep::NoOutput:
         failPlainly(QStringLiteral("The encoder wrote no output file."));
+    case SupervisorStep::MixChanged:
+        failPlainly(QStringLiteral("%1 changed while it was being read (it is not as the mix was "
+                                   "written), or could not be read to its end.")
+                        .arg(shownName(wav.path)));
     }
 }
 
@@ -177,8 +181,8 @@ struct EncoderCommand {
 
 } // namespace
 
-QString EncodeWavToMp3(const QByteArray& encoder, const JobFile& wav, const OutputName& mp3,
-                       JobFolder& job) {
+QString EncodeWavToMp3(const QByteArray& encoder, const JobFile& wav, const struct stat& mixed,
+                       const OutputName& mp3, JobFolder& job) {
     checkReady(job, mp3);
 
     const EncoderCommand command(wav.name);
@@ -205,7 +209,9 @@ QString EncodeWavToMp3(const QByteArray& encoder, const JobFile& wav, const Outp
                         job.parentFd(),
                         job.name().constData(),
                         PlanSave(mp3, job.fd()),
-                        ::geteuid() == 0};
+                        ::geteuid() == 0,
+                        wav.name.constData(),
+                        mixed};
     plan.save.outFolderPath = outFolderPath.constData();
     plan.save.tell = report.get();
     plan.save.tellAt = kSavedAt;
@@ -219,7 +225,7 @@ QString EncodeWavToMp3(const QByteArray& encoder, const JobFile& wav, const Outp
             return pid;
         },
         run);
-    judgeOutcome(report.get(), errors.get(), run, mp3, job.path(), installed);
+    judgeOutcome(report.get(), errors.get(), run, mp3, wav, installed);
     return whereItWent(mp3);
 }
 

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <sys/stat.h>
 
 namespace blendora {
 
@@ -17,9 +18,10 @@ struct JobFile;
 // file beside the output (SaveBeside), even when this program has ended first, and removes the
 // job folder when done. Throws a Condition with the person's words, the encoder's own last
 // ones among them, unless the file now stands at the chosen name; answers where it went when
-// its folder was moved meanwhile, else nothing.
-QString EncodeWavToMp3(const QByteArray& encoder, const JobFile& wav, const OutputName& mp3,
-                       JobFolder& job);
+// its folder was moved meanwhile, else nothing. The encoder reads `wav` by name: a mix no longer
+// in the state `mixed` once it has ended was not read whole, and is not saved.
+QString EncodeWavToMp3(const QByteArray& encoder, const JobFile& wav, const struct stat& mixed,
+                       const OutputName& mp3, JobFolder& job);
 
 // The installed lame, the last way to encode; empty when there is none.
 QString installedEncoder();

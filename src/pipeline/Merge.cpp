@@ -62,15 +62,15 @@ void copyRange(const File& from, File& to, std::int64_t offset, std::int64_t len
 
 // The output as a copy of `source`, except the block area that the mix overwrites anyway:
 // the bytes come out the same, for a fraction of the work.
-void copyWave(const JobFile& source, const JobFile& output, const WaveFileInfo& info,
-              std::int64_t blocks) {
+void copyWave(const JobFile& source, std::int64_t length, const JobFile& output,
+              const WaveFileInfo& info, std::int64_t blocks) {
     File from;
     from.open(source, File::Read);
+    from.mustHold(length);
     if (sameFile(from, output))
         return;
     File to;
     to.open(output, File::Replace);
-    const std::int64_t length = from.size();
     const std::int64_t blocksStart = info.dataOffset;
     const std::int64_t blocksEnd = info.dataOffset + blocks * kBlockBytes;
     copyRange(from, to, 0, std::min(length, blocksStart));
@@ -277,7 +277,8 @@ bool bringToOneFormat(Statements& run, const MergePlan& plan, WaveFileInfo (&inf
         converted.files.push_back(temporary);
         // Reported under the statement that read this input.
         if (!run.at(k == 0 ? 106 : 108, [&] {
-                info[k] = ConvertWave(path[k], info[k], plan.common, temporary, view);
+                info[k] = ConvertWave(path[k], info[k], plan.input[k].fileSize, plan.common,
+                                      temporary, view);
                 path[k] = temporary;
             }))
             return false;
@@ -317,8 +318,8 @@ bool mixBlocks(Statements& run, std::array<const File*, 2> in, const WaveFileInf
 
 } // namespace
 
-void MergeWave(const MergePlan& plan, const JobFile& first, const JobFile& second,
-               const JobFile& output, Form1View& view, Prompts& prompts) {
+struct stat MergeWave(const MergePlan& plan, const JobFile& first, const JobFile& second,
+                      const JobFile& output, Form1View& view, Prompts& prompts) {
     Statements run(prompts);
     MixWords words;
     run.at(100, [&] { words.words0.resize(kChunkWords); });
@@ -332,14 +333,27 @@ void MergeWave(const MergePlan& plan, const JobFile& first, const JobFile& secon
     if (!bringToOneFormat(run, plan, info, path, output, converted, view))
         failPlainly(kNotMixed);
 
+    // Each input is as long as the decoder or the conversion wrote it; a file cut since then is
+    // caught by the read that comes up short, not mixed as silence.
+    std::int64_t length[2];
+    for (int k = 0; k < 2; ++k)
+        length[k] =
+            plan.convert[k] ? info[k].dataOffset + info[k].dataSize : plan.input[k].fileSize;
     const int longer = plan.longer;
     const WaveFileInfo target = info[longer];
-    const bool copied = run.at(longer == 0 ? 114 : 118,
-                               [&] { copyWave(path[longer], output, target, blockCount(target)); });
+    const bool copied = run.at(longer == 0 ? 114 : 118, [&] {
+        copyWave(path[longer], length[longer], output, target, blockCount(target));
+    });
 
     File in0, in1, out;
-    run.at(120, [&] { in0.open(path[0], File::Read); });
-    run.at(122, [&] { in1.open(path[1], File::Read); });
+    run.at(120, [&] {
+        in0.open(path[0], File::Read);
+        in0.mustHold(length[0]);
+    });
+    run.at(122, [&] {
+        in1.open(path[1], File::Read);
+        in1.mustHold(length[1]);
+    });
     const bool opened = run.at(124, [&] { out.open(output, File::ReadWrite); });
 
     const bool written = mixBlocks(run, {&in0, &in1}, info, out, target, words, view);
@@ -347,16 +361,22 @@ void MergeWave(const MergePlan& plan, const JobFile& first, const JobFile& secon
     run.at(146, [&] { view.setProgressValue(100); });
     run.at(148, [&] { in0.close(); });
     run.at(150, [&] { in1.close(); });
-    const bool closed = run.at(152, [&] { out.close(); });
+    struct stat made {};
+    const bool closed = run.at(152, [&] {
+        if (out.isOpen())
+            made = out.state();
+        out.close();
+    });
     if (!(copied && opened && written && closed))
         failPlainly(kNotMixed);
+    return made;
 }
 
-void MergeWave(const JobFile& first, const JobFile& second, const JobFile& output, Form1View& view,
-               Prompts& prompts) {
+struct stat MergeWave(const JobFile& first, const JobFile& second, const JobFile& output,
+                      Form1View& view, Prompts& prompts) {
     const MergeInput one = ReadMergeInput(first, prompts);
     const MergeInput two = ReadMergeInput(second, prompts);
-    MergeWave(PlanMerge(one, two), first, second, output, view, prompts);
+    return MergeWave(PlanMerge(one, two), first, second, output, view, prompts);
 }
 
 } // namespace blendora

@@ -7,6 +7,7 @@
 #include "WaveConvert.h"
 
 #include <cstdint>
+#include <sys/stat.h>
 
 namespace blendora {
 
@@ -50,12 +51,14 @@ void RefuseMergeThatWouldNotFit(const MergePlan& plan, const JobFile& output);
 // samples are replaced by the mix, each input at half level. Inputs of different rates or
 // channel counts are first brought to one format, as the plan says. A failing statement is
 // reported with its number; then the merge throws a Condition saying that the two files could
-// not be mixed. A condition of the machine (a full disk) ends it at once, thrown as it is.
-void MergeWave(const MergePlan& plan, const JobFile& first, const JobFile& second,
-               const JobFile& output, Form1View& view, Prompts& prompts);
+// not be mixed. A condition of the machine (a full disk) ends it at once, thrown as it is; so
+// does an input shorter than the plan says (cut since it was written). Answers the mixed file as
+// it was left (inode, size and times): what the encoder must find.
+struct stat MergeWave(const MergePlan& plan, const JobFile& first, const JobFile& second,
+                      const JobFile& output, Form1View& view, Prompts& prompts);
 // The same, with the plan made from one read of each header.
-void MergeWave(const JobFile& first, const JobFile& second, const JobFile& output, Form1View& view,
-               Prompts& prompts);
+struct stat MergeWave(const JobFile& first, const JobFile& second, const JobFile& output,
+                      Form1View& view, Prompts& prompts);
 
 // Puts current * 100 / total on the bar; a value it cannot show leaves the bar as it was.
 void ShowMergeProgress(std::int64_t current, std::int64_t total, Form1View& view);

@@ -156,6 +156,7 @@ class MixRun {
     JobFolder folder_;
     JobFile temp1_, temp2_, result_, encoderCopy_; // inside the folder, once it exists
     WaveFileInfo decoded_[2];                      // the format each decode wrote
+    struct stat mixed_ {};                         // the mix as the merge left it
     QByteArray encoderBytes_;
     OutputName output_;
 };
@@ -230,7 +231,7 @@ void MixRun::merge() {
         const MergePlan plan = PlanMerge(decodedWave(decoded_[0]), decodedWave(decoded_[1]));
         // Refused up front, with the figures, rather than found out on a full disk.
         RefuseMergeThatWouldNotFit(plan, result_);
-        MergeWave(plan, temp1_, temp2_, result_, view_, prompts_);
+        mixed_ = MergeWave(plan, temp1_, temp2_, result_, view_, prompts_);
     });
 }
 
@@ -245,7 +246,7 @@ void MixRun::encode() {
         // the decoded inputs go at once, and the encoder's supervisor removes the rest after.
         folder_.armEndCleanup(true);
         const auto whole = qScopeGuard([&] { folder_.armEndCleanup(); });
-        moved_ = EncodeWavToMp3(encoderBytes_, result_, output_, folder_);
+        moved_ = EncodeWavToMp3(encoderBytes_, result_, mixed_, output_, folder_);
     });
 }
 

@@ -1,6 +1,7 @@
 #include "Supervisor.h"
 
 #include "Descriptor.h"
+#include "File.h"
 #include "Folders.h"
 #include "JobFolder.h"
 
@@ -143,6 +144,13 @@ void runFrom(int fd, const SupervisorPlan& p) {
         }
     }
     r.encoderStatus = status;
+    // Only a mix still as the merge left it was read whole, whatever the encoder made of it.
+    struct stat mix;
+    if (::fstatat(p.job, p.mixName, &mix, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !sameFileState(mix, p.mixed)) {
+        r.step = SupervisorStep::MixChanged;
+        finish(p, r);
+    }
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         r.step = SupervisorStep::Encoding;
         r.freeNear = freeBytes(p.job, p.root);

@@ -3,6 +3,7 @@
 #include "Save.h"
 
 #include <QByteArray>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace blendora {
@@ -14,7 +15,7 @@ namespace blendora {
 // it makes system calls only: the other threads of this program may hold locks (the allocator's
 // among them) that the copy would wait for for ever.
 
-enum class SupervisorStep : int { Unknown, Encoding, NoOutput, Saving };
+enum class SupervisorStep : int { Unknown, Encoding, NoOutput, Saving, MixChanged };
 
 // The three ways to start the encoder, in the order they are tried.
 enum EncoderStart { FromMemory, CopyInJobFolder, Installed, kEncoderStarts };
@@ -47,6 +48,9 @@ struct SupervisorPlan {
     const char* jobName;
     SavePlan save;
     bool root;
+    // The mix the encoder reads by name, and the state the merge left it in.
+    const char* mixName;
+    struct stat mixed;
 };
 
 // Runs the encoder as the plan says, waits for it, saves its file and removes the job folder;

@@ -254,17 +254,18 @@ class Conversion {
 
 } // namespace
 
-WaveFileInfo ConvertWave(const JobFile& inputFile, const WaveFileInfo& info, WaveFormat format,
-                         const JobFile& output, Form1View& view) {
+WaveFileInfo ConvertWave(const JobFile& inputFile, const WaveFileInfo& info, std::int64_t length,
+                         WaveFormat format, const JobFile& output, Form1View& view) {
     const QString& input = inputFile.path;
     const WaveFormat from = mixableFormat(info);
     if (from.channels == 0 || format.channels <= 0 || format.sampleRate <= 0)
         fail(QStringLiteral("%1: the sound cannot be converted.").arg(shownName(input)));
     File source;
     source.open(inputFile, File::Read);
+    source.mustHold(length);
     const std::int64_t inFrameBytes = 2 * std::int64_t(from.channels);
-    const std::int64_t inFrames = inputFrames(info, source.size(), from.channels);
-    refuseWhatWouldNotFit(input, ConvertedDataSize(info, source.size(), format), format, output);
+    const std::int64_t inFrames = inputFrames(info, length, from.channels);
+    refuseWhatWouldNotFit(input, ConvertedDataSize(info, length, format), format, output);
 
     File target;
     target.open(output, File::Replace);

@@ -33,11 +33,12 @@ std::int64_t ConvertedDataSize(const WaveFileInfo& info, std::int64_t fileSize, 
 QString formatName(WaveFormat format);
 
 // Brings the 16-bit sound of `input` to `format` (resampled with libsoxr, channels mixed down
-// or copied) as a canonical WAV file at `output`, and returns that file's record. Memory stays
-// the same whatever the length, and the view's event loop runs now and then. Throws a Failure
-// before writing anything when the result would pass what a WAV header can declare or the
-// free space of its folder, and when a file cannot be read or written.
-WaveFileInfo ConvertWave(const JobFile& input, const WaveFileInfo& info, WaveFormat format,
-                         const JobFile& output, Form1View& view);
+// or copied) as a canonical WAV file at `output`, and returns that file's record. `length` is
+// what the input holds, as it was written: a read that comes up short of it throws a
+// Condition. Memory stays the same whatever the length, and the view's event loop runs now and
+// then. Throws a Failure before writing anything when the result would pass what a WAV header
+// can declare or the free space of its folder, and when a file cannot be read or written.
+WaveFileInfo ConvertWave(const JobFile& input, const WaveFileInfo& info, std::int64_t length,
+                         WaveFormat format, const JobFile& output, Form1View& view);
 
 } // namespace blendora

@@ -73,6 +73,8 @@ class TestShell : public QObject {
                 "the rest needs a lock file and a folder of another user's: only root makes them");
         const QString lock = file + ".lock";
         test::writeAll(lock, ".Quorvane.ini-backup");
+        // Closed to others as ours are: only its owner tells it from ours.
+        QVERIFY(::chmod(QFile::encodeName(lock).constData(), 0600) == 0);
         QVERIFY(::chown(QFile::encodeName(lock).constData(), 65534, 65534) == 0);
         SaveSetting(kMakerName, kProductTitle, "Text2", path);
         RemoveStaleSettingsScratch();
@@ -84,6 +86,7 @@ class TestShell : public QObject {
         QVERIFY(QDir().mkpath(foreign));
         QVERIFY(::chown(QFile::encodeName(foreign).constData(), 65534, 65534) == 0);
         test::writeAll(lock, ".Quorvane.ini-NoBody");
+        QVERIFY(::chmod(QFile::encodeName(lock).constData(), 0600) == 0);
         RemoveStaleSettingsScratch();
         QVERIFY(QFileInfo::exists(foreign));
         // Nor, in our own lock file, a longer name: ours have six letters after the dash.
@@ -207,6 +210,21 @@ class TestShell : public QObject {
         const QString other = temp.filePath(QString("blendora-job-%1-notours").arg(gone));
         for (const QString& dir : {stale, running, other})
             QVERIFY(QDir().mkpath(dir + "/inner"));
+        // What the job records in the folder it made, as `name`.
+        const auto record = [](const QString& folder, const QString& name) {
+            const UniqueFd fd(::open(QFile::encodeName(folder).constData(), O_RDONLY));
+            QVERIFY(recordMade(fd.get(), QFile::encodeName(name).constData()));
+        };
+        // The person's own folders named as ours are, one of them a job folder renamed to keep
+        // it: no record names them so, and they stay with what they hold.
+        QStringList persons;
+        for (const char* suffix : {"backup", "keepme", "kept00"}) {
+            persons << temp.filePath(QString("blendora-job-%1-%2").arg(gone).arg(suffix));
+            QVERIFY(QDir().mkpath(persons.last()));
+            ::chmod(QFile::encodeName(persons.last()).constData(), 0755);
+            test::writeAll(persons.last() + "/notes.txt", "mine");
+        }
+        record(persons.last(), QFileInfo(stale).fileName());
         // A link named like a job folder is never followed.
         QTemporaryDir elsewhere;
         test::writeAll(elsewhere.filePath("keep"), "x");
@@ -242,6 +260,7 @@ class TestShell : public QObject {
                                                      {other4, mine, QByteArray()},
                                                      {other5, newer, device + ":1"}}) {
             QVERIFY(QDir().mkpath(folder));
+            record(folder, QFileInfo(folder).fileName());
             test::writeAll(folder + "/" + kOutsideRecord,
                            QFile::encodeName(out.path()) + '\0' +
                                QFile::encodeName(QFileInfo(name).fileName()) + '\0' + recorded);
@@ -249,11 +268,14 @@ class TestShell : public QObject {
         // One whose program is gone but whose encoder still runs, holding it.
         const QString held = temp.filePath(QString("blendora-job-%1-HeLd00").arg(gone));
         QVERIFY(QDir().mkpath(held));
+        record(held, QFileInfo(held).fileName());
+        record(running, QFileInfo(running).fileName());
         const int hold = ::open(QFile::encodeName(held).constData(), O_RDONLY | O_DIRECTORY);
         QVERIFY(hold >= 0 && ::flock(hold, LOCK_SH) == 0);
         // Another user's, named as ours are: root leaves it.
         const QString foreign = temp.filePath(QString("blendora-job-%1-NoBody").arg(gone));
         QVERIFY(QDir().mkpath(foreign));
+        record(foreign, QFileInfo(foreign).fileName());
         QVERIFY(::geteuid() != 0 ||
                 ::chown(QFile::encodeName(foreign).constData(), 65534, 65534) == 0);
         JobFolder own;
@@ -267,6 +289,8 @@ class TestShell : public QObject {
         QVERIFY(QFileInfo::exists(elsewhere.filePath("keep")));
         QVERIFY(!QFileInfo::exists(other2) && !QFileInfo::exists(other3));
         QVERIFY(QFileInfo::exists(held));
+        for (const QString& folder : persons)
+            QCOMPARE(test::readAll(folder + "/notes.txt"), QByteArray("mine"));
         ::close(hold);
         QCOMPARE(
             QDir(out.path())

@@ -845,10 +845,16 @@ void Suite::runSettings() {
     child.setProcessEnvironment(place.env);
     child.setWorkingDirectory(place.root);
     const QStringList arguments{"--type"};
+    if (place.wrapper.value(0) == "strace" &&
+        QStandardPaths::findExecutable(QStringLiteral("strace")).isEmpty())
+        FAULT_SKIP("strace stages this row's fault: it is not installed");
     if (nobody)
         child.start(setpriv, QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", "--",
                                          QCoreApplication::applicationFilePath()} +
                                  arguments);
+    else if (!place.wrapper.isEmpty())
+        child.start(place.wrapper.first(),
+                    place.wrapper.mid(1) << QCoreApplication::applicationFilePath() << arguments);
     else
         child.start(QCoreApplication::applicationFilePath(), arguments);
     QVERIFY(child.waitForFinished(60000));
@@ -864,7 +870,10 @@ void Suite::runSettings() {
     QCOMPARE(report["text1"].toString(), stored + "ab");
     QCOMPARE(report["text2"].toString(), (stored.isEmpty() ? QString() : "/b.mp3") + "c");
     const QJsonArray seen = report["prompts"].toArray();
-    QVERIFY2(seen.size() == 1, QJsonDocument(seen).toJson().constData());
+    // A row that names no file has nothing to be told.
+    QVERIFY2(seen.size() == (file.isEmpty() ? 0 : 1), QJsonDocument(seen).toJson().constData());
+    if (file.isEmpty())
+        return;
     const QJsonObject message = seen[0].toObject();
     // A file kept aside is told at start, before any key; a write fails at a key typed, and is
     // told without taking the keys after it.

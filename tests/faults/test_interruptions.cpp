@@ -23,6 +23,47 @@ class TestInterruptions : public Suite {
                         p.did << "cut the first input to half while it decoded";
                     return false;
                 }};
+        // A decoded input cut once written, before the merge reads it (another process of the
+        // user's, a failing disk): read as long as it was written, it is never mixed as silence,
+        // converted first or not.
+        for (const int rate : {44100, 22050})
+            QTest::addRow("first decoded input cut before the merge, %d Hz", rate) << Row{
+                .one = [rate](Place& p) { return p.wav("one.wav", rate, 2, 2.0, 0.5, Pcm::S16); },
+                .two = [](Place& p) { return sparseWave(p.in + "/long.wav", 44100, 2, 64 << 20); },
+                .expect = kNoFile,
+                .reason = "changed while it was being read",
+                .plain = true,
+                .during =
+                    [](Place& p, QProcess& job) {
+                        for (int i = 0; i < 6000 && !job.waitForFinished(10); ++i)
+                            for (const QString& f :
+                                 QDir(p.temp).entryList({"blendora-job-*"}, QDir::Dirs)) {
+                                const QDir at(p.temp + "/" + f);
+                                if (!at.exists("temp2.wav") ||
+                                    ::truncate(nativePath(at.filePath("temp1.wav")), 1000) != 0)
+                                    continue;
+                                if (at.entryList({"result.wav*"}).isEmpty())
+                                    p.did << "cut temp1.wav to 1000 bytes before the merge";
+                                return false;
+                            }
+                        return false;
+                    }};
+        // The mix cut as the encoder starts: lame reads it by name, and the short MP3 it makes
+        // is not saved.
+        QTest::newRow("the mix cut as the encoder starts") << Row{
+            .setup = [](Place& p) { p.env.insert("ROW", p.root); },
+            .encoder = QStringLiteral("#!/bin/sh\ntruncate -s 1000 \"$2\" && echo >\"$ROW/cut\"\n"
+                                      "exec '%1' \"$@\"\n")
+                           .arg(BLENDORA_LAME),
+            .expect = kNoFile,
+            .reason = "changed while it was being read",
+            .plain = true,
+            .during =
+                [](Place& p, QProcess& job) {
+                    if (waitFor(job, p.root + "/cut"))
+                        p.did << "cut result.wav to 1000 bytes as the encoder started";
+                    return false;
+                }};
         // Something that tidies TEMP moves the job folder away while it decodes and makes a
         // folder of its own under that name: the job stops before the encode and leaves that
         // folder alone.

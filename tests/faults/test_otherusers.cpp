@@ -299,6 +299,36 @@ class TestOtherUsers : public Suite {
             << true << QString() << true
             << AfterFiles{{"victim", kSecret},
                           {"config/Quorvane.ini", "[Blendora]\nText1=ab\nText2=c\n"}};
+        // In a settings folder others can write, another user gives the lock's name to a file of
+        // the user's: a second name of it (where links to others' files are allowed), or one that
+        // anyone may write, moved there. Nothing is ever written into it.
+        for (const bool linked : {true, false})
+            QTest::addRow("attack: the lock %s, in a shared folder (nobody)",
+                          linked ? "a second name of the user's file"
+                                 : "the user's file anyone may write")
+                << std::function([linked](Place& p) {
+                       const QString lock = p.root + "/config/Quorvane.ini.lock";
+                       const QString victim = linked ? p.root + "/victim" : lock;
+                       test::writeAll(victim, kSecret);
+                       if (linked)
+                           ::link(nativePath(victim).constData(), nativePath(lock).constData());
+                       p.lastly.push_back([&p, victim, lock, linked] {
+                           ::chmod(nativePath(victim).constData(), linked ? 0600 : 0666);
+                           ::chown(nativePath(p.root + "/config").constData(), 0, 0);
+                           ::chmod(nativePath(p.root + "/config").constData(), 0777);
+                           struct stat st;
+                           if (::lstat(nativePath(lock).constData(), &st) == 0 &&
+                               st.st_uid == kNobody &&
+                               (st.st_mode & 07777) == (linked ? 0600u : 0666u) &&
+                               st.st_nlink == (linked ? 2u : 1u))
+                               p.did
+                                   << QStringLiteral("the lock's name stands for the user's file");
+                       });
+                       return QString();
+                   })
+                << true << QString() << false
+                << AfterFiles{{linked ? "victim" : "config/Quorvane.ini.lock", kSecret},
+                              {"config/Quorvane.ini", "[Blendora]\nText1=ab\nText2=c\n"}};
     }
     void othersSettings() { runSettings(); }
 };

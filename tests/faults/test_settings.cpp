@@ -12,7 +12,8 @@ class TestSettings : public Suite {
 
   private slots:
     // Settings that cannot be written or read: typing goes on, the program keeps running, and
-    // one plain message names the settings file. Each answers the file the message must name.
+    // one plain message names the settings file. Each answers the file the message must name, or
+    // nothing where no message is due.
     void settings_data() {
         QTest::addColumn<std::function<QString(Place&)>>("setup");
         QTest::addColumn<bool>("nobody");
@@ -55,6 +56,20 @@ class TestSettings : public Suite {
             test::writeAll(p.root + "/config/Quorvane.ini", full);
             return p.root + "/config/Quorvane.ini";
         }) << false << kept << false << AfterFiles{{"config/Quorvane.ini", full}};
+        // A read of the settings that fails, or comes up short (the file cut meanwhile), as
+        // strace makes every read of it: told at start, and the file is never replaced.
+        for (const auto& [what, injected] : {std::pair{"fails", "inject=read:error=EIO"},
+                                             {"comes up short", "inject=read:retval=0"}})
+            QTest::addRow("settings file whose read %s", what)
+                << std::function([keys, injected](Place& p) {
+                       const QString file = p.root + "/config/Quorvane.ini";
+                       test::writeAll(file, "[Blendora]" + keys);
+                       p.wrapper = {"strace", "-f", "-qq",        "-o", "/dev/null", "-P",
+                                    file,     "-e", "trace=read", "-e", injected};
+                       return file;
+                   })
+                << false << QString() << true
+                << AfterFiles{{"config/Quorvane.ini", "[Blendora]" + keys}};
         // No settings at all: told at start, kept beside a fresh file that remembers again.
         QRandomGenerator random(1313);
         QByteArray junk(4096, '\0');

@@ -130,9 +130,11 @@ EncodeOutcome encode(const QString& encoder, const QString& wav, const QString& 
         job.create();
         // The encoder is given a name in the job folder; a link there leads it to the test's WAV.
         QFile::link(QFileInfo(wav).absoluteFilePath(), job.path() + "/result.wav");
+        struct stat mixed;
+        ::lstat(QFile::encodeName(job.path() + "/result.wav").constData(), &mixed);
         QFile program(encoder);
         program.open(QIODevice::ReadOnly);
-        EncodeWavToMp3(program.readAll(), job.file("result.wav"), name, job);
+        EncodeWavToMp3(program.readAll(), job.file("result.wav"), mixed, name, job);
         return {true, {}};
     } catch (const Condition& c) {
         return {false, describe(c)};

@@ -386,8 +386,9 @@ class MergeTest : public QObject {
                 QCOMPARE(plan.converted[k], 0);
                 continue;
             }
-            const WaveFileInfo converted = ConvertWave(test::at(input[k]), from, plan.common,
-                                                       test::at(dir.filePath("copy.wav")), view);
+            const WaveFileInfo converted =
+                ConvertWave(test::at(input[k]), from, QFileInfo(input[k]).size(), plan.common,
+                            test::at(dir.filePath("copy.wav")), view);
             QVERIFY(converted.dataSize <= plan.converted[k]);
             QVERIFY(converted.dataSize >= plan.converted[k] - 4);
         }

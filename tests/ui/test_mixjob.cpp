@@ -299,10 +299,11 @@ class TestMixJob : public QObject {
         QVERIFY(child.waitForFinished(60000));
         QCOMPARE(child.exitStatus(), QProcess::NormalExit);
         QCOMPARE(child.exitCode(), 0);
-        // Only what the running encoder still reads and writes is left, for it to remove.
+        // Only the folder's record and what the running encoder still reads and writes are
+        // left, for it to remove.
         QCOMPARE(entries(temp_.path()).size(), 1);
         QCOMPARE(entries(temp_.path() + "/" + entries(temp_.path()).first()),
-                 (QStringList{"result.mp3", "result.wav"}));
+                 (QStringList{"made", "result.mp3", "result.wav"}));
         for (int i = 0; i < 100 && !QFile::exists(out); ++i)
             QTest::qWait(100);
         QCOMPARE(decode(out).size(), decode(a).size());
