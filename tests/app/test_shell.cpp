@@ -94,6 +94,7 @@ class TestShell : public QObject {
         QVERIFY(QDir().mkpath(longer));
         QVERIFY(QFile::remove(lock));
         test::writeAll(lock, ".Quorvane.ini-backup1");
+        QVERIFY(::chmod(QFile::encodeName(lock).constData(), 0600) == 0);
         RemoveStaleSettingsScratch();
         QVERIFY(QFileInfo::exists(longer));
     }
