@@ -463,7 +463,7 @@ void RemoveStaleSettingsScratch(const QString& appName) {
     try {
         // Another copy at work has the lock, and sweeps after itself.
         const SettingsFolder held(file, 0);
-    } catch (...) {
+    } catch (const Failure&) {
         // Nothing to sweep where nothing can be written.
     }
 }

@@ -12,7 +12,6 @@ using EngineHandle = std::uint32_t;
 
 // Flags and options understood by the engine.
 inline constexpr std::uint32_t kConfigUpdatePeriod = 1;
-inline constexpr std::uint32_t kSample8Bits = 0x1;         // ChannelInfo::flags: 8-bit samples
 inline constexpr std::uint32_t kMusicRampNormal = 0x200;   // music: normal volume ramping
 inline constexpr std::uint32_t kMusicPrescan = 0x20000;    // music: measure the length first
 inline constexpr std::uint32_t kStreamDecode = 0x200000;   // decode only, never played

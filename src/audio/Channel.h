@@ -30,7 +30,8 @@ class Channel {
     // Must be called once the subclass can decode, so that active() is true from the start.
     void prime() { refill(); }
 
-    // Appends zero or more frames to out; false once the source has nothing more.
+    // Appends zero or more frames to out; false once there is nothing more: the source ended,
+    // or its data cannot be decoded further.
     virtual bool decode(std::vector<std::int16_t>& out) = 0;
     // Back to the first frame; false if that failed (the channel then ends).
     virtual bool restart() = 0;

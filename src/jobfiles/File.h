@@ -44,7 +44,8 @@ class File {
     void append(const void* buffer, std::int64_t length);
     // Reports a failed close too: the last chance to hear of a full disk.
     void close();
-    // Closes without a word and deletes the file: nothing half-written stays behind.
+    // Closes without a word and deletes the file while its name is still the file held: nothing
+    // half-written stays behind, and a file put at the name since stays.
     void discard() noexcept;
 
   private:

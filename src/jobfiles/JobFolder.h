@@ -44,7 +44,8 @@ class JobFolder {
     int fd() const { return fd_.get(); }
     int parentFd() const { return parent_.get(); }
     const QByteArray& name() const { return name_; }
-    // Whether the folder at path() is still the one held; throws a Condition when not.
+    // Whether its name in the parent folder held still names the folder held (path() may name
+    // another by now); throws a Condition when not.
     void checkStillAtPath() const;
     void remove();
     // What the end of the program removes: the whole folder, or while the encoder runs (its

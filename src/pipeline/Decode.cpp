@@ -93,7 +93,7 @@ void Decoder::StartWaveHeader() {
     format_ = WaveFormatChunk();
     data_ = WaveDataHeader();
     format_.channels = std::int16_t(info_.chans);
-    // Asked for without kSample8Bits, the engine gives 16-bit words whatever the file holds.
+    // The engine gives 16-bit words whatever the file holds: its 8-bit flag is never asked for.
     format_.bitsPerSample = 16;
     format_.blockAlign = std::int16_t(format_.channels * format_.bitsPerSample / 8);
     format_.sampleRate = std::int32_t(info_.freq);

@@ -206,7 +206,7 @@ void ShowMergeProgress(std::int64_t current, std::int64_t total, Form1View& view
         return;
     try {
         view.setProgressValue(percent);
-    } catch (...) {
+    } catch (const Failure&) {
         // A value the bar refuses leaves it as it was.
     }
 }

@@ -50,7 +50,7 @@ void RemoveFile(const JobFile& file) {
     DoEvents();
     try {
         ForceDeleteFile(file);
-    } catch (...) {
+    } catch (const Failure&) {
         // A file that is not there, or will not go, is passed over in silence.
     }
 }

@@ -6,15 +6,15 @@
 
 namespace blendora {
 
-void randomLetters(char* at, int length) {
+bool randomLetters(char* at, int length) {
     static const char kLetters[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     unsigned char bytes[32];
     length = std::min(length, int(sizeof bytes));
     if (::getentropy(bytes, std::size_t(length)) != 0)
-        for (int i = 0; i < length; ++i)
-            bytes[i] = (unsigned char)((::getpid() >> i) ^ (at[i] * 31) ^ (i * 7));
+        return false;
     for (int i = 0; i < length; ++i)
         at[i] = kLetters[bytes[i] % 62];
+    return true;
 }
 
 bool drawnLetters(const char* at, int length) {

@@ -8,9 +8,10 @@
 
 namespace blendora {
 
-// Fills `length` (at most 32) letters and digits from the kernel's random source. System calls
+// Fills `length` (at most 32) letters and digits from the kernel's random source; false with
+// errno set when it gives none (a name others could foresee is no private name). System calls
 // only.
-void randomLetters(char* at, int length);
+bool randomLetters(char* at, int length);
 // Whether the `length` characters at `at` are of the kind randomLetters draws. Not isalnum():
 // the locale has no say in a name we made, nor a place in a signal handler.
 bool drawnLetters(const char* at, int length);
@@ -23,8 +24,7 @@ template <class Before> int makePrivateFolder(int parent, char* name, Before bef
     char* const letters = name + std::strlen(name) - 6;
     int made = -1;
     for (int attempt = 0; attempt < 100 && made != 0; ++attempt) {
-        randomLetters(letters, 6);
-        if (!before(static_cast<const char*>(name)))
+        if (!randomLetters(letters, 6) || !before(static_cast<const char*>(name)))
             return -1;
         made = ::mkdirat(parent, name, 0700);
         if (made != 0 && errno != EEXIST)

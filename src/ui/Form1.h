@@ -80,8 +80,6 @@ class Form1 : public QWidget, public Form1View {
     void setProgressText(const QString& text) override;
     void setProgressMaximum(int maximum) override;
 
-    Prompts& prompts() { return *prompts_; }
-    EngineSeam& engine() { return *engine_; }
     bool mixInProgress() const { return MixInProgress; }
     QCursor cursorFor(int pointer) const;
     bool hasMouseIcon() const { return MouseIcon.has_value(); }
@@ -115,8 +113,6 @@ class Form1 : public QWidget, public Form1View {
     void endProgram();
     void hover(int pointer);
     void browse(const QString& procedureText, QLineEdit* field);
-    // Where the files of a drag over `over` would go: both fields for two, the field under it
-    // for one; none for anything else.
     // The MouseMove handler of the control under the pointer.
     void mouseMoveOver(QObject* watched);
     // A drag of files over a control, or their drop: which fields they go to, shown, and filled

@@ -91,7 +91,7 @@ constexpr char kUsage[] =
 int run(QApplication& app, const std::vector<const char*>& arguments) {
     try {
         blendora::RemoveStaleJobFolders(blendora::workFolder().path);
-    } catch (...) {
+    } catch (const blendora::Failure&) {
         // No folder to work in: the first job says so.
     }
     blendora::RemoveStaleSettingsScratch();

@@ -320,11 +320,11 @@ class TestEncode : public QObject {
     // lame on a full disk says only "Error writing mp3 output": the message names the folder.
     void encoderOnAFullTemporaryDiskNamesIt() {
         if (::geteuid() != 0)
-            QSKIP("mounting a tmpfs needs root");
+            TEST_SKIP("mounting a tmpfs needs root");
         const QString full = dir_.path() + "/full";
         QDir().mkpath(full);
         if (::mount("tmpfs", QFile::encodeName(full).constData(), "tmpfs", 0, "size=64k") != 0)
-            QSKIP("this machine does not allow mounting a tmpfs");
+            TEST_SKIP("this machine does not allow mounting a tmpfs");
         const auto unmount =
             qScopeGuard([&] { ::umount2(QFile::encodeName(full).constData(), MNT_DETACH); });
         test::writeAll(full + "/filler", QByteArray(60 * 1024, 'f'));
@@ -367,7 +367,7 @@ int main(int argc, char** argv) {
                    ? 0
                    : 1;
     TestEncode test;
-    return QTest::qExec(&test, argc, argv);
+    return blendora::test::finish(QTest::qExec(&test, argc, argv));
 }
 
 #include "test_encode.moc"

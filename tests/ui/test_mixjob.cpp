@@ -273,11 +273,11 @@ class TestMixJob : public QObject {
 
     void temporaryFolderThatCannotRunPrograms() {
         if (::geteuid() != 0)
-            QSKIP("mounting a noexec folder needs root");
+            TEST_SKIP("mounting a noexec folder needs root");
         const QString mount = temp_.path() + "/noexec";
         QDir().mkpath(mount);
         if (!test::run("mount", {"-t", "tmpfs", "-o", "size=64m,noexec", "tmpfs", mount}))
-            QSKIP("this machine does not allow mounting a tmpfs");
+            TEST_SKIP("this machine does not allow mounting a tmpfs");
         const auto unmount = qScopeGuard([&] {
             test::run("umount", {mount});
             QDir(mount).removeRecursively();
@@ -361,7 +361,7 @@ int main(int argc, char** argv) {
         return 4; // never reached: closing ends the program at once
     }
     TestMixJob test;
-    return QTest::qExec(&test, argc, argv);
+    return blendora::test::finish(QTest::qExec(&test, argc, argv));
 }
 
 #include "test_mixjob.moc"
