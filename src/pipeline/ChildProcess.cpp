@@ -1,11 +1,16 @@
 #include "ChildProcess.h"
 
+#include "Descriptor.h"
 #include "Form1View.h"
+
+#include <QEventLoop>
+#include <QSocketNotifier>
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -39,9 +44,17 @@ std::vector<char*> childEnvironment() {
     return env;
 }
 
-// One pass of the event loop, a 100 ms sleep, a look at the child; its wait status, or -1 when
-// the child cannot be waited for (SIGCHLD ignored reaps it unseen): nothing tells how it went.
+// The event loop runs until the child has ended: a pidfd turns readable then, so the window
+// answers at once meanwhile. Where the kernel has no pidfds, one pass of the event loop, a
+// 100 ms sleep and a look at the child, in turn. The child's wait status, or -1 when it cannot
+// be waited for (SIGCHLD ignored reaps it unseen): nothing tells how it went.
 int waitWhileEventsRun(pid_t pid) {
+    if (const UniqueFd ended(int(::syscall(SYS_pidfd_open, pid, 0))); ended.valid()) {
+        QEventLoop loop;
+        QSocketNotifier notifier(ended.get(), QSocketNotifier::Read);
+        QObject::connect(&notifier, &QSocketNotifier::activated, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
     int status = 0;
     for (;;) {
         const pid_t done = ::waitpid(pid, &status, WNOHANG);

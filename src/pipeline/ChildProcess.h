@@ -17,19 +17,18 @@ struct RunOutcome {
 
 inline constexpr int kStartFailureBase = -2147221504;
 
-// Waits for a child that `start` makes while the event loop runs: one pass, a 100 ms sleep, a
-// look at the child. `start` answers the child's process id, or -1 with errno set when it could
-// not start one. Answers the exit code (128 + the signal when one ended it), the start's errno
-// plus kStartFailureBase, or -1 when the child could not be waited for. The encoder's
-// supervisor is started this way.
+// Waits for a child that `start` makes while the event loop runs (see waitWhileEventsRun). `start`
+// answers the child's process id, or -1 with errno set when it could not start one. Answers the
+// exit code (128 + the signal when one ended it), the start's errno plus kStartFailureBase, or -1
+// when the child could not be waited for. The encoder's supervisor is started this way.
 int RunAndWait(const std::function<pid_t()>& start, RunOutcome& outcome);
 
 // What a child wrote last into the descriptor, its last few kilobytes.
 QByteArray tailOf(int fd);
 // The environment without LAMEOPT: nothing outside the program changes how it encodes.
 std::vector<char*> childEnvironment();
-// One pass of the event loop, a 100 ms sleep, a look at the child; its wait status, or -1 when
-// the child cannot be waited for (SIGCHLD ignored reaps it unseen): nothing tells how it went.
+// Runs the event loop until the child has ended, then reaps it: its wait status, or -1 when the
+// child cannot be waited for (SIGCHLD ignored reaps it unseen): nothing tells how it went.
 int waitWhileEventsRun(pid_t pid);
 
 } // namespace blendora

@@ -114,9 +114,9 @@ std::uint64_t Decoder::WriteDecoded(const QString& input, const JobFile& wav) {
             written += std::uint64_t(delivered);
             // A header that cannot declare the data would lie about it.
             if (written > kMaxWaveDataSize)
-                fail(QStringLiteral("%1 decodes to more than the 4 GiB that a WAV file "
-                                    "can hold.")
-                         .arg(shownName(input)));
+                failPlainly(QStringLiteral("%1 decodes to more than the 4 GiB that a WAV file "
+                                           "can hold.")
+                                .arg(shownName(input)));
             if (written % kSpaceCheckBytes < std::uint64_t(delivered))
                 checkFreeSpace(wav, input);
             wav_.append(buffer_.data(), delivered);
