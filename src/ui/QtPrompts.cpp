@@ -125,6 +125,10 @@ void QtPrompts::notice(const QString& text, const QString& caption) {
     box->setWindowModality(Qt::NonModal);
     box->setAttribute(Qt::WA_ShowWithoutActivating);
     box->setAttribute(Qt::WA_DeleteOnClose);
+    // Beside the window rather than over the field being typed into, where the desktop lets
+    // a program place its windows.
+    if (parent_)
+        box->move(parent_->window()->frameGeometry().bottomLeft() + QPoint(0, 8));
     box->show();
 }
 
