@@ -5,11 +5,13 @@
 
 namespace blendora {
 
+namespace {
 QString errorReportText(const QString& description, const QString& procedureText, int line) {
     return description + QStringLiteral("\r\n") + procedureText + QStringLiteral("at line ") +
            QString::number(line) + QStringLiteral("\r\r") +
            QStringLiteral("Please email screenshot of this message to ") + kSupportAddress;
 }
+} // namespace
 
 void ReportError(Prompts& prompts, const QString& procedureText, int line,
                  const QString& description) {

@@ -27,7 +27,6 @@ inline const QString PushButton5Click = procedureText("Form1.PushButton5_Click")
 inline const QString MergeWave = procedureText("modWave.MergeWave");
 } // namespace proc
 
-QString errorReportText(const QString& description, const QString& procedureText, int line);
 void ReportError(Prompts& prompts, const QString& procedureText, int line,
                  const QString& description);
 

@@ -44,6 +44,8 @@ std::vector<char*> childEnvironment() {
     return env;
 }
 
+namespace {
+
 // The event loop runs until the child has ended: a pidfd turns readable then, so the window
 // answers at once meanwhile. Where the kernel has no pidfds, one pass of the event loop, a
 // 100 ms sleep and a look at the child, in turn. The child's wait status, or -1 when it cannot
@@ -66,6 +68,8 @@ int waitWhileEventsRun(pid_t pid) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
 }
+
+} // namespace
 
 int RunAndWait(const std::function<pid_t()>& start, RunOutcome& out) {
     out = RunOutcome();

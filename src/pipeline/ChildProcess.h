@@ -27,8 +27,5 @@ int RunAndWait(const std::function<pid_t()>& start, RunOutcome& outcome);
 QByteArray tailOf(int fd);
 // The environment without LAMEOPT: nothing outside the program changes how it encodes.
 std::vector<char*> childEnvironment();
-// Runs the event loop until the child has ended, then reaps it: its wait status, or -1 when the
-// child cannot be waited for (SIGCHLD ignored reaps it unseen): nothing tells how it went.
-int waitWhileEventsRun(pid_t pid);
 
 } // namespace blendora

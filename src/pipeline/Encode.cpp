@@ -27,13 +27,17 @@
 
 namespace blendora {
 
+namespace {
+// The installed lame, the last way to encode; empty when there is none.
 QString installedEncoder() {
     const QString installed = QStringLiteral(BLENDORA_INSTALLED_LAME);
     return QFileInfo(installed).isExecutable()
                ? installed
                : QStandardPaths::findExecutable(QStringLiteral("lame"));
 }
+} // namespace
 
+// The encoder's failure in one clean line: no progress output, no terminal controls.
 QString encoderLastWords(const QByteArray& tail) {
     // Terminal controls split the text like line ends (a tab is a space); progress and
     // statistics lines (no letters, or columns and percentages) are not words.

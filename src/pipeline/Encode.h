@@ -23,9 +23,6 @@ struct JobFile;
 QString EncodeWavToMp3(const QByteArray& encoder, const JobFile& wav, const struct stat& mixed,
                        const OutputName& mp3, JobFolder& job);
 
-// The installed lame, the last way to encode; empty when there is none.
-QString installedEncoder();
-
 // The encoder's failure in one clean line: no progress output, no terminal controls.
 QString encoderLastWords(const QByteArray& tail);
 
