@@ -75,11 +75,12 @@ QByteArray& encoderOverride() {
     return bytes;
 }
 
-// A job holds at most six descriptors at once (its folder and that folder's parent, the
-// output's folder, and three files or the encoder's three anonymous files), and a message box
-// drawn meanwhile needs two more. Fewer free than that, the job would fail halfway or the
+// A job holds at most seven descriptors at once (its folder and that folder's parent, the
+// output's folder, three files or the encoder's three anonymous files, and the engine's channel
+// of the last input, which holds that file until the next decode), and a message box drawn
+// meanwhile needs two more. Fewer free than that, the job would fail halfway or the
 // toolkit would lose its display connection; it is refused before it begins instead.
-constexpr int kJobDescriptors = 8;
+constexpr int kJobDescriptors = 9;
 
 void refuseWithoutDescriptors() {
     struct rlimit limit;
