@@ -23,6 +23,7 @@ class StderrPrompts : public Prompts {
         return false;
     }
     void warning(const QString& text, const QString& caption) override { print(caption, text); }
+    void notice(const QString& text, const QString& caption) override { print(caption, text); }
     QString openFile(const FileDialogRequest&) override { return {}; }
     QString saveFile(const FileDialogRequest&) override { return {}; }
 

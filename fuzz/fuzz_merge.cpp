@@ -25,6 +25,7 @@ struct NoPrompts : Prompts {
     void message(const QString&, const QString&) override {}
     bool question(const QString&, const QString&) override { return false; }
     void warning(const QString&, const QString&) override {}
+    void notice(const QString&, const QString&) override {}
     QString openFile(const FileDialogRequest&) override { return {}; }
     QString saveFile(const FileDialogRequest&) override { return {}; }
 };
