@@ -7,6 +7,7 @@
 #include "MpegProbe.h"
 #include "TestSupport.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QDirIterator>
 #include <QImage>
@@ -522,6 +523,8 @@ class TestEngine : public QObject {
         QTest::addColumn<bool>("layer2");
         QTest::newRow("ID3v2 header claiming 256 MB") << QStringLiteral("tag") << false;
         QTest::newRow("10 KB of junk before the first frame") << QStringLiteral("junk") << false;
+        QTest::newRow("a tag whose size leaves out its cover picture")
+            << QStringLiteral("cover") << false;
         QTest::newRow("MP3 in RIFF WAVE") << QStringLiteral("riff") << false;
         QTest::newRow("MP2 in RIFF WAVE") << QStringLiteral("riff") << true;
         QTest::newRow("other data before, three times the stream after")
@@ -546,6 +549,15 @@ class TestEngine : public QObject {
         QByteArray wrapped;
         if (wrap == QLatin1String("tag")) {
             wrapped = QByteArray("ID3\x03\x00\x00\x7f\x7f\x7f\x7f", 10) + stream;
+        } else if (wrap == QLatin1String("cover")) {
+            QImage cover(64, 64, QImage::Format_RGB32);
+            cover.fill(Qt::darkCyan);
+            QBuffer jpeg;
+            QVERIFY(jpeg.open(QIODevice::WriteOnly) && cover.save(&jpeg, "JPG"));
+            QByteArray apic = QByteArray("APIC\0\0\0\0\0\0\0image/jpeg\0\3\0", 24) + jpeg.data();
+            qToBigEndian<quint32>(quint32(apic.size() - 10), apic.data() + 4);
+            // Counted up to the picture, where libmagic reads on and finds a JPEG.
+            wrapped = QByteArray("ID3\x03\x00\x00\x00\x00\x00\x18", 10) + apic + stream;
         } else if (wrap == QLatin1String("junk")) {
             QRandomGenerator random(21);
             wrapped.resize(10000);

@@ -192,15 +192,15 @@ QByteArray riffAround(const QByteArray& stream, quint16 formatTag) {
     return "RIFF" + littleEndian32(quint32(chunks.size())) + chunks;
 }
 
-// An ID3v2.3 tag with a title and a picture. Uncounted, the declared size leaves the picture
-// out, as some taggers did.
+// An ID3v2.3 tag with a title and a picture. Uncounted, the declared size stops where the
+// picture's bytes begin, as some taggers did, and where libmagic reads on.
 QByteArray id3Tag(const QByteArray& picture, bool counted) {
     const QByteArray title = QByteArray("\0Blendora", 9);
     const QByteArray apicBody = QByteArray("\0image/jpeg\0\3\0", 14) + picture;
     const QByteArray frames = "TIT2" + bigEndian32(quint32(title.size())) + QByteArray(2, '\0') +
                               title + "APIC" + bigEndian32(quint32(apicBody.size())) +
                               QByteArray(2, '\0') + apicBody;
-    const qsizetype declared = counted ? frames.size() : 10 + title.size();
+    const qsizetype declared = counted ? frames.size() : frames.size() - picture.size();
     return QByteArray("ID3\3\0\0", 6) + synchsafe(quint32(declared)) + frames;
 }
 

@@ -70,6 +70,27 @@ class TestOddAudio : public Suite {
                                                .two = silence,
                                                .expect = kNoFile,
                                                .reason = "first"};
+        // The type check off is said once, in words, and libmagic's own words stay off stderr.
+        const Maker pngThenMp3 = [png](Place& p) {
+            const QString picture = png(p, "cover.png");
+            return p.put("cover.mp3", test::readAll(picture) + test::readAll(p.files.toneA));
+        };
+        QTest::newRow("PNG with an MP3 after it, libmagic's database past a memory limit")
+            << Row{.one = pngThenMp3,
+                   .two = pngThenMp3,
+                   .setup = [](Place& p) { p.env.insert("MEMORY_LEFT_MB", "4"); },
+                   .check =
+                       [](Place& p, const QString& last) {
+                           const QStringList told = p.said.filter("Cannot allocate memory");
+                           QStringList wrong = soundProblems(p.out + "/mixed.mp3", {2.0, 0, 0});
+                           if (last != kDone || told.size() != 1 ||
+                               !told[0].contains("cannot tell what kind of file"))
+                               wrong
+                                   << "not told once why types go unchecked: " + p.said.join(" | ");
+                           if (!p.errors.isEmpty())
+                               wrong << "on stderr: " + QString::fromLocal8Bit(p.errors.left(300));
+                           return wrong;
+                       }};
         QTest::newRow("WAV named .ogg")
             << Row{.one = [](Place& p) { return p.wav("wave.ogg", 44100, 2, 2.0, 0.8, Pcm::S16); },
                    .two = silence,
