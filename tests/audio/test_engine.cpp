@@ -305,6 +305,10 @@ class TestEngine : public QObject {
             << QStringLiteral("flat.rgb");
         QTest::newRow("an MPEG program stream, its MP2 sound between video packets")
             << QStringLiteral("movie.mpg");
+        QTest::newRow("MPEG 2.5 layer II frames, which no encoder writes")
+            << QStringLiteral("low.mp2");
+        QTest::newRow("a photograph whose rows are as long as layer II frames")
+            << QStringLiteral("photo.rgba");
     }
 
     void whatIsNotAudioFailsBothWaysQuickly() {
@@ -368,6 +372,29 @@ class TestEngine : public QObject {
             QVERIFY(run(QStringLiteral("ffmpeg"),
                         {"-v", "error", "-y", "-f", "lavfi", "-i", "testsrc=d=3:s=160x120", "-f",
                          "lavfi", "-i", "sine=d=3", "-c:a", "mp2", "-b:a", "64k", "-f", "vob", p}));
+        } else if (name == QLatin1String("low.mp2")) {
+            // 12 kHz, 160 kb/s, mono: frames of 1920 bytes, a row of 480 RGBA pixels.
+            QRandomGenerator random(25);
+            QByteArray frames;
+            for (int i = 0; i < 8; ++i) {
+                frames += QByteArray("\xff\xe5\xe4\xc4", 4);
+                for (int k = 4; k < 1920; ++k)
+                    frames += char(random.bounded(256));
+            }
+            writeAll(p, frames);
+        } else if (name == QLatin1String("photo.rgba")) {
+            // A smooth, grainy picture 144 pixels wide with one pixel a row whose bytes are an
+            // MPEG 1 layer II header of 576-byte frames: each row is a frame.
+            QRandomGenerator random(26);
+            QByteArray pixels;
+            for (int y = 0; y < 64; ++y)
+                for (int x = 0; x < 144; ++x) {
+                    const char grain[4] = {char(60 + x + random.bounded(4)),
+                                           char(120 + y + random.bounded(4)),
+                                           char(90 + (x + y) / 2), '\xff'};
+                    pixels += x == 90 ? QByteArray("\xff\xfd\xa4\xff", 4) : QByteArray(grain, 4);
+                }
+            writeAll(p, pixels);
         } else if (name == QLatin1String("rows.mp3")) {
             // Like the pixel rows of a cursor file: an opaque edge, then varying pixels.
             QByteArray rows(100, 'h');
@@ -531,6 +558,12 @@ class TestEngine : public QObject {
             << QStringLiteral("after") << false;
         QTest::newRow("MP2, then junk with two frames of its kind that decode to noise")
             << QStringLiteral("after") << true;
+        // 48 kHz, 128 kb/s, stereo: 384-byte frames, 96 pixels of one colour.
+        QTest::newRow("zeros, a flat picture whose bytes are frames of its kind cut short, the "
+                      "stream")
+            << QStringLiteral("flat before") << false;
+        QTest::newRow("the stream, then a flat picture whose bytes are frames of its kind")
+            << QStringLiteral("flat after") << false;
     }
 
     void wrappedMpegDecodesLikeTheBareStream() {
@@ -543,7 +576,8 @@ class TestEngine : public QObject {
             QVERIFY(run(QStringLiteral("ffmpeg"), {"-v", "error", "-y", "-i", wav, "-c:a", "mp2",
                                                    "-b:a", "192k", "-f", "mp2", bare}));
         } else {
-            bare = makeToneMp3(dir.path(), QStringLiteral("bare"), 44100, 2, 2.0, 440);
+            const int rate = wrap.startsWith(QLatin1String("flat")) ? 48000 : 44100;
+            bare = makeToneMp3(dir.path(), QStringLiteral("bare"), rate, 2, 2.0, 440);
         }
         const QByteArray stream = readAll(bare);
         QByteArray wrapped;
@@ -558,6 +592,11 @@ class TestEngine : public QObject {
             qToBigEndian<quint32>(quint32(apic.size() - 10), apic.data() + 4);
             // Counted up to the picture, where libmagic reads on and finds a JPEG.
             wrapped = QByteArray("ID3\x03\x00\x00\x00\x00\x00\x18", 10) + apic + stream;
+        } else if (wrap == QLatin1String("flat before")) {
+            const QByteArray flat = QByteArray("\xff\xfb\x94\x64", 4).repeated(96 * 20 + 25);
+            wrapped = QByteArray(7, '\0') + flat + stream;
+        } else if (wrap == QLatin1String("flat after")) {
+            wrapped = stream + QByteArray("\xff\xfb\x94\x64", 4).repeated(96 * 20);
         } else if (wrap == QLatin1String("junk")) {
             QRandomGenerator random(21);
             wrapped.resize(10000);
