@@ -309,6 +309,8 @@ class TestEngine : public QObject {
             << QStringLiteral("low.mp2");
         QTest::newRow("a photograph whose rows are as long as layer II frames")
             << QStringLiteral("photo.rgba");
+        QTest::newRow("a dark raw picture that starts as an MPC 2000 sample does")
+            << QStringLiteral("dark.bgr");
     }
 
     void whatIsNotAudioFailsBothWaysQuickly() {
@@ -394,6 +396,12 @@ class TestEngine : public QObject {
                                            char(90 + (x + y) / 2), '\xff'};
                     pixels += x == 90 ? QByteArray("\xff\xfd\xa4\xff", 4) : QByteArray(grain, 4);
                 }
+            writeAll(p, pixels);
+        } else if (name == QLatin1String("dark.bgr")) {
+            QRandomGenerator random(27);
+            QByteArray pixels("\x01\x04\x03", 3);
+            while (pixels.size() < 300000)
+                pixels += char(random.bounded(12));
             writeAll(p, pixels);
         } else if (name == QLatin1String("rows.mp3")) {
             // Like the pixel rows of a cursor file: an opaque edge, then varying pixels.
