@@ -55,8 +55,8 @@ MpegWalk walkMpeg(const FileSource& source);
 
 // What libmpg123 makes of a run of frames: noise, when it fails on one; else how many of them
 // it decodes to sound rather than silence (up to a bound), and whether they are rows: where
-// those frames differ from the frame of sound before them, past their heads, most bytes differ
-// by little, as pixels do from the pixels above them.
+// those frames differ from the frame of sound before them, past their heads, their bytes differ
+// by little far more often than chance makes them, as pixels do from the pixels above them.
 struct Heard {
     bool noise = false;
     std::size_t sound = 0;

@@ -376,14 +376,8 @@ class TestEngine : public QObject {
                          "lavfi", "-i", "sine=d=3", "-c:a", "mp2", "-b:a", "64k", "-f", "vob", p}));
         } else if (name == QLatin1String("low.mp2")) {
             // 12 kHz, 160 kb/s, mono: frames of 1920 bytes, a row of 480 RGBA pixels.
-            QRandomGenerator random(25);
-            QByteArray frames;
-            for (int i = 0; i < 8; ++i) {
-                frames += QByteArray("\xff\xe5\xe4\xc4", 4);
-                for (int k = 4; k < 1920; ++k)
-                    frames += char(random.bounded(256));
-            }
-            writeAll(p, frames);
+            const QByteArray payload = readAll(QStringLiteral(BLENDORA_LAME)).mid(8192, 1916);
+            writeAll(p, (QByteArray("\xff\xe5\xe4\xc4", 4) + payload).repeated(8));
         } else if (name == QLatin1String("photo.rgba")) {
             // A smooth, grainy picture 144 pixels wide with one pixel a row whose bytes are an
             // MPEG 1 layer II header of 576-byte frames: each row is a frame.
@@ -398,11 +392,7 @@ class TestEngine : public QObject {
                 }
             writeAll(p, pixels);
         } else if (name == QLatin1String("dark.bgr")) {
-            QRandomGenerator random(27);
-            QByteArray pixels("\x01\x04\x03", 3);
-            while (pixels.size() < 300000)
-                pixels += char(random.bounded(12));
-            writeAll(p, pixels);
+            writeAll(p, QByteArray("\x01\x04\x03", 3) + QByteArray(300000, '\x05'));
         } else if (name == QLatin1String("rows.mp3")) {
             // Like the pixel rows of a cursor file: an opaque edge, then varying pixels.
             QByteArray rows(100, 'h');

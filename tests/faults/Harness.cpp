@@ -90,13 +90,11 @@ int runJob(const QString& one, const QString& two, const QString& out, const QSt
         watch.start(0);
     // The address space the window holds and a few MB more: too little for libmagic's database.
     if (const int mb = qEnvironmentVariableIntValue("MEMORY_LEFT_MB")) {
-        const QByteArray status = test::readAll(QStringLiteral("/proc/self/status"));
-        const qsizetype at = status.indexOf("VmSize:");
-        const rlim_t bytes =
-            (status.mid(at + 7).trimmed().split(' ').value(0).toULongLong() + rlim_t(mb) * 1024) *
-            1024;
-        const struct rlimit limit { bytes, bytes };
-        if (at < 0 || ::setrlimit(RLIMIT_AS, &limit) != 0)
+        const rlim_t held =
+            test::readAll(QStringLiteral("/proc/self/statm")).split(' ')[0].toULong() *
+            rlim_t(::sysconf(_SC_PAGESIZE));
+        const struct rlimit limit { held + (rlim_t(mb) << 20), held + (rlim_t(mb) << 20) };
+        if (::setrlimit(RLIMIT_AS, &limit) != 0)
             return 4;
     }
     form.PushButton2_Click();
