@@ -36,6 +36,7 @@ class EngineSeam {
     virtual std::int32_t ChannelGetData(EngineHandle handle, void* buffer, std::uint32_t length) {
         return BASS_ChannelGetData(handle, buffer, length);
     }
+    virtual std::string TypeCheckTrouble() { return EngineTypeCheckTrouble(); }
 };
 
 // The process-wide real engine.

@@ -219,4 +219,8 @@ int BASS_ChannelSetPosition(EngineHandle handle, std::uint64_t position, std::ui
     return slot->channel->setPosition(position) ? 1 : 0;
 }
 
+std::string EngineTypeCheckTrouble() {
+    return audio::typeCheckTrouble();
+}
+
 } // namespace blendora

@@ -5,6 +5,7 @@
 // Every function is safe to call with a zero or stale handle: it answers its error value.
 
 #include <cstdint>
+#include <string>
 
 namespace blendora {
 
@@ -61,6 +62,10 @@ std::int32_t BASS_ChannelGetData(EngineHandle handle, void* buffer, std::uint32_
 std::uint64_t BASS_ChannelGetPosition(EngineHandle handle, std::uint32_t mode);
 // Moves the channel to a byte position (mode 0); answers nonzero on success.
 int BASS_ChannelSetPosition(EngineHandle handle, std::uint64_t position, std::uint32_t mode);
+
+// Why files were opened without libmagic's judgement of their type (its database could not be
+// loaded, or it failed on one); empty while every file so far was judged.
+std::string EngineTypeCheckTrouble();
 
 // The high 16 bits of a 32-bit value.
 constexpr std::uint32_t HiWordOf(std::uint32_t value) {

@@ -209,17 +209,6 @@ int slotBytes(const MpegHeader& h) {
     return h.layer == 1 ? 4 : 1;
 }
 
-// The least a free-format frame holds: its header, CRC and side information (for layer I the
-// bit allocation, four bits per subband and channel).
-std::uint64_t smallestFreeFrame(const MpegHeader& h) {
-    const int channels = h.mono ? 1 : 2;
-    const int side = h.layer == 1     ? 16 * channels
-                     : h.layer == 2   ? 4 * channels
-                     : h.version == 1 ? (h.mono ? 17 : 32)
-                                      : (h.mono ? 9 : 17);
-    return std::uint64_t(4 + (h.crc ? 2 : 0) + side);
-}
-
 // The frame at pos, when its header parses, it ends by `end`, and (given a stream) it belongs
 // to that stream. A free-format frame is measured up to the next header of its kind.
 std::optional<Frame> frameAt(Bytes& bytes, std::uint64_t pos, std::uint64_t end,
@@ -242,7 +231,7 @@ std::optional<Frame> frameAt(Bytes& bytes, std::uint64_t pos, std::uint64_t end,
         f.key.freeBytes = stream->freeBytes;
         f.bytes = std::uint64_t(stream->freeBytes) + pad;
     } else {
-        const std::uint64_t least = smallestFreeFrame(*h);
+        const std::uint64_t least = headBytes(*h);
         for (std::uint64_t at = pos + least; at < pos + kMaxFrameBytes && at <= end; ++at) {
             const unsigned char* n = at + 4 <= end ? bytes.at(at, 4) : nullptr;
             const auto g = n ? parseMpegHeader(n) : std::nullopt;
@@ -270,8 +259,10 @@ std::optional<MpegHeader> parseMpegHeader(const unsigned char* b) {
     const int layerBits = (b[1] >> 1) & 3;
     const int bitrateIndex = b[2] >> 4;
     const int rateIndex = (b[2] >> 2) & 3;
+    // MPEG 2.5 extends layer III alone to the lowest rates: layers I and II there are no
+    // encoder's, only bytes that look like frames.
     if (versionBits == 1 || layerBits == 0 || bitrateIndex == 15 || rateIndex == 3 ||
-        (b[3] & 3) == 2)
+        (b[3] & 3) == 2 || (versionBits == 0 && layerBits != 1))
         return std::nullopt;
     MpegHeader h;
     h.version = versionBits == 3 ? 1 : versionBits == 2 ? 2 : 25;
@@ -295,6 +286,15 @@ std::optional<MpegHeader> parseMpegHeader(const unsigned char* b) {
     return h;
 }
 
+std::size_t headBytes(const MpegHeader& h) {
+    const int channels = h.mono ? 1 : 2;
+    const int side = h.layer == 1     ? 16 * channels
+                     : h.layer == 2   ? 4 * channels
+                     : h.version == 1 ? (h.mono ? 17 : 32)
+                                      : (h.mono ? 9 : 17);
+    return std::size_t(4 + (h.crc ? 2 : 0) + side);
+}
+
 namespace {
 
 // Where the frames may begin: past ID3v2 and APE tags and zeros at the top.
@@ -316,6 +316,35 @@ std::uint64_t pastLeadingTags(Bytes& bytes, std::uint64_t size) {
         begin += skip;
     }
     return begin;
+}
+
+// The frames of one stream and one kind from pos on: an encoder's, each holding its header
+// once, or a look-alike's, each holding it again. next is where the walk goes on: a look-alike's
+// last frame runs on by its own length over whatever follows it, maybe the start of a stream,
+// so it is left out and the walk goes on inside it.
+MpegWalk::Run readRun(Bytes& bytes, std::uint64_t pos, std::uint64_t end, const StreamKey& key,
+                      std::size_t stream, std::uint64_t& next) {
+    MpegWalk::Run run{pos, pos, stream, 0};
+    std::uint64_t last = pos;
+    while (const auto f = frameAt(bytes, run.end, end, &key)) {
+        const unsigned char* b = bytes.at(run.end, std::size_t(f->bytes));
+        const bool once = b && headerOnce(b, std::size_t(f->bytes));
+        if (run.frames > 0 && once != (run.coded > 0))
+            break;
+        ++run.frames;
+        run.coded += once ? 1 : 0;
+        run.largest = std::max(run.largest, f->bytes);
+        last = run.end;
+        run.end += f->bytes;
+        run.end += tagsBetween(bytes, run.end, end);
+    }
+    next = run.end;
+    if (run.coded == 0) {
+        --run.frames;
+        run.end = last;
+        next = last + 1;
+    }
+    return run;
 }
 
 } // namespace
@@ -345,25 +374,18 @@ MpegWalk walkMpeg(const FileSource& source) {
             continue;
         }
         const auto known = std::find(keys.begin(), keys.end(), first->key);
+        const std::size_t stream = std::size_t(known - keys.begin());
         // Free-format frames are only as long as the data repeats: a free-format stream starts
         // at the top, or its look-alikes would swallow the frames of a real stream.
         if (first->key.freeBytes != 0 && known == keys.end() && pos != begin) {
             pos = bytes.nextSync(pos + 1, end);
             continue;
         }
-        MpegWalk::Run run{pos, pos, std::size_t(known - keys.begin()), 0};
         if (known == keys.end())
             keys.push_back(first->key);
-        while (const auto f = frameAt(bytes, run.end, end, &first->key)) {
-            ++run.frames;
-            const unsigned char* b = bytes.at(run.end, std::size_t(f->bytes));
-            run.coded += b && headerOnce(b, std::size_t(f->bytes)) ? 1 : 0;
-            run.largest = std::max(run.largest, f->bytes);
-            run.end += f->bytes;
-            run.end += tagsBetween(bytes, run.end, end);
-        }
-        walk.runs.push_back(run);
-        pos = run.end;
+        const MpegWalk::Run run = readRun(bytes, pos, end, first->key, stream, pos);
+        if (run.frames > 0)
+            walk.runs.push_back(run);
     }
     if (walk.runs.empty())
         return walk;
@@ -379,6 +401,29 @@ MpegWalk walkMpeg(const FileSource& source) {
     return walk;
 }
 
+namespace {
+
+// The decoder gets the stream from its first run heard to its last, as a player reads it: a
+// damaged frame costs that frame. With them go what runs into them without a gap (files joined
+// together); never the other data between runs, nor look-alikes anywhere.
+void readSpans(MpegWalk& walk, std::size_t first, std::size_t last, std::size_t best) {
+    const std::vector<MpegWalk::Run>& runs = walk.runs;
+    for (std::size_t i = 0; i < runs.size();) {
+        std::size_t end = i;
+        while (end + 1 < runs.size() && runs[end].end == runs[end + 1].begin &&
+               runs[end].coded > 0 && runs[end + 1].coded > 0)
+            ++end;
+        bool ours = false;
+        for (std::size_t k = std::max(i, first); k <= std::min(end, last); ++k)
+            ours = ours || (runs[k].stream == best && runs[k].coded > 0);
+        if (ours)
+            walk.spans.emplace_back(runs[i].begin, runs[end].end);
+        i = end + 1;
+    }
+}
+
+} // namespace
+
 std::optional<MpegWalk> findMpegAudio(const FileSource& source, const Listen& listen) {
     MpegWalk walk = walkMpeg(source);
     std::vector<bool> heardRun(walk.runs.size(), false);
@@ -390,7 +435,7 @@ std::optional<MpegWalk> findMpegAudio(const FileSource& source, const Listen& li
         if (run.coded < kSoundFrames && !(walk.whole && 2 * run.coded > run.frames))
             continue;
         const Heard h = listen(run.begin, run.end);
-        if (!h.noise && (walk.whole || h.sound >= kSoundFrames)) {
+        if (!h.noise && !h.rows && (walk.whole || h.sound >= kSoundFrames)) {
             heardRun[i] = true;
             heard[run.stream] += run.end - run.begin;
             if (!best || heard[run.stream] > heard[*best])
@@ -420,21 +465,7 @@ std::optional<MpegWalk> findMpegAudio(const FileSource& source, const Listen& li
         first = before;
     if (walk.runs[after].end + gap >= walk.bottom)
         last = after;
-    // The decoder gets the stream from its first run heard to its last, as a player reads it:
-    // a damaged frame costs that frame. With them go what runs into them without a gap (files
-    // joined together); never the other data between runs, nor the stream's look-alikes in the
-    // data before and after it.
-    for (std::size_t i = 0; i < walk.runs.size();) {
-        std::size_t end = i;
-        while (end + 1 < walk.runs.size() && walk.runs[end].end == walk.runs[end + 1].begin)
-            ++end;
-        bool ours = false;
-        for (std::size_t k = std::max(i, first); k <= std::min(end, last); ++k)
-            ours = ours || walk.runs[k].stream == *best;
-        if (ours)
-            walk.spans.emplace_back(walk.runs[i].begin, walk.runs[end].end);
-        i = end + 1;
-    }
+    readSpans(walk, first, last, *best);
     walk.start = walk.spans.front().first;
     return walk;
 }

@@ -24,6 +24,10 @@ struct MpegHeader {
 
 std::optional<MpegHeader> parseMpegHeader(const unsigned char* bytes);
 
+// The bytes a frame holds before its coded sound, at least: the header, CRC and side
+// information (for layer I the bit allocation, four bits per subband and channel).
+std::size_t headBytes(const MpegHeader& header);
+
 // What walking a file the way a decoder does finds: runs of frames back to back (with any tags
 // between them), each of one stream (version, layer, rate, channel mode, and for free format
 // its one frame length).
@@ -50,10 +54,13 @@ struct MpegWalk {
 MpegWalk walkMpeg(const FileSource& source);
 
 // What libmpg123 makes of a run of frames: noise, when it fails on one; else how many of them
-// it decodes to sound rather than silence (up to a bound).
+// it decodes to sound rather than silence (up to a bound), and whether they are rows: where
+// those frames differ from the frame of sound before them, past their heads, their bytes differ
+// by little far more often than chance makes them, as pixels do from the pixels above them.
 struct Heard {
     bool noise = false;
     std::size_t sound = 0;
+    bool rows = false;
 };
 using Listen = std::function<Heard(std::uint64_t begin, std::uint64_t end)>;
 

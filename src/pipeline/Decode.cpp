@@ -58,6 +58,7 @@ WaveFileInfo Decoder::DecodeMp3ToWav(const QString& input, const JobFile& wav) {
             channel = MusicLoadLong(engine_, 0, name.constData(), 0, 0,
                                     kStreamDecode | kMusicPrescan | kMusicRampNormal, 0);
     }
+    tellUncheckedTypes();
     if (channel == 0) {
         const QString told = QStringLiteral("Can't read the file...") + shownName(input);
         prompts_.message(told, appTitle());
@@ -86,6 +87,17 @@ WaveFileInfo Decoder::DecodeMp3ToWav(const QString& input, const JobFile& wav) {
     // be rendered once more for nothing.
     return WaveFileInfo{format_.sampleRate, format_.bitsPerSample, format_.channels,
                         kWaveHeaderSize, std::int64_t(decodedBytes_)};
+}
+
+void Decoder::tellUncheckedTypes() {
+    const std::string trouble = engine_.TypeCheckTrouble();
+    if (trouble.empty() || std::exchange(typesTold_, true))
+        return;
+    prompts_.message(QStringLiteral("Blendora cannot tell what kind of file an input is: %1. A "
+                                    "picture or a program with sound added after it is mixed as "
+                                    "that sound.")
+                         .arg(QString::fromStdString(trouble)),
+                     appTitle());
 }
 
 void Decoder::StartWaveHeader() {

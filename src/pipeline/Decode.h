@@ -42,10 +42,13 @@ class Decoder {
     // Everything the engine decodes, appended to the WAV; the count of bytes written.
     std::uint64_t WriteDecoded(const QString& input, const JobFile& wav);
     void FinishWaveHeader();
+    // Once a run, that inputs go without libmagic's judgement of their type, and why.
+    void tellUncheckedTypes();
 
     EngineSeam& engine_;
     Prompts& prompts_;
     EngineHandle channel_ = 0;
+    bool typesTold_ = false;
     ChannelInfo info_;
     std::uint64_t decodedBytes_ = 0;
     std::array<char, 20000> buffer_{};

@@ -7,6 +7,7 @@
 #include "MpegProbe.h"
 #include "TestSupport.h"
 
+#include <QBuffer>
 #include <QDir>
 #include <QDirIterator>
 #include <QImage>
@@ -306,6 +307,12 @@ class TestEngine : public QObject {
             << QStringLiteral("movie.mpg");
         QTest::newRow("a disc image holding a song, its signature at 32 KiB")
             << QStringLiteral("disc.iso");
+        QTest::newRow("MPEG 2.5 layer II frames, which no encoder writes")
+            << QStringLiteral("low.mp2");
+        QTest::newRow("a photograph whose rows are as long as layer II frames")
+            << QStringLiteral("photo.rgba");
+        QTest::newRow("a dark raw picture that starts as an MPC 2000 sample does")
+            << QStringLiteral("dark.bgr");
     }
 
     void whatIsNotAudioFailsBothWaysQuickly() {
@@ -377,6 +384,25 @@ class TestEngine : public QObject {
                                            7);
             volume.resize(2048, '\0');
             writeAll(p, QByteArray(32768, '\0') + volume + readAll(song));
+        } else if (name == QLatin1String("low.mp2")) {
+            // 12 kHz, 160 kb/s, mono: frames of 1920 bytes, a row of 480 RGBA pixels.
+            const QByteArray payload = readAll(QStringLiteral(BLENDORA_LAME)).mid(8192, 1916);
+            writeAll(p, (QByteArray("\xff\xe5\xe4\xc4", 4) + payload).repeated(8));
+        } else if (name == QLatin1String("photo.rgba")) {
+            // A smooth, grainy picture 144 pixels wide with one pixel a row whose bytes are an
+            // MPEG 1 layer II header of 576-byte frames: each row is a frame.
+            QRandomGenerator random(26);
+            QByteArray pixels;
+            for (int y = 0; y < 64; ++y)
+                for (int x = 0; x < 144; ++x) {
+                    const char grain[4] = {char(60 + x + random.bounded(4)),
+                                           char(120 + y + random.bounded(4)),
+                                           char(90 + (x + y) / 2), '\xff'};
+                    pixels += x == 90 ? QByteArray("\xff\xfd\xa4\xff", 4) : QByteArray(grain, 4);
+                }
+            writeAll(p, pixels);
+        } else if (name == QLatin1String("dark.bgr")) {
+            writeAll(p, QByteArray("\x01\x04\x03", 3) + QByteArray(300000, '\x05'));
         } else if (name == QLatin1String("rows.mp3")) {
             // Like the pixel rows of a cursor file: an opaque edge, then varying pixels.
             QByteArray rows(100, 'h');
@@ -552,12 +578,20 @@ class TestEngine : public QObject {
         QTest::addColumn<bool>("layer2");
         QTest::newRow("ID3v2 header claiming 256 MB") << QStringLiteral("tag") << false;
         QTest::newRow("10 KB of junk before the first frame") << QStringLiteral("junk") << false;
+        QTest::newRow("a tag whose size leaves out its cover picture")
+            << QStringLiteral("cover") << false;
         QTest::newRow("MP3 in RIFF WAVE") << QStringLiteral("riff") << false;
         QTest::newRow("MP2 in RIFF WAVE") << QStringLiteral("riff") << true;
         QTest::newRow("other data before, three times the stream after")
             << QStringLiteral("after") << false;
         QTest::newRow("MP2, then junk with two frames of its kind that decode to noise")
             << QStringLiteral("after") << true;
+        // 48 kHz, 128 kb/s, stereo: 384-byte frames, 96 pixels of one colour.
+        QTest::newRow("zeros, a flat picture whose bytes are frames of its kind cut short, the "
+                      "stream")
+            << QStringLiteral("flat before") << false;
+        QTest::newRow("the stream, then a flat picture whose bytes are frames of its kind")
+            << QStringLiteral("flat after") << false;
     }
 
     void wrappedMpegDecodesLikeTheBareStream() {
@@ -570,12 +604,27 @@ class TestEngine : public QObject {
             QVERIFY(run(QStringLiteral("ffmpeg"), {"-v", "error", "-y", "-i", wav, "-c:a", "mp2",
                                                    "-b:a", "192k", "-f", "mp2", bare}));
         } else {
-            bare = makeToneMp3(dir.path(), QStringLiteral("bare"), 44100, 2, 2.0, 440);
+            const int rate = wrap.startsWith(QLatin1String("flat")) ? 48000 : 44100;
+            bare = makeToneMp3(dir.path(), QStringLiteral("bare"), rate, 2, 2.0, 440);
         }
         const QByteArray stream = readAll(bare);
         QByteArray wrapped;
         if (wrap == QLatin1String("tag")) {
             wrapped = QByteArray("ID3\x03\x00\x00\x7f\x7f\x7f\x7f", 10) + stream;
+        } else if (wrap == QLatin1String("cover")) {
+            QImage cover(64, 64, QImage::Format_RGB32);
+            cover.fill(Qt::darkCyan);
+            QBuffer jpeg;
+            QVERIFY(jpeg.open(QIODevice::WriteOnly) && cover.save(&jpeg, "JPG"));
+            QByteArray apic = QByteArray("APIC\0\0\0\0\0\0\0image/jpeg\0\3\0", 24) + jpeg.data();
+            qToBigEndian<quint32>(quint32(apic.size() - 10), apic.data() + 4);
+            // Counted up to the picture, where libmagic reads on and finds a JPEG.
+            wrapped = QByteArray("ID3\x03\x00\x00\x00\x00\x00\x18", 10) + apic + stream;
+        } else if (wrap == QLatin1String("flat before")) {
+            const QByteArray flat = QByteArray("\xff\xfb\x94\x64", 4).repeated(96 * 20 + 25);
+            wrapped = QByteArray(7, '\0') + flat + stream;
+        } else if (wrap == QLatin1String("flat after")) {
+            wrapped = stream + QByteArray("\xff\xfb\x94\x64", 4).repeated(96 * 20);
         } else if (wrap == QLatin1String("junk")) {
             QRandomGenerator random(21);
             wrapped.resize(10000);

@@ -6,7 +6,8 @@
 // files of a kind, or a reference tool that is missing or crashes, fail the check.
 //
 // Usage: corpus_check <corpus folder with modules/ mp3/ other/ nonaudio/> <fresh folder>
-// (the second made by scripts/fresh-corpus for this run: loud/ damaged/ pictures/ elf.list)
+// (the second made by scripts/fresh-corpus for this run: loud/ damaged/ pictures/ songs/
+// then-song/ elf.list)
 #include "Decode.h"
 #include "EngineSeam.h"
 #include "FileSource.h"
@@ -192,15 +193,15 @@ QByteArray riffAround(const QByteArray& stream, quint16 formatTag) {
     return "RIFF" + littleEndian32(quint32(chunks.size())) + chunks;
 }
 
-// An ID3v2.3 tag with a title and a picture. Uncounted, the declared size leaves the picture
-// out, as some taggers did.
+// An ID3v2.3 tag with a title and a picture. Uncounted, the declared size stops where the
+// picture's bytes begin, as some taggers did, and where libmagic reads on.
 QByteArray id3Tag(const QByteArray& picture, bool counted) {
     const QByteArray title = QByteArray("\0Blendora", 9);
     const QByteArray apicBody = QByteArray("\0image/jpeg\0\3\0", 14) + picture;
     const QByteArray frames = "TIT2" + bigEndian32(quint32(title.size())) + QByteArray(2, '\0') +
                               title + "APIC" + bigEndian32(quint32(apicBody.size())) +
                               QByteArray(2, '\0') + apicBody;
-    const qsizetype declared = counted ? frames.size() : 10 + title.size();
+    const qsizetype declared = counted ? frames.size() : frames.size() - picture.size();
     return QByteArray("ID3\3\0\0", 6) + synchsafe(quint32(declared)) + frames;
 }
 
@@ -227,7 +228,8 @@ const std::map<std::string, int> kMinimum = {
     {"non-audio: random bytes with MPEG headers", 2000},
     {"fresh: loud", 30},
     {"fresh: damaged", 12},
-    {"non-audio: fresh pictures", 500},
+    {"non-audio: fresh pictures", 1500},
+    {"fresh: pictures, then a song", 200},
     {"non-audio: ELF files", 1500},
 };
 
@@ -391,6 +393,31 @@ class Checker {
         if (got.rate != want.rate || got.frames + want.rate / 2 < want.frames)
             mismatch(t, path,
                      QStringLiteral("%1 frames, ffmpeg %2").arg(got.frames).arg(want.frames));
+    }
+
+    // A few zero bytes, a picture, then a song: the song as mpg123 decodes it alone, or nothing
+    // where libmagic names the picture by its signature.
+    void pictureThenSong(const QString& path, const QString& song) {
+        Tally& t = tallies_["fresh: pictures, then a song"];
+        if (!songs_.count(song))
+            songs_[song] = mpg123(song, ref_, t);
+        const Pcm& want = songs_[song];
+        if (!want.ok || want.frames == 0)
+            return mismatch(t, path, "mpg123 decodes nothing of the song");
+        const auto source = audio::FileSource::open(QFile::encodeName(path).toStdString(), 0, 0);
+        const bool named = source && audio::signatureOf(*source) != audio::Signature::None;
+        if (!decode(path, t))
+            return named ? void() : mismatch(t, path, "refused");
+        const Pcm got = readWav(wav_, true);
+        if (got.rate != want.rate || got.channels != want.channels || got.samples != want.samples)
+            mismatch(t, path,
+                     QStringLiteral("%1 Hz %2 ch %3 samples, the song alone %4 Hz %5 ch %6")
+                         .arg(got.rate)
+                         .arg(got.channels)
+                         .arg(got.samples.size())
+                         .arg(want.rate)
+                         .arg(want.channels)
+                         .arg(want.samples.size()));
     }
 
   private:
@@ -686,6 +713,7 @@ class Checker {
     bool referenceFailed_ = false;
     int made_ = 0;
     QByteArray picture_;
+    std::map<QString, Pcm> songs_; // mpg123's decode of each song pictures are followed by
 };
 
 QStringList filesIn(const QString& folder) {
@@ -813,6 +841,8 @@ int main(int argc, char** argv) {
         check.damaged(f);
     for (const QString& f : filesIn(fresh + "/pictures"))
         check.nonAudio(f, "fresh pictures");
+    for (const QString& f : filesIn(fresh + "/then-song"))
+        check.pictureThenSong(f, fresh + "/songs/" + f.section('.', -2));
     for (const QByteArray& f : readFile(fresh + "/elf.list").split('\n'))
         if (!f.isEmpty())
             check.nonAudio(QFile::decodeName(f), "ELF files");

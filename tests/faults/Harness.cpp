@@ -26,6 +26,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <thread>
@@ -87,6 +88,15 @@ int runJob(const QString& one, const QString& two, const QString& out, const QSt
     // Only when asked: the watch keeps the processor busy while the job runs.
     if (!plant.isEmpty() || exitWhileDecoding)
         watch.start(0);
+    // The address space the window holds and a few MB more: too little for libmagic's database.
+    if (const int mb = qEnvironmentVariableIntValue("MEMORY_LEFT_MB")) {
+        const rlim_t held =
+            test::readAll(QStringLiteral("/proc/self/statm")).split(' ')[0].toULong() *
+            rlim_t(::sysconf(_SC_PAGESIZE));
+        const struct rlimit limit { held + (rlim_t(mb) << 20), held + (rlim_t(mb) << 20) };
+        if (::setrlimit(RLIMIT_AS, &limit) != 0)
+            return 4;
+    }
     form.PushButton2_Click();
     watch.stop();
     form.Form_QueryUnload();
@@ -742,6 +752,7 @@ void Suite::run() {
     bool damaged = false, partial = false;
     if (row.check) {
         place.said = texts;
+        place.errors = errors;
         problems["output"] << row.check(place, last.text);
     } else if (done) {
         if (after.kind != Snapshot::File)

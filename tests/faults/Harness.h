@@ -119,6 +119,7 @@ struct Place {
     std::vector<std::function<void()>> undo{};
     QStringList wrapper{}; // the job runs under this command
     QStringList said{};    // every message of the job, for the row's check
+    QByteArray errors{};   // what the job wrote on stderr, for the row's check
     // What the row's attack did, in the words of whoever did it: the `during` hook, the
     // attacker process, the job's own planting or the setup.
     QStringList did{};

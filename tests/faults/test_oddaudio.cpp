@@ -70,6 +70,24 @@ class TestOddAudio : public Suite {
                                                .two = silence,
                                                .expect = kNoFile,
                                                .reason = "first"};
+        // The type check off is said once, in words, and libmagic's own words stay off stderr.
+        const Maker pngThenMp3 = [png](Place& p) {
+            const QString picture = png(p, "cover.png");
+            return p.put("cover.mp3", test::readAll(picture) + test::readAll(p.files.toneA));
+        };
+        QTest::newRow("PNG with an MP3 after it, libmagic's database past a memory limit")
+            << Row{.one = pngThenMp3,
+                   .two = pngThenMp3,
+                   .setup = [](Place& p) { p.env.insert("MEMORY_LEFT_MB", "4"); },
+                   .check =
+                       [](Place& p, const QString& last) {
+                           QStringList wrong = soundProblems(p.out + "/mixed.mp3", {2.0, 0, 0});
+                           if (last != kDone || !p.errors.isEmpty() ||
+                               p.said.filter("kind of file an input is: libmagic's").size() != 1)
+                               wrong << "not told once, in words only: " + p.said.join(" | ") +
+                                            QString::fromLocal8Bit(p.errors.left(300));
+                           return wrong;
+                       }};
         QTest::newRow("WAV named .ogg")
             << Row{.one = [](Place& p) { return p.wav("wave.ogg", 44100, 2, 2.0, 0.8, Pcm::S16); },
                    .two = silence,
