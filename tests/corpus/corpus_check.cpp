@@ -59,6 +59,21 @@ struct Pcm {
     sf_count_t frames = 0;
 };
 
+// How a decode differs from its reference (`name`): empty when rate, channels and every sample
+// agree.
+QString differs(const Pcm& got, const Pcm& want, const QString& name) {
+    if (got.rate == want.rate && got.channels == want.channels && got.samples == want.samples)
+        return QString();
+    return QStringLiteral("%1 Hz %2 ch %3 samples, %4 %5 Hz %6 ch %7 samples")
+        .arg(got.rate)
+        .arg(got.channels)
+        .arg(got.samples.size())
+        .arg(name)
+        .arg(want.rate)
+        .arg(want.channels)
+        .arg(want.samples.size());
+}
+
 // Any WAV, through libsndfile; samples only when asked for.
 Pcm readWav(const QString& path, bool samples) {
     Pcm pcm;
@@ -289,16 +304,8 @@ class Checker {
         }
         if (!ok || engine_.stream == 0)
             return mismatch(t, path, "refused where mpg123 decodes it");
-        const Pcm got = readWav(wav_, true);
-        if (got.rate != want.rate || got.channels != want.channels || got.samples != want.samples)
-            return mismatch(t, path,
-                            QStringLiteral("%1 Hz %2 ch %3 samples, mpg123 %4 Hz %5 ch %6 samples")
-                                .arg(got.rate)
-                                .arg(got.channels)
-                                .arg(got.samples.size())
-                                .arg(want.rate)
-                                .arg(want.channels)
-                                .arg(want.samples.size()));
+        if (const QString wrong = differs(readWav(wav_, true), want, "mpg123"); !wrong.isEmpty())
+            return mismatch(t, path, wrong);
         variants(path, want, partner);
     }
 
@@ -408,16 +415,9 @@ class Checker {
         const bool named = source && audio::signatureOf(*source) != audio::Signature::None;
         if (!decode(path, t))
             return named ? void() : mismatch(t, path, "refused");
-        const Pcm got = readWav(wav_, true);
-        if (got.rate != want.rate || got.channels != want.channels || got.samples != want.samples)
-            mismatch(t, path,
-                     QStringLiteral("%1 Hz %2 ch %3 samples, the song alone %4 Hz %5 ch %6")
-                         .arg(got.rate)
-                         .arg(got.channels)
-                         .arg(got.samples.size())
-                         .arg(want.rate)
-                         .arg(want.channels)
-                         .arg(want.samples.size()));
+        if (const QString wrong = differs(readWav(wav_, true), want, "the song alone");
+            !wrong.isEmpty())
+            mismatch(t, path, wrong);
     }
 
   private:
