@@ -44,10 +44,13 @@ bool isTrackerModule(const FileSource& file) {
     std::vector<unsigned char> head(openmpt_probe_file_header_get_recommended_size());
     head.resize(file.readAt(0, head.data(), head.size()));
     // "Wants more data" only happens for files shorter than the probe's window: not a module.
+    // The probe only guesses: a header-less 15-sample module is a few bytes anything may hold.
+    // libopenmpt's word is whether it makes music of the file, as the music path asks.
     return openmpt_probe_file_header(OPENMPT_PROBE_FILE_HEADER_FLAGS_DEFAULT, head.data(),
                                      head.size(), file.size(), openmpt_log_func_silent, nullptr,
                                      openmpt_error_func_ignore, nullptr, nullptr,
-                                     nullptr) == OPENMPT_PROBE_FILE_HEADER_RESULT_SUCCESS;
+                                     nullptr) == OPENMPT_PROBE_FILE_HEADER_RESULT_SUCCESS &&
+           ModuleChannel::open(file, kMinRate) != nullptr;
 }
 
 std::unique_ptr<Channel> ModuleChannel::open(const FileSource& file, std::uint32_t rate) {

@@ -13,7 +13,7 @@ struct ModuleDeleter {
 };
 using ModulePtr = std::unique_ptr<openmpt_module, ModuleDeleter>;
 
-// True when libopenmpt's own header probe takes the file for a module or a module container.
+// True when libopenmpt takes the file for a module or a module container and plays it.
 // Such files never go to the stream decoders: libmpg123 finds false frames in sample data.
 bool isTrackerModule(const FileSource& file);
 

@@ -592,6 +592,9 @@ class TestEngine : public QObject {
             << QStringLiteral("flat before") << false;
         QTest::newRow("the stream, then a flat picture whose bytes are frames of its kind")
             << QStringLiteral("flat after") << false;
+        // A CMYK colour whose bytes libopenmpt's header probe takes for a 15-sample module.
+        QTest::newRow("zeros, a flat picture that looks like a module's header, the stream")
+            << QStringLiteral("module before") << false;
     }
 
     void wrappedMpegDecodesLikeTheBareStream() {
@@ -623,6 +626,8 @@ class TestEngine : public QObject {
         } else if (wrap == QLatin1String("flat before")) {
             const QByteArray flat = QByteArray("\xff\xfb\x94\x64", 4).repeated(96 * 20 + 25);
             wrapped = QByteArray(7, '\0') + flat + stream;
+        } else if (wrap == QLatin1String("module before")) {
+            wrapped = QByteArray(4, '\0') + QByteArray("\0\x31\0\0", 4).repeated(500) + stream;
         } else if (wrap == QLatin1String("flat after")) {
             wrapped = stream + QByteArray("\xff\xfb\x94\x64", 4).repeated(96 * 20);
         } else if (wrap == QLatin1String("junk")) {
