@@ -18,13 +18,14 @@ class EngineSeam {
         return BASS_Init(device, freq, flags, window, classId);
     }
     virtual int Free() { return BASS_Free(); }
-    virtual EngineHandle StreamCreateFile(int mem, const void* file, std::uint64_t offset,
+    // The opens answer why a file was refused along with the handle.
+    virtual EngineOpened StreamCreateFile(int mem, const void* file, std::uint64_t offset,
                                           std::uint64_t length, std::uint32_t flags) {
-        return BASS_StreamCreateFile(mem, file, offset, length, flags);
+        return EngineStreamCreateFile(mem, file, offset, length, flags);
     }
-    virtual EngineHandle MusicLoad(int mem, const void* file, std::uint64_t offset,
+    virtual EngineOpened MusicLoad(int mem, const void* file, std::uint64_t offset,
                                    std::uint32_t length, std::uint32_t flags, std::uint32_t freq) {
-        return BASS_MusicLoad(mem, file, offset, length, flags, freq);
+        return EngineMusicLoad(mem, file, offset, length, flags, freq);
     }
     virtual int ChannelFree(EngineHandle handle) { return BASS_ChannelFree(handle); }
     virtual int ChannelGetInfo(EngineHandle handle, ChannelInfo* info) {

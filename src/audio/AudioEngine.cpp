@@ -8,6 +8,7 @@
 #include "Signature.h"
 #include "SndfileChannel.h"
 
+#include <cerrno>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -72,18 +73,47 @@ std::shared_ptr<Slot> find(EngineHandle handle) {
     return it == e.channels.end() ? nullptr : it->second;
 }
 
+constexpr EngineOpened kNotStarted{0, Refusal::Unopenable, EINVAL};
+
+// The file, or why it could not be opened.
 std::unique_ptr<FileSource> openFile(int mem, const void* file, std::uint64_t offset,
-                                     std::uint64_t length, std::uint32_t flags) {
+                                     std::uint64_t length, std::uint32_t flags,
+                                     EngineOpened& opened) {
+    opened = {0, Refusal::Unopenable, EINVAL};
     if (mem != 0 || !file)
         return nullptr;
     std::string path;
     if (flags & kUnicodeName) {
-        if (!audio::utf16ToUtf8(static_cast<const char16_t*>(file), path))
+        if (!audio::utf16ToUtf8(static_cast<const char16_t*>(file), path)) {
+            opened.error = EILSEQ;
             return nullptr;
+        }
     } else {
         path = static_cast<const char*>(file);
     }
-    return FileSource::open(path, offset, length);
+    auto source = FileSource::open(path, offset, length);
+    if (!source) {
+        opened.error = errno;
+        opened.why = errno == EISDIR   ? Refusal::Folder
+                     : errno == ENODEV ? Refusal::NotAFile
+                                       : Refusal::Unopenable;
+    } else if (source->size() == 0) {
+        opened.why = Refusal::Empty;
+    } else {
+        opened = {};
+    }
+    return source;
+}
+
+// Why a file that was opened was refused after all: the file shrank while it was judged, or
+// else what its bytes are.
+EngineOpened refused(const FileSource& source, Refusal kind) {
+    return {0, source.cut() ? Refusal::Changed : kind, 0};
+}
+
+EngineOpened added(std::unique_ptr<Channel> channel, const FileSource& file, Refusal otherwise) {
+    const EngineHandle handle = add(std::move(channel), file);
+    return handle != 0 ? EngineOpened{handle} : refused(file, otherwise);
 }
 
 } // namespace
@@ -132,42 +162,61 @@ int BASS_ChannelFree(EngineHandle handle) {
     return 1;
 }
 
-EngineHandle BASS_StreamCreateFile(int mem, const void* file, std::uint64_t offset,
-                                   std::uint64_t length, std::uint32_t flags) {
+EngineOpened EngineStreamCreateFile(int mem, const void* file, std::uint64_t offset,
+                                    std::uint64_t length, std::uint32_t flags) {
     if (startedRate() == 0)
-        return 0;
-    const auto source = openFile(mem, file, offset, length, flags);
+        return kNotStarted;
+    EngineOpened opened;
+    const auto source = openFile(mem, file, offset, length, flags, opened);
+    if (opened.why != Refusal::None)
+        return opened;
     // Whatever frames its bytes may hold, a file whose signature says it is something else is
     // not sound; nor is an archive a stream.
-    if (!source || audio::signatureOf(*source) != audio::Signature::None ||
-        audio::isTrackerModule(*source))
-        return 0;
+    if (const Refusal kind = audio::signatureOf(*source); kind != Refusal::None)
+        return refused(*source, kind);
+    if (audio::isTrackerModule(*source))
+        return refused(*source, Refusal::NoKnownSound);
     // libmpg123 finds false frames in PCM data, so other containers never reach it.
     if (audio::looksLikeOtherFormat(*source)) {
         // MPEG audio inside a WAV file is the MPEG decoder's, with the data chunk as stream.
         if (const auto data = audio::mpegInsideRiff(*source))
-            return add(audio::MpegChannel::open(*data), *data);
-        return add(audio::SndfileChannel::open(*source), *source);
+            return added(audio::MpegChannel::open(*data), *data, Refusal::NoKnownSound);
+        return added(audio::SndfileChannel::open(*source), *source, Refusal::NoKnownSound);
     }
     if (auto channel = audio::MpegChannel::open(*source))
-        return add(std::move(channel), *source);
+        return added(std::move(channel), *source, Refusal::NoKnownSound);
     // libsndfile would hand what looks like MPEG to a libmpg123 of its own, unchecked and
     // printing to the console.
     if (audio::startsLikeMpeg(*source))
-        return 0;
-    return add(audio::SndfileChannel::open(*source), *source);
+        return refused(*source, Refusal::NoKnownSound);
+    return added(audio::SndfileChannel::open(*source), *source, Refusal::NoKnownSound);
+}
+
+EngineOpened EngineMusicLoad(int mem, const void* file, std::uint64_t offset, std::uint32_t length,
+                             std::uint32_t flags, std::uint32_t freq) {
+    const std::uint32_t rate = startedRate();
+    if (rate == 0)
+        return kNotStarted;
+    EngineOpened opened;
+    const auto source = openFile(mem, file, offset, length, flags, opened);
+    if (opened.why != Refusal::None)
+        return opened;
+    // libopenmpt opens modules inside archives.
+    const Refusal kind = audio::signatureOf(*source);
+    if (kind != Refusal::None && kind != Refusal::Archive)
+        return refused(*source, kind);
+    return added(audio::ModuleChannel::open(*source, freq ? freq : rate), *source,
+                 kind == Refusal::Archive ? kind : Refusal::NoKnownSound);
+}
+
+EngineHandle BASS_StreamCreateFile(int mem, const void* file, std::uint64_t offset,
+                                   std::uint64_t length, std::uint32_t flags) {
+    return EngineStreamCreateFile(mem, file, offset, length, flags).handle;
 }
 
 EngineHandle BASS_MusicLoad(int mem, const void* file, std::uint64_t offset, std::uint32_t length,
                             std::uint32_t flags, std::uint32_t freq) {
-    const std::uint32_t rate = startedRate();
-    if (rate == 0)
-        return 0;
-    const auto source = openFile(mem, file, offset, length, flags);
-    // libopenmpt opens modules inside archives.
-    if (!source || audio::signatureOf(*source) == audio::Signature::NotAudio)
-        return 0;
-    return add(audio::ModuleChannel::open(*source, freq ? freq : rate), *source);
+    return EngineMusicLoad(mem, file, offset, length, flags, freq).handle;
 }
 
 int BASS_ChannelGetInfo(EngineHandle handle, ChannelInfo* info) {

@@ -28,6 +28,32 @@ struct ChannelInfo {
     std::uint32_t unused[5] = {};
 };
 
+// What a file was found to be when the engine would not open it as sound.
+enum class Refusal : std::uint8_t {
+    None,       // it was opened
+    Unopenable, // the system would not open it: EngineOpened::error holds why
+    Folder,
+    NotAFile, // a pipe, a device or a socket
+    Empty,
+    Changed, // it came up shorter than it was while it was judged
+    // Named by libmagic's signatures.
+    Picture,
+    Video,
+    Program,
+    Document,
+    Font,
+    Database,
+    Archive, // an archive or compressed file, with no module in it that libopenmpt plays
+    NoKnownSound,
+};
+
+// A channel, or why there is none.
+struct EngineOpened {
+    EngineHandle handle = 0;
+    Refusal why = Refusal::None;
+    int error = 0; // errno, for Refusal::Unopenable
+};
+
 // Version word: major and minor in the high 16 bits (0x0204), revision in the low 16.
 std::uint32_t BASS_GetVersion();
 // Accepts option 1 (update period); answers nonzero on success.
@@ -49,6 +75,11 @@ EngineHandle BASS_StreamCreateFile(int mem, const void* file, std::uint64_t offs
 // through to the song's end. Answers the handle, or 0.
 EngineHandle BASS_MusicLoad(int mem, const void* file, std::uint64_t offset, std::uint32_t length,
                             std::uint32_t flags, std::uint32_t freq);
+// The two opens above, answering why a file was refused along with the handle.
+EngineOpened EngineStreamCreateFile(int mem, const void* file, std::uint64_t offset,
+                                    std::uint64_t length, std::uint32_t flags);
+EngineOpened EngineMusicLoad(int mem, const void* file, std::uint64_t offset, std::uint32_t length,
+                             std::uint32_t flags, std::uint32_t freq);
 // Releases one channel; its handle goes stale. Answers nonzero for a live channel.
 int BASS_ChannelFree(EngineHandle handle);
 // Answers nonzero and fills info for a live channel.

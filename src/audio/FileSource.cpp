@@ -41,16 +41,30 @@ bool utf16ToUtf8(const char16_t* text, std::string& out) {
 std::unique_ptr<FileSource> FileSource::open(const std::string& path, std::uint64_t offset,
                                              std::uint64_t length) {
     struct stat st {};
-    // Checked before open() so a FIFO or device is never opened at all.
-    if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    const auto notRegular = [&] {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : ENODEV;
         return nullptr;
+    };
+    if (path.empty()) {
+        errno = ENOENT;
+        return nullptr;
+    }
+    // Checked before open() so a FIFO or device is never opened at all.
+    if (::stat(path.c_str(), &st) != 0)
+        return nullptr;
+    if (!S_ISREG(st.st_mode))
+        return notRegular();
     auto fd = std::make_shared<UniqueFd>(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     // The path may have been swapped for something else in between.
-    if (fd->get() < 0 || ::fstat(fd->get(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (fd->get() < 0 || ::fstat(fd->get(), &st) != 0)
         return nullptr;
+    if (!S_ISREG(st.st_mode))
+        return notRegular();
     const auto fileSize = std::uint64_t(st.st_size);
-    if (offset > fileSize)
+    if (offset > fileSize) {
+        errno = EINVAL;
         return nullptr;
+    }
     const std::uint64_t rest = fileSize - offset;
     if (length == 0 || length > rest)
         length = rest;

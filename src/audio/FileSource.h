@@ -17,7 +17,8 @@ bool utf16ToUtf8(const char16_t* text, std::string& out);
 // descriptor but not the cursor, so each decoder library can own one.
 class FileSource {
   public:
-    // Refuses anything but a regular file, without ever blocking on a FIFO or device.
+    // Refuses anything but a regular file, without ever blocking on a FIFO or device: null with
+    // errno set, EISDIR for a folder and ENODEV for whatever else is not a regular file.
     // length 0 means up to the end of the file.
     static std::unique_ptr<FileSource> open(const std::string& path, std::uint64_t offset,
                                             std::uint64_t length);

@@ -20,50 +20,55 @@ namespace blendora::audio {
 
 namespace {
 
+struct Kind {
+    std::string_view start;
+    Refusal kind;
+};
+
 // Only types whose signatures run to several fixed bytes: random data is named a DOS program,
 // zlib data, a BIOS logo, a fax or a PostScript file now and then, so those never count.
-constexpr std::string_view kNotAudio[] = {
-    "image/png",
-    "image/jpeg",
-    "image/gif",
-    "image/webp",
-    "image/bmp",
-    "image/x-ms-bmp",
-    "image/tiff",
-    "image/x-portable-pixmap",
-    "image/x-portable-graymap",
-    "image/x-portable-bitmap",
-    "image/x-portable-arbitrarymap",
-    "image/x-miff",
-    "image/x-xwindowdump",
-    "image/x-pcx",
-    "image/vnd.adobe.photoshop",
-    "image/x-xcf",
-    "image/heic",
-    "image/avif",
+constexpr Kind kNotAudio[] = {
+    {"image/png", Refusal::Picture},
+    {"image/jpeg", Refusal::Picture},
+    {"image/gif", Refusal::Picture},
+    {"image/webp", Refusal::Picture},
+    {"image/bmp", Refusal::Picture},
+    {"image/x-ms-bmp", Refusal::Picture},
+    {"image/tiff", Refusal::Picture},
+    {"image/x-portable-pixmap", Refusal::Picture},
+    {"image/x-portable-graymap", Refusal::Picture},
+    {"image/x-portable-bitmap", Refusal::Picture},
+    {"image/x-portable-arbitrarymap", Refusal::Picture},
+    {"image/x-miff", Refusal::Picture},
+    {"image/x-xwindowdump", Refusal::Picture},
+    {"image/x-pcx", Refusal::Picture},
+    {"image/vnd.adobe.photoshop", Refusal::Picture},
+    {"image/x-xcf", Refusal::Picture},
+    {"image/heic", Refusal::Picture},
+    {"image/avif", Refusal::Picture},
     // MPEG program streams interleave their audio with packs and video: read as one stream,
     // the sound would have holes.
-    "video/mpeg",
-    "video/mp2t",
-    "video/x-msvideo",
-    "application/x-executable",
-    "application/x-sharedlib",
-    "application/x-pie-executable",
-    "application/x-coredump",
-    "application/x-mach-binary",
-    "application/x-java-applet",
-    "application/vnd.sqlite3",
-    "application/x-sqlite3",
-    "application/pdf",
-    "application/x-ole-storage",
-    "application/msword",
-    "application/vnd.ms-excel",
-    "application/vnd.ms-powerpoint",
-    "application/epub+zip",
-    "application/vnd.openxmlformats-officedocument.",
-    "application/vnd.oasis.opendocument.",
-    "font/",
-    "application/vnd.ms-fontobject",
+    {"video/mpeg", Refusal::Video},
+    {"video/mp2t", Refusal::Video},
+    {"video/x-msvideo", Refusal::Video},
+    {"application/x-executable", Refusal::Program},
+    {"application/x-sharedlib", Refusal::Program},
+    {"application/x-pie-executable", Refusal::Program},
+    {"application/x-coredump", Refusal::Program},
+    {"application/x-mach-binary", Refusal::Program},
+    {"application/x-java-applet", Refusal::Program},
+    {"application/vnd.sqlite3", Refusal::Database},
+    {"application/x-sqlite3", Refusal::Database},
+    {"application/pdf", Refusal::Document},
+    {"application/x-ole-storage", Refusal::Document},
+    {"application/msword", Refusal::Document},
+    {"application/vnd.ms-excel", Refusal::Document},
+    {"application/vnd.ms-powerpoint", Refusal::Document},
+    {"application/epub+zip", Refusal::Document},
+    {"application/vnd.openxmlformats-officedocument.", Refusal::Document},
+    {"application/vnd.oasis.opendocument.", Refusal::Document},
+    {"font/", Refusal::Font},
+    {"application/vnd.ms-fontobject", Refusal::Font},
 };
 constexpr std::string_view kArchives[] = {
     "application/zip",
@@ -82,12 +87,12 @@ constexpr std::string_view kArchives[] = {
     "application/x-rpm",
     "application/x-iso9660-image",
 };
-// Pictures that libmagic names without giving a type.
-constexpr std::string_view kNotAudioNames[] = {
-    "ELF ", // objects too, whose type random data is also given
-    "Microsoft DirectDraw Surface",
-    "SGI image data",
-    "Sun raster image data",
+// What libmagic names without giving a type.
+constexpr Kind kNotAudioNames[] = {
+    {"ELF ", Refusal::Program}, // objects too, whose type random data is also given
+    {"Microsoft DirectDraw Surface", Refusal::Picture},
+    {"SGI image data", Refusal::Picture},
+    {"Sun raster image data", Refusal::Picture},
 };
 
 // libmagic names an ID3v2 tag an audio file, and types it by what lies where the tag's size
@@ -99,11 +104,20 @@ constexpr std::string_view kAudioNames[] = {
 // Enough for every signature above, the tar header's included.
 constexpr std::size_t kHead = 1 << 16;
 
+bool startsWith(std::string_view text, std::string_view start) {
+    return text.substr(0, start.size()) == start;
+}
+
 bool startsWithOneOf(std::string_view text, const auto& list) {
-    for (const std::string_view start : list)
-        if (text.substr(0, start.size()) == start)
-            return true;
-    return false;
+    return std::any_of(std::begin(list), std::end(list),
+                       [&](std::string_view start) { return startsWith(text, start); });
+}
+
+Refusal kindOf(std::string_view text, const auto& list) {
+    for (const Kind& k : list)
+        if (startsWith(text, k.start))
+            return k.kind;
+    return Refusal::None;
 }
 
 struct Magic {
@@ -142,12 +156,14 @@ void load(Magic& m) {
     }
 }
 
-Signature judge(std::string_view type, std::string_view name) {
+Refusal judge(std::string_view type, std::string_view name) {
     if (startsWithOneOf(name, kAudioNames))
-        return Signature::None;
-    if (startsWithOneOf(type, kNotAudio) || startsWithOneOf(name, kNotAudioNames))
-        return Signature::NotAudio;
-    return startsWithOneOf(type, kArchives) ? Signature::Archive : Signature::None;
+        return Refusal::None;
+    if (const Refusal kind = kindOf(type, kNotAudio); kind != Refusal::None)
+        return kind;
+    if (const Refusal kind = kindOf(name, kNotAudioNames); kind != Refusal::None)
+        return kind;
+    return startsWithOneOf(type, kArchives) ? Refusal::Archive : Refusal::None;
 }
 
 Magic& magic() {
@@ -157,17 +173,17 @@ Magic& magic() {
 
 } // namespace
 
-Signature signatureOf(const FileSource& source) {
+Refusal signatureOf(const FileSource& source) {
     std::vector<unsigned char> head(std::min<std::uint64_t>(source.size(), kHead));
     head.resize(source.readAt(0, head.data(), head.size()));
     if (head.empty())
-        return Signature::None;
+        return Refusal::None;
     Magic& m = magic();
     std::lock_guard guard(m.lock);
     if (!std::exchange(m.tried, true))
         load(m);
     if (!m.cookie)
-        return Signature::None;
+        return Refusal::None;
     // The bytes held, never the name: it may name another file by now. Nothing is unpacked, and
     // no text or encoding is judged.
     constexpr int kChecks = MAGIC_NO_CHECK_COMPRESS | MAGIC_NO_CHECK_ENCODING |
@@ -182,7 +198,7 @@ Signature signatureOf(const FileSource& source) {
             const char* error = magic_error(m.cookie);
             m.trouble =
                 std::string("libmagic failed (") + (error ? error : "no reason given") + ")";
-            return Signature::None;
+            return Refusal::None;
         }
         said[flags == kChecks] = text;
     }

@@ -14,23 +14,16 @@
 
 namespace blendora {
 
-EngineHandle StreamCreateFileLong(EngineSeam& engine, int mem, const void* file,
-                                  std::uint32_t offset, std::uint32_t length, std::uint32_t flags) {
-    return engine.StreamCreateFile(mem, file, offset, length, flags);
-}
-
-EngineHandle MusicLoadLong(EngineSeam& engine, int mem, const void* file, std::uint32_t offset,
-                           std::uint32_t length, std::uint32_t flags, std::uint32_t freq) {
-    return engine.MusicLoad(mem, file, offset, length, flags, freq);
-}
-
 namespace {
-// Only regular files are opened: a FIFO would hang the window, a device never ends.
-bool isRegularOrMissing(const QString& path) {
+// Only regular files are opened: a FIFO would hang the window, a device never ends. What cannot
+// be looked at is left for the engine to find out.
+Refusal notAFile(const QString& path) {
     struct stat st;
     if (path.contains(QChar(0)) || ::stat(nativePath(path).constData(), &st) != 0)
-        return true;
-    return S_ISREG(st.st_mode);
+        return Refusal::None;
+    return S_ISDIR(st.st_mode)   ? Refusal::Folder
+           : S_ISREG(st.st_mode) ? Refusal::None
+                                 : Refusal::NotAFile;
 }
 // How often the decoder looks at the free space left.
 constexpr std::uint64_t kSpaceCheckBytes = 1 << 20;
@@ -51,20 +44,21 @@ WaveFileInfo Decoder::DecodeMp3ToWav(const QString& input, const JobFile& wav) {
         engine_.ChannelFree(std::exchange(channel_, 0));
     // The name's own bytes, as every other open has them: a name that is not UTF-8 keeps them.
     const QByteArray name = nativePath(input);
-    EngineHandle channel = 0;
-    if (isRegularOrMissing(input)) {
-        channel = StreamCreateFileLong(engine_, 0, name.constData(), 0, 0, kStreamDecode);
-        if (channel == 0)
-            channel = MusicLoadLong(engine_, 0, name.constData(), 0, 0,
-                                    kStreamDecode | kMusicPrescan | kMusicRampNormal, 0);
+    EngineOpened opened{0, notAFile(input)};
+    if (opened.why == Refusal::None) {
+        opened = engine_.StreamCreateFile(0, name.constData(), 0, 0, kStreamDecode);
+        // The music attempt sees the file last: its word on why stands.
+        if (opened.handle == 0)
+            opened = engine_.MusicLoad(0, name.constData(), 0, 0,
+                                       kStreamDecode | kMusicPrescan | kMusicRampNormal, 0);
     }
     tellUncheckedTypes();
-    if (channel == 0) {
+    if (opened.handle == 0) {
         const QString told = QStringLiteral("Can't read the file...") + shownName(input);
         prompts_.message(told, appTitle());
-        throw UnreadableInput(told);
+        throw UnreadableInput(told, opened);
     }
-    channel_ = channel;
+    channel_ = opened.handle;
 
     info_ = ChannelInfo();
     if (!engine_.ChannelGetInfo(channel_, &info_))
@@ -87,6 +81,40 @@ WaveFileInfo Decoder::DecodeMp3ToWav(const QString& input, const JobFile& wav) {
     // be rendered once more for nothing.
     return WaveFileInfo{format_.sampleRate, format_.bitsPerSample, format_.channels,
                         kWaveHeaderSize, std::int64_t(decodedBytes_)};
+}
+
+QString UnreadableInput::because() const {
+    switch (refusal_.why) {
+    case Refusal::None:
+    case Refusal::NoKnownSound:
+        break;
+    case Refusal::Unopenable:
+        return QStringLiteral("it could not be opened (%1)").arg(errnoText(refusal_.error));
+    case Refusal::Folder:
+        return QStringLiteral("it is a folder");
+    case Refusal::NotAFile:
+        return QStringLiteral("it is a pipe or a device, not a file");
+    case Refusal::Empty:
+        return QStringLiteral("it is empty");
+    case Refusal::Changed:
+        return QStringLiteral("it changed while it was being read");
+    case Refusal::Picture:
+        return QStringLiteral("it is a picture");
+    case Refusal::Video:
+        return QStringLiteral("it is a video");
+    case Refusal::Program:
+        return QStringLiteral("it is a program");
+    case Refusal::Document:
+        return QStringLiteral("it is a document");
+    case Refusal::Font:
+        return QStringLiteral("it is a font");
+    case Refusal::Database:
+        return QStringLiteral("it is a database");
+    case Refusal::Archive:
+        return QStringLiteral("it is an archive or a compressed file, and holds no music "
+                              "Blendora knows");
+    }
+    return QStringLiteral("it holds no sound Blendora knows");
 }
 
 void Decoder::tellUncheckedTypes() {

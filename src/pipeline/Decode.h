@@ -13,16 +13,17 @@ namespace blendora {
 
 class Prompts;
 
-// Engine calls that take 64-bit offsets and positions, given 32-bit ones.
-EngineHandle StreamCreateFileLong(EngineSeam& engine, int mem, const void* file,
-                                  std::uint32_t offset, std::uint32_t length, std::uint32_t flags);
-EngineHandle MusicLoadLong(EngineSeam& engine, int mem, const void* file, std::uint32_t offset,
-                           std::uint32_t length, std::uint32_t flags, std::uint32_t freq);
-
-// The input is no sound the engine knows; the person has been told which file it was.
+// The input is no sound the engine knows; the person has been told which file it was. What the
+// engine found it to be travels with it.
 class UnreadableInput : public Condition {
   public:
-    using Condition::Condition;
+    UnreadableInput(const QString& description, const EngineOpened& refusal)
+        : Condition(description), refusal_(refusal) {}
+    // Why, in the person's words: "it is a picture", "it is empty".
+    QString because() const;
+
+  private:
+    EngineOpened refusal_;
 };
 
 // Turns one input into a PCM WAV file through the engine. Its working state lives as long as

@@ -213,10 +213,11 @@ void MixRun::decode(int first, int step) {
     stage(first + 6, [&] {
         try {
             decoded_[step - 1] = job_.decoder.DecodeMp3ToWav(field(), wav);
-        } catch (const UnreadableInput&) {
-            // The decoder has named the file; the end says which one it was.
-            failPlainly(QStringLiteral("The %1 file could not be read.")
-                            .arg(step == 1 ? QStringLiteral("first") : QStringLiteral("second")));
+        } catch (const UnreadableInput& unreadable) {
+            // The decoder has named the file; the end says which one it was, and why.
+            failPlainly(QStringLiteral("The %1 file could not be read: %2.")
+                            .arg(step == 1 ? QStringLiteral("first") : QStringLiteral("second"),
+                                 unreadable.because()));
         }
     });
 }

@@ -41,14 +41,18 @@ constexpr std::int64_t kBlockBytes = 20000;
 // Remembers which attempt gave the channel of the last decode.
 struct WatchingEngine : EngineSeam {
     EngineHandle stream = 0, music = 0;
-    EngineHandle StreamCreateFile(int mem, const void* file, std::uint64_t offset,
+    EngineOpened StreamCreateFile(int mem, const void* file, std::uint64_t offset,
                                   std::uint64_t length, std::uint32_t flags) override {
         music = 0;
-        return stream = EngineSeam::StreamCreateFile(mem, file, offset, length, flags);
+        const EngineOpened opened = EngineSeam::StreamCreateFile(mem, file, offset, length, flags);
+        stream = opened.handle;
+        return opened;
     }
-    EngineHandle MusicLoad(int mem, const void* file, std::uint64_t offset, std::uint32_t length,
+    EngineOpened MusicLoad(int mem, const void* file, std::uint64_t offset, std::uint32_t length,
                            std::uint32_t flags, std::uint32_t freq) override {
-        return music = EngineSeam::MusicLoad(mem, file, offset, length, flags, freq);
+        const EngineOpened opened = EngineSeam::MusicLoad(mem, file, offset, length, flags, freq);
+        music = opened.handle;
+        return opened;
     }
 };
 
@@ -412,7 +416,7 @@ class Checker {
         if (!want.ok || want.frames == 0)
             return mismatch(t, path, "mpg123 decodes nothing of the song");
         const auto source = audio::FileSource::open(QFile::encodeName(path).toStdString(), 0, 0);
-        const bool named = source && audio::signatureOf(*source) != audio::Signature::None;
+        const bool named = source && audio::signatureOf(*source) != Refusal::None;
         if (!decode(path, t))
             return named ? void() : mismatch(t, path, "refused");
         if (const QString wrong = differs(readWav(wav_, true), want, "the song alone");
@@ -425,7 +429,7 @@ class Checker {
     // where the frames would have been found.
     void namedOtherwise(const QString& path, Tally& t, const QString& label = {}) {
         const auto source = audio::FileSource::open(QFile::encodeName(path).toStdString(), 0, 0);
-        if (source && audio::signatureOf(*source) != audio::Signature::None)
+        if (source && audio::signatureOf(*source) != Refusal::None)
             mismatch(t, label.isEmpty() ? path : label, "libmagic names it something else");
     }
 

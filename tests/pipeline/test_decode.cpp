@@ -89,19 +89,34 @@ class TestDecode : public QObject {
         QCOMPARE(written.dataSize, qint64(data));
     }
 
+    // The message names the file; why it was refused travels with the refusal.
     void unreadableInputsGiveTheMessageAndNoFile_data() {
         QTest::addColumn<QString>("name");
         QTest::addColumn<QByteArray>("content");
-        QTest::newRow("text") << "notes.mp3" << QByteArray("Dear diary, today I mixed nothing.\n");
-        QTest::newRow("empty") << "empty.mp3" << QByteArray();
-        QTest::newRow("directory") << "folder.mp3" << QByteArray("DIR");
-        QTest::newRow("fifo") << "pipe.mp3" << QByteArray("FIFO");
-        QTest::newRow("missing") << "gone.mp3" << QByteArray("MISSING");
+        QTest::addColumn<QString>("because");
+        QTest::newRow("text") << "notes.mp3" << QByteArray("Dear diary, today I mixed nothing.\n")
+                              << "it holds no sound Blendora knows";
+        QTest::newRow("empty") << "empty.mp3" << QByteArray() << "it is empty";
+        QTest::newRow("directory") << "folder.mp3" << QByteArray("DIR") << "it is a folder";
+        QTest::newRow("fifo") << "pipe.mp3" << QByteArray("FIFO")
+                              << "it is a pipe or a device, not a file";
+        QTest::newRow("missing") << "gone.mp3" << QByteArray("MISSING")
+                                 << "it could not be opened (No such file or directory)";
+        QTest::newRow("picture")
+            << "cover.mp3"
+            << QByteArray("\x89PNG\r\n\x1a\n\0\0\0\rIHDR\0\0\0\x10\0\0\0\x10\x08\x02\0\0\0", 33)
+            << "it is a picture";
+        QTest::newRow("program") << "true.mp3" << test::readAll("/usr/bin/true")
+                                 << "it is a program";
+        QTest::newRow("gzip") << "song.mp3.gz" << QByteArray("\x1f\x8b\x08\0\0\0\0\0\0\x03", 10)
+                              << "it is an archive or a compressed file, and holds no music "
+                                 "Blendora knows";
     }
 
     void unreadableInputsGiveTheMessageAndNoFile() {
         QFETCH(QString, name);
         QFETCH(QByteArray, content);
+        QFETCH(QString, because);
         const QString input = dir_.path() + "/" + name;
         if (content == "DIR")
             QDir().mkpath(input);
@@ -111,7 +126,12 @@ class TestDecode : public QObject {
             test::writeAll(input, content);
         const QString wav = dir_.path() + "/never.wav";
         Decoder decoder(engine_, prompts_);
-        QVERIFY_THROWS_EXCEPTION(UnreadableInput, decoder.DecodeMp3ToWav(input, test::at(wav)));
+        try {
+            decoder.DecodeMp3ToWav(input, test::at(wav));
+            QFAIL("decoded");
+        } catch (const UnreadableInput& unreadable) {
+            QCOMPARE(unreadable.because(), because);
+        }
         QCOMPARE(prompts_.texts(), QStringList{"Can't read the file..." + input});
         QCOMPARE(prompts_.seen[0].kind, Prompt::Message);
         QVERIFY(!QFile::exists(wav));

@@ -224,7 +224,9 @@ class TestMixJob : public QObject {
             QCOMPARE(job.prompts.texts().mid(1, 1),
                      QStringList{"Can't read the file..." + files_.path() +
                                  "/notes\\n\\nDone. Click OK<U+202E>.mp3"});
-            QVERIFY(job.prompts.seen.last().text.startsWith("No mixed file was made.\r\r"));
+            QCOMPARE(job.prompts.seen.last().text,
+                     QStringLiteral("No mixed file was made.\r\rThe first file could not be "
+                                    "read: it holds no sound Blendora knows."));
             QVERIFY(!QFile::exists(files_.path() + "/a.mp3"));
         }
         {
