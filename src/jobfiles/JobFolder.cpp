@@ -172,8 +172,4 @@ void removeHeldFolder(int parent, const char* name, int folder) {
         ::unlinkat(parent, name, AT_REMOVEDIR);
 }
 
-std::int64_t freeSpace(const JobFile& file) {
-    return freeBytes(file.folder);
-}
-
 } // namespace blendora

@@ -66,10 +66,4 @@ bool removeFile(const JobFile& file);
 // fork() and exec().
 void removeHeldFolder(int parent, const char* name, int folder);
 
-// Room left free on a disk that a job writes to, so that it never fills it up.
-inline constexpr std::int64_t kSpareSpace = 8 << 20;
-
-// Free bytes for us on the file system that holds the file's folder, or -1 when unknown.
-std::int64_t freeSpace(const JobFile& file);
-
 } // namespace blendora

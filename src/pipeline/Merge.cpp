@@ -278,7 +278,7 @@ bool bringToOneFormat(Statements& run, const MergePlan& plan, WaveFileInfo (&inf
         // Reported under the statement that read this input.
         if (!run.at(k == 0 ? 106 : 108, [&] {
                 info[k] = ConvertWave(path[k], info[k], plan.input[k].fileSize, plan.common,
-                                      temporary, view);
+                                      plan.converted[k], temporary, view);
                 path[k] = temporary;
             }))
             return false;
@@ -339,7 +339,9 @@ struct stat MergeWave(const MergePlan& plan, const JobFile& first, const JobFile
     for (int k = 0; k < 2; ++k)
         length[k] =
             plan.convert[k] ? info[k].dataOffset + info[k].dataSize : plan.input[k].fileSize;
-    const int longer = plan.longer;
+    // A conversion may write a frame less than planned: which input is longer is planned again
+    // from what was written.
+    const int longer = PlanMerge({info[0], length[0]}, {info[1], length[1]}).longer;
     const WaveFileInfo target = info[longer];
     const bool copied = run.at(longer == 0 ? 114 : 118, [&] {
         copyWave(path[longer], length[longer], output, target, blockCount(target));

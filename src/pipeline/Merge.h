@@ -34,7 +34,9 @@ struct MergePlan {
     bool convert[2] = {false, false};
     // Sample bytes of each converted copy, never less than the conversion writes.
     std::int64_t converted[2] = {0, 0};
-    // The input the output is a copy of: the larger data chunk, the first on a tie.
+    // The input the output is a copy of: the larger data chunk, the first on a tie. Planned
+    // from the converted copies' figures, which may be a frame high: the merge plans it again
+    // from what the conversion wrote.
     int longer = 0;
     // Bytes of the mixed file.
     std::int64_t output = 0;

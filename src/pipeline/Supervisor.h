@@ -30,8 +30,6 @@ struct SupervisorReport {
 // errno of each way, in the report file.
 constexpr off_t kSavedAt = 2048;
 constexpr off_t kStartErrorAt = 4096;
-// Less free space than this after a failed encode: the disk is what failed.
-constexpr long long kFullDisk = 1 << 20;
 constexpr char kCopyName[] = "lame";
 constexpr char kEncoded[] = "result.mp3";
 

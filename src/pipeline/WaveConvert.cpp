@@ -138,28 +138,13 @@ QString formatName(WaveFormat format) {
 
 namespace {
 
-// Refused before a byte is written: nothing is ever cut short.
-void refuseWhatWouldNotFit(const QString& input, std::int64_t needed, WaveFormat format,
-                           const JobFile& output) {
-    if (needed > std::int64_t(kMaxWaveDataSize))
-        fail(QStringLiteral("%1 brought to %2 would need %3 bytes of sound, more than the %4 "
-                            "that a WAV file can hold.")
-                 .arg(shownName(input), formatName(format))
-                 .arg(needed)
-                 .arg(kMaxWaveDataSize));
-    if (const QString lack = lackOfSpace(
-            output, kWaveHeaderSize + needed,
-            QStringLiteral("to bring %1 to %2").arg(shownName(input), formatName(format)));
-        !lack.isEmpty())
-        failPlainly(lack);
-}
-
 // The way from the input's frames to the target's: mixed down to as few channels as both have,
 // resampled, copied out to the channels wanted, written after the header's room.
 class Conversion {
   public:
-    Conversion(const QString& input, WaveFormat from, WaveFormat format, File& target)
-        : input_(input), format_(format), target_(target),
+    Conversion(const QString& input, WaveFormat from, WaveFormat format, std::int64_t planned,
+               File& target)
+        : input_(input), format_(format), planned_(planned), target_(target),
           midChannels_(std::min(from.channels, format.channels)),
           down_(from.channels, midChannels_), up_(midChannels_, format.channels),
           resample_(from.sampleRate != format.sampleRate) {
@@ -233,15 +218,18 @@ class Conversion {
             frames = outBuf_.data();
         }
         const std::int64_t bytes = std::int64_t(count) * 2 * format_.channels;
-        if (written_ + bytes > std::int64_t(kMaxWaveDataSize))
-            fail(QStringLiteral("%1 brought to %2 passes what a WAV file can hold.")
-                     .arg(shownName(input_), formatName(format_)));
+        // The plan's figure bounds what the space check and the header limit were judged by.
+        if (written_ + bytes > planned_)
+            fail(QStringLiteral("%1 brought to %2 came out longer than the %3 bytes planned.")
+                     .arg(shownName(input_), formatName(format_))
+                     .arg(planned_));
         target_.writeAt(kWaveHeaderSize + written_, frames, bytes);
         written_ += bytes;
     }
 
     const QString& input_;
     const WaveFormat format_;
+    const std::int64_t planned_;
     File& target_;
     const int midChannels_;
     const ChannelMap down_, up_;
@@ -255,23 +243,30 @@ class Conversion {
 } // namespace
 
 WaveFileInfo ConvertWave(const JobFile& inputFile, const WaveFileInfo& info, std::int64_t length,
-                         WaveFormat format, const JobFile& output, Form1View& view) {
+                         WaveFormat format, std::int64_t planned, const JobFile& output,
+                         Form1View& view) {
     const QString& input = inputFile.path;
     const WaveFormat from = mixableFormat(info);
     if (from.channels == 0 || format.channels <= 0 || format.sampleRate <= 0)
         fail(QStringLiteral("%1: the sound cannot be converted.").arg(shownName(input)));
+    // Refused up front by the plan's own check; a plan that passed it anyway is a fault.
+    if (planned > std::int64_t(kMaxWaveDataSize))
+        fail(QStringLiteral("%1 brought to %2 would need %3 bytes of sound, more than the %4 "
+                            "that a WAV file can hold.")
+                 .arg(shownName(input), formatName(format))
+                 .arg(planned)
+                 .arg(kMaxWaveDataSize));
     File source;
     source.open(inputFile, File::Read);
     source.mustHold(length);
     const std::int64_t inFrameBytes = 2 * std::int64_t(from.channels);
     const std::int64_t inFrames = inputFrames(info, length, from.channels);
-    refuseWhatWouldNotFit(input, ConvertedDataSize(info, length, format), format, output);
 
     File target;
     target.open(output, File::Replace);
     std::int64_t written = 0;
     try {
-        Conversion conversion(input, from, format, target);
+        Conversion conversion(input, from, format, planned, target);
         std::vector<std::int16_t> readBuf(conversion.framesPerRead() * size_t(from.channels));
         QElapsedTimer sinceEvents;
         sinceEvents.start();

@@ -35,10 +35,12 @@ QString formatName(WaveFormat format);
 // Brings the 16-bit sound of `input` to `format` (resampled with libsoxr, channels mixed down
 // or copied) as a canonical WAV file at `output`, and returns that file's record. `length` is
 // what the input holds, as it was written: a read that comes up short of it throws a
-// Condition. Memory stays the same whatever the length, and the view's event loop runs now and
-// then. Throws a Failure before writing anything when the result would pass what a WAV header
-// can declare or the free space of its folder, and when a file cannot be read or written.
+// Condition. `planned` is ConvertedDataSize's figure, by which the caller judged the header
+// limit and the free space; writing more is a fault. Memory stays the same whatever the
+// length, and the view's event loop runs now and then. Throws when a file cannot be read or
+// written.
 WaveFileInfo ConvertWave(const JobFile& input, const WaveFileInfo& info, std::int64_t length,
-                         WaveFormat format, const JobFile& output, Form1View& view);
+                         WaveFormat format, std::int64_t planned, const JobFile& output,
+                         Form1View& view);
 
 } // namespace blendora

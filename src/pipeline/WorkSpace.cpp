@@ -1,5 +1,6 @@
 #include "WorkSpace.h"
 
+#include "Folders.h"
 #include "JobFolder.h"
 #include "Paths.h"
 
@@ -14,7 +15,7 @@ QString chosenWorkFolder(const QString& folder) {
 }
 
 std::int64_t shortOfSpace(const JobFile& file, std::int64_t needed) {
-    const std::int64_t free = freeSpace(file);
+    const std::int64_t free = freeBytes(file.folder);
     return free >= 0 && needed + kSpareSpace > free ? free : -1;
 }
 

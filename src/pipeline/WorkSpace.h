@@ -15,6 +15,12 @@ inline const QString kOtherWorkFolder =
 
 struct JobFile;
 
+// Room left free on a disk that a job writes to, so that it never fills it up.
+inline constexpr std::int64_t kSpareSpace = 8 << 20;
+// Less free space than this after a failed encode: the disk is what failed. Root's reserve
+// counts for root there (the supervisor asks with it), never for the checks below.
+inline constexpr std::int64_t kFullDisk = 1 << 20;
+
 // The one free-space check: the free bytes beside `file` when `needed` bytes more would leave
 // less than the room every job leaves free there, or -1 when they fit or nothing is known.
 std::int64_t shortOfSpace(const JobFile& file, std::int64_t needed);

@@ -388,13 +388,27 @@ class MergeTest : public QObject {
             }
             const WaveFileInfo converted =
                 ConvertWave(test::at(input[k]), from, QFileInfo(input[k]).size(), plan.common,
-                            test::at(dir.filePath("copy.wav")), view);
+                            plan.converted[k], test::at(dir.filePath("copy.wav")), view);
             QVERIFY(converted.dataSize <= plan.converted[k]);
             QVERIFY(converted.dataSize >= plan.converted[k] - 4);
+            // A plan short of what is written would pass the checks made by it.
+            QVERIFY_THROWS_EXCEPTION(
+                Failure,
+                ConvertWave(test::at(input[k]), from, QFileInfo(input[k]).size(), plan.common,
+                            converted.dataSize - 2, test::at(dir.filePath("copy.wav")), view));
         }
         QVERIFY(mergeFiles());
         QVERIFY(QFileInfo(output).size() <= plan.output);
         QVERIFY(QFileInfo(output).size() >= plan.output - 4);
+    }
+
+    // A conversion may come out a frame short of its plan: the longer input is the one that is
+    // longer once converted.
+    void theLongerInputIsTheLongerOnceConverted() {
+        // 1001 frames at 8 kHz are 5518.01 at 44.1 kHz: planned as 5519, the second's length.
+        QVERIFY(merge(waveBytes(8000, 2, QByteArray(1001 * 4, '\x10')),
+                      waveBytes(44100, 2, QByteArray(5519 * 4, '\x20'))));
+        QCOMPARE(infoOf(output).dataSize, 5519 * 4);
     }
 
     // 8 kHz mono that passes 4 GiB at 44.1 kHz stereo: refused with the figures before a
