@@ -29,10 +29,7 @@ Refusal notAFile(const QString& path) {
 constexpr std::uint64_t kSpaceCheckBytes = 1 << 20;
 
 void checkFreeSpace(const JobFile& wav, const QString& input) {
-    if (const QString lack = lackOfSpace(
-            wav, 0, QStringLiteral("for the decoded audio of %1").arg(shownName(input)));
-        !lack.isEmpty())
-        failPlainly(lack);
+    needSpace(wav, 0, QStringLiteral("for the decoded audio of %1").arg(shownName(input)));
 }
 
 } // namespace

@@ -24,8 +24,8 @@ inline constexpr std::int64_t kFullDisk = 1 << 20;
 // The one free-space check: the free bytes beside `file` when `needed` bytes more would leave
 // less than the room every job leaves free there, or -1 when they fit or nothing is known.
 std::int64_t shortOfSpace(const JobFile& file, std::int64_t needed);
-// Nothing when they fit; otherwise the words of a full work folder, `purpose` saying what the
-// bytes are for ("to bring a.mp3 to 44100 Hz stereo").
-QString lackOfSpace(const JobFile& file, std::int64_t needed, const QString& purpose);
+// Throws a Condition in the words of a full work folder when they do not fit, `purpose` saying
+// what the bytes are for ("for the decoded audio of a.mp3").
+void needSpace(const JobFile& file, std::int64_t needed, const QString& purpose);
 
 } // namespace blendora
