@@ -5,6 +5,7 @@
 
 #include "Failure.h"
 #include "Merge.h"
+#include "WaveFiles.h"
 
 #include <QFile>
 #include <QFileInfo>

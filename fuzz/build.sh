@@ -27,7 +27,7 @@ clang++ -std=c++20 -g -O1 -Wall -Wextra -fPIC \
   $(pkg-config --cflags Qt6Core Qt6Gui soxr) \
   "$root"/src/app/{AppTitle,ErrorReport,Form1View,Settings}.cpp "$root"/src/jobfiles/*.cpp \
   "$root"/src/pipeline/{Wave,Merge,WaveConvert,WorkSpace}.cpp "$root"/src/system/*.cpp \
-  "$root/fuzz/fuzz_merge.cpp" \
+  "$root/tests/support/WaveFiles.cpp" "$root/fuzz/fuzz_merge.cpp" \
   $(pkg-config --libs Qt6Core Qt6Gui soxr) -o "$out/fuzz_merge"
 
 seeds="$out/seeds"

@@ -8,6 +8,7 @@
 #include "Merge.h"
 #include "Prompts.h"
 #include "Wave.h"
+#include "WaveFiles.h"
 
 #include <QCoreApplication>
 #include <QDir>

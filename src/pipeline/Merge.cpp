@@ -102,13 +102,6 @@ struct TemporaryFiles {
     }
 };
 
-std::int64_t fileSize(const JobFile& file) {
-    struct stat st {};
-    return ::fstatat(file.folder, file.name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0
-               ? std::int64_t(st.st_size)
-               : 0;
-}
-
 // Blocks to one past the end of the data: the last one always reaches beyond it.
 std::int64_t blockCount(const WaveFileInfo& info) {
     return info.dataSize / kBlockBytes + 1;
@@ -134,10 +127,6 @@ const QString kOrdinal[2] = {QStringLiteral("first"), QStringLiteral("second")};
 const QString kNotMixed = QStringLiteral("The two files could not be mixed.");
 
 } // namespace
-
-MergeInput ReadMergeInput(const JobFile& file, Prompts& prompts) {
-    return {ReadWaveHeader(file, prompts), fileSize(file)};
-}
 
 MergePlan PlanMerge(const MergeInput& first, const MergeInput& second) {
     MergePlan plan;
@@ -372,13 +361,6 @@ struct stat MergeWave(const MergePlan& plan, const JobFile& first, const JobFile
     if (!(copied && opened && written && closed))
         failPlainly(kNotMixed);
     return made;
-}
-
-struct stat MergeWave(const JobFile& first, const JobFile& second, const JobFile& output,
-                      Form1View& view, Prompts& prompts) {
-    const MergeInput one = ReadMergeInput(first, prompts);
-    const MergeInput two = ReadMergeInput(second, prompts);
-    return MergeWave(PlanMerge(one, two), first, second, output, view, prompts);
 }
 
 } // namespace blendora

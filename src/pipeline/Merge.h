@@ -22,9 +22,6 @@ inline MergeInput decodedWave(const WaveFileInfo& info) {
     return {info, info.dataOffset + info.dataSize};
 }
 
-// Reads the header once, and the file's length. Shows only the header reader's own message.
-MergeInput ReadMergeInput(const JobFile& file, Prompts& prompts);
-
 // What a merge decides before it writes anything, decided once: the space check and the merge
 // both follow it, so they cannot disagree.
 struct MergePlan {
@@ -58,9 +55,6 @@ void RefuseMergeThatWouldNotFit(const MergePlan& plan, const JobFile& output);
 // it was left (inode, size and times): what the encoder must find.
 struct stat MergeWave(const MergePlan& plan, const JobFile& first, const JobFile& second,
                       const JobFile& output, Form1View& view, Prompts& prompts);
-// The same, with the plan made from one read of each header.
-struct stat MergeWave(const JobFile& first, const JobFile& second, const JobFile& output,
-                      Form1View& view, Prompts& prompts);
 
 // Puts current * 100 / total on the bar; a value it cannot show leaves the bar as it was.
 void ShowMergeProgress(std::int64_t current, std::int64_t total, Form1View& view);

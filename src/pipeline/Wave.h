@@ -51,9 +51,4 @@ struct WaveFileInfo {
     bool operator==(const WaveFileInfo&) const = default;
 };
 
-// Finds the first "fmt" and the first "data" in the file's first 100 bytes, wherever they
-// stand. A missing, empty or unreadable file, or one without both marks, gives all zeros.
-// A name that cannot be a file name gives "The file is not found." as well.
-WaveFileInfo ReadWaveHeader(const JobFile& file, Prompts& prompts);
-
 } // namespace blendora

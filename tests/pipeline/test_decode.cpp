@@ -3,6 +3,7 @@
 #include "MixJob.h"
 #include "TestSupport.h"
 #include "Wave.h"
+#include "WaveFiles.h"
 
 #include <QTimer>
 #include <QtEndian>

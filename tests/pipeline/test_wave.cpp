@@ -1,6 +1,7 @@
 #include "AppTitle.h"
 #include "TestSupport.h"
 #include "Wave.h"
+#include "WaveFiles.h"
 
 #include <QtEndian>
 #include <QtTest>
