@@ -2,11 +2,10 @@
 
 #include "Channel.h"
 #include "FileSource.h"
+#include "Soxr.h"
 
 #include <memory>
 #include <mpg123.h>
-#include <soxr.h>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -16,11 +15,6 @@ struct Mpg123Deleter {
     void operator()(mpg123_handle* h) const { mpg123_delete(h); }
 };
 using Mpg123Ptr = std::unique_ptr<mpg123_handle, Mpg123Deleter>;
-
-struct SoxrDeleter {
-    void operator()(soxr_t s) const { soxr_delete(s); }
-};
-using SoxrPtr = std::unique_ptr<std::remove_pointer_t<soxr_t>, SoxrDeleter>;
 
 // Stretches of a file read one after another as one stream, with a cursor of its own.
 class Stretches {

@@ -65,7 +65,7 @@ WaveFileInfo Decoder::DecodeMp3ToWav(const QString& input, const JobFile& wav) {
     checkFreeSpace(wav, input);
     wav_.open(wav, File::Replace, 0600);
     try {
-        const QByteArray header = waveHeaderBytes(riff_, format_, data_);
+        const QByteArray header = pcmWaveHeader(format_, 0);
         wav_.append(header.constData(), header.size());
         // The header tells what was written, whatever the engine's count says.
         decodedBytes_ = WriteDecoded(input, wav);
@@ -126,15 +126,8 @@ void Decoder::tellUncheckedTypes() {
 }
 
 void Decoder::StartWaveHeader() {
-    riff_ = RiffHeader();
-    format_ = WaveFormatChunk();
-    data_ = WaveDataHeader();
-    format_.channels = std::int16_t(info_.chans);
     // The engine gives 16-bit words whatever the file holds: its 8-bit flag is never asked for.
-    format_.bitsPerSample = 16;
-    format_.blockAlign = std::int16_t(format_.channels * format_.bitsPerSample / 8);
-    format_.sampleRate = std::int32_t(info_.freq);
-    format_.byteRate = format_.sampleRate * format_.blockAlign;
+    format_ = pcmFormat(int(info_.freq), int(info_.chans));
 }
 
 std::uint64_t Decoder::WriteDecoded(const QString& input, const JobFile& wav) {
@@ -164,10 +157,8 @@ std::uint64_t Decoder::WriteDecoded(const QString& input, const JobFile& wav) {
 }
 
 void Decoder::FinishWaveHeader() {
-    riff_.riffSize = std::uint32_t(decodedBytes_ + kWaveHeaderSize - 8);
-    data_.dataSize = std::uint32_t(decodedBytes_);
     // Only the two sizes differ from the header written first.
-    const QByteArray header = waveHeaderBytes(riff_, format_, data_);
+    const QByteArray header = pcmWaveHeader(format_, std::uint32_t(decodedBytes_));
     wav_.writeAt(4, header.constData() + 4, 4);
     wav_.writeAt(40, header.constData() + 40, 4);
     wav_.close();

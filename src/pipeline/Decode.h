@@ -53,9 +53,7 @@ class Decoder {
     ChannelInfo info_;
     std::uint64_t decodedBytes_ = 0;
     std::array<char, 20000> buffer_{};
-    RiffHeader riff_;
     WaveFormatChunk format_;
-    WaveDataHeader data_;
     File wav_;
 };
 

@@ -5,8 +5,21 @@
 
 namespace blendora {
 
-QByteArray waveHeaderBytes(const RiffHeader& riff, const WaveFormatChunk& format,
-                           const WaveDataHeader& data) {
+WaveFormatChunk pcmFormat(int rate, int channels) {
+    WaveFormatChunk format;
+    format.channels = std::int16_t(channels);
+    format.sampleRate = std::int32_t(rate);
+    format.bitsPerSample = 16;
+    format.blockAlign = std::int16_t(format.channels * format.bitsPerSample / 8);
+    format.byteRate = format.sampleRate * format.blockAlign;
+    return format;
+}
+
+QByteArray pcmWaveHeader(const WaveFormatChunk& format, std::uint32_t dataSize) {
+    RiffHeader riff;
+    riff.riffSize = dataSize + std::uint32_t(kWaveHeaderSize - 8);
+    WaveDataHeader data;
+    data.dataSize = dataSize;
     QByteArray bytes(kWaveHeaderSize, '\0');
     char* p = bytes.data();
     std::memcpy(p, riff.chunkId, 4);

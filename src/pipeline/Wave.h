@@ -36,9 +36,10 @@ inline constexpr int kWaveHeaderSize = 44;
 // The most sample bytes a RIFF header can declare: the RIFF size field is data + 36.
 inline constexpr std::uint64_t kMaxWaveDataSize = 0xFFFFFFFFull - 36;
 
-// The header's 44 bytes, little-endian, whatever the machine.
-QByteArray waveHeaderBytes(const RiffHeader& riff, const WaveFormatChunk& format,
-                           const WaveDataHeader& data);
+// The one header every WAV file of ours has: 16-bit PCM at `rate` with `channels`, declaring
+// `dataSize` bytes of samples; 44 bytes, little-endian, whatever the machine.
+WaveFormatChunk pcmFormat(int rate, int channels);
+QByteArray pcmWaveHeader(const WaveFormatChunk& format, std::uint32_t dataSize);
 
 // What the merger needs of a WAV file; all zero when it could not be read.
 struct WaveFileInfo {

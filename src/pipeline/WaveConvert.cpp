@@ -5,6 +5,7 @@
 #include "Form1View.h"
 #include "JobFolder.h"
 #include "Paths.h"
+#include "Soxr.h"
 #include "WorkSpace.h"
 
 #include <QElapsedTimer>
@@ -87,10 +88,7 @@ class ChannelMap {
     std::vector<std::vector<int>> sources_;
 };
 
-struct SoxrDeleter {
-    void operator()(soxr_t s) const { soxr_delete(s); }
-};
-using Resampler = std::unique_ptr<std::remove_pointer_t<soxr_t>, SoxrDeleter>;
+using Resampler = SoxrPtr;
 
 Resampler makeResampler(int inRate, int outRate, int channels) {
     soxr_error_t error = nullptr;
@@ -196,18 +194,8 @@ class Conversion {
     void finish() {
         if (resample_)
             feed(nullptr, 0);
-        const std::int64_t frameBytes = 2 * std::int64_t(format_.channels);
-        RiffHeader riff;
-        riff.riffSize = std::uint32_t(36 + written_);
-        WaveFormatChunk fmt;
-        fmt.channels = std::int16_t(format_.channels);
-        fmt.sampleRate = format_.sampleRate;
-        fmt.byteRate = std::int32_t(std::int64_t(format_.sampleRate) * frameBytes);
-        fmt.blockAlign = std::int16_t(frameBytes);
-        fmt.bitsPerSample = 16;
-        WaveDataHeader data;
-        data.dataSize = std::uint32_t(written_);
-        const QByteArray header = waveHeaderBytes(riff, fmt, data);
+        const QByteArray header =
+            pcmWaveHeader(pcmFormat(format_.sampleRate, format_.channels), std::uint32_t(written_));
         target_.writeAt(0, header.constData(), header.size());
     }
 
