@@ -32,12 +32,16 @@
 
 namespace blendora {
 
+namespace {
+
+// The part of a path after its last "/"; an empty path has no part and fails.
 QString FileNameFromPath(const QString& path) {
     if (path.isEmpty())
         fail(QStringLiteral("Subscript out of range"));
     return path.section(QLatin1Char('/'), -1);
 }
 
+// Deletes a job file; throws when it will not go.
 void ForceDeleteFile(const JobFile& file) {
     if (!file.valid())
         failErrno(ENOENT, file.path);
@@ -46,6 +50,7 @@ void ForceDeleteFile(const JobFile& file) {
         failErrno(errno, file.path);
 }
 
+// Deletes a job file after a pass of the event loop; never reports anything.
 void RemoveFile(const JobFile& file) {
     DoEvents();
     try {
@@ -54,6 +59,8 @@ void RemoveFile(const JobFile& file) {
         // A file that is not there, or will not go, is passed over in silence.
     }
 }
+
+} // namespace
 
 void WaitSeconds(double seconds) {
     QElapsedTimer clock;

@@ -11,12 +11,6 @@ class Form1View;
 class Prompts;
 struct JobFile;
 
-// The part of a path after its last "/"; an empty path has no part and fails.
-QString FileNameFromPath(const QString& path);
-// Deletes a job file after a pass of the event loop; never reports anything.
-void RemoveFile(const JobFile& file);
-// Deletes a job file; throws when it will not go.
-void ForceDeleteFile(const JobFile& file);
 // Lets the event loop run for the given time without keeping a processor busy.
 void WaitSeconds(double seconds);
 
