@@ -10,6 +10,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -88,27 +89,33 @@ SavePlan PlanSave(const OutputName& mp3, int job) {
 
 // ---- between fork() and _exit(): system calls only ----------------------------------------
 
-int CopyWholeFile(int from, int to) {
+// What a copy answers when its source ends before the length it held: it was cut meanwhile.
+constexpr int kCameUpShort = ENODATA;
+
+int CopyWholeFile(int from, int to, off_t length) {
     off_t at = 0;
-    for (;;) {
-        const ssize_t n = ::copy_file_range(from, &at, to, nullptr, 1 << 30, 0);
+    while (at < length) {
+        const ssize_t n = ::copy_file_range(from, &at, to, nullptr,
+                                            std::size_t(std::min<off_t>(length - at, 1 << 30)), 0);
         if (n > 0 || (n < 0 && errno == EINTR))
             continue;
         if (n == 0)
-            return 0;
+            return kCameUpShort;
         if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)
             return errno;
         break; // file systems that cannot: copy by hand from where it stopped
     }
     char buffer[64 * 1024];
-    for (;;) {
-        const ssize_t n = readAll(from, buffer, sizeof buffer, at);
+    while (at < length) {
+        const ssize_t n =
+            readAll(from, buffer, std::size_t(std::min<off_t>(length - at, sizeof buffer)), at);
         if (n == 0)
-            return 0;
+            return kCameUpShort;
         if (n < 0 || !writeAll(to, buffer, std::size_t(n)))
             return errno ? errno : EIO;
         at += n;
     }
+    return 0;
 }
 
 namespace {
@@ -134,11 +141,12 @@ SaveResult copyToNewName(int own, const char* file, const SavePlan& p) {
                                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (to < 0)
         return {errno == EEXIST ? SaveStep::Changed : SaveStep::Writing, errno};
-    struct stat made {};
-    int error = ::fstat(to, &made) == 0 ? 0 : errno;
+    struct stat made {
+    }, ours{};
+    int error = ::fstat(to, &made) == 0 && ::fstat(from, &ours) == 0 ? 0 : errno;
     if (error == 0) {
         tell(p, made, false);
-        error = CopyWholeFile(from, to);
+        error = CopyWholeFile(from, to, ours.st_size);
     }
     if (error == 0 && ::fsync(to) != 0 && errno != EINVAL)
         error = errno;
@@ -151,7 +159,10 @@ SaveResult copyToNewName(int own, const char* file, const SavePlan& p) {
         tell(p, made, true);
     else if (namesFile(p.outFolder, p.name, made.st_dev, made.st_ino))
         ::unlinkat(p.outFolder, p.name, 0);
-    return {error == 0 ? SaveStep::Saved : SaveStep::Writing, error};
+    return {error == 0              ? SaveStep::Saved
+            : error == kCameUpShort ? SaveStep::Cut
+                                    : SaveStep::Writing,
+            error};
 }
 
 // Adds the file under the name only if nothing is there, atomically: no window in which a file
@@ -174,11 +185,11 @@ SaveResult addWithoutReplacing(int own, const char* file, const SavePlan& p) {
 
 // The new file written whole in our own folder, on the disk, with its owner and mode, and
 // closed; answers 0, or the errno of what failed. `st` is the file as written.
-int writeWhole(UniqueFd& written, int from, const SavePlan& p, struct stat& st) {
+int writeWhole(UniqueFd& written, int from, off_t length, const SavePlan& p, struct stat& st) {
     const int out = written.get();
     if (out < 0)
         return errno;
-    if (const int error = CopyWholeFile(from, out); error != 0)
+    if (const int error = CopyWholeFile(from, out, length); error != 0)
         return error;
     if ((::fsync(out) != 0 && errno != EINVAL) || ::fstat(out, &st) != 0 ||
         (p.setOwner && ::fchown(out, p.uid, p.gid) != 0 && !refusedForLackOfModes(errno)) ||
@@ -209,7 +220,7 @@ SaveResult putUnderName(int own, const char* file, const SavePlan& p) {
 
 } // namespace
 
-SaveResult SaveBeside(const SavePlan& p, int from) {
+SaveResult SaveBeside(const SavePlan& p, int from, off_t length) {
     // A folder of our own beside the output: made here, never found. Nobody else can reach into
     // it, and what is moved out of it is taken through its descriptor, whatever its name is by
     // then.
@@ -236,7 +247,9 @@ SaveResult SaveBeside(const SavePlan& p, int from) {
     static const char kFile[] = "new.mp3";
     UniqueFd written(
         ::openat(own, kFile, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    SaveResult result{SaveStep::Writing, writeWhole(written, from, p, st)};
+    SaveResult result{SaveStep::Writing, writeWhole(written, from, length, p, st)};
+    if (result.error == kCameUpShort)
+        result.step = SaveStep::Cut;
     if (result.error == 0) {
         tell(p, st, true);
         result = putUnderName(own, kFile, p);
@@ -270,6 +283,10 @@ QString SaveProblem(const SaveResult& save, const OutputName& mp3) {
                          .arg(shownName(mp3.folder()))
                    : QStringLiteral("The new file cannot be written in %1: %2.")
                          .arg(shownName(mp3.folder()), errnoText(error));
+    case SaveStep::Cut:
+        return QStringLiteral("The encoded mix changed while it was being saved (it is shorter "
+                              "than the encoder wrote it); %1 was left as it was.")
+            .arg(shownName(mp3.path()));
     case SaveStep::Taken:
         return QStringLiteral("Someone else took the name of the folder Blendora made in %1 "
                               "for the new file; nothing was replaced.")

@@ -65,7 +65,8 @@ struct SavedFile {
 // user's file theirs; a file that becomes ours gets our umask.
 SavePlan PlanSave(const OutputName& mp3, int job);
 
-enum class SaveStep : int { Writing, Taken, Changed, Renaming, Saved };
+// Cut: the file being saved came up shorter than it was.
+enum class SaveStep : int { Writing, Taken, Changed, Renaming, Cut, Saved };
 // How far a save came, and the errno of the step that stopped it.
 struct SaveResult {
     SaveStep step = SaveStep::Writing;
@@ -77,11 +78,12 @@ struct SaveResult {
 // taken: absent, or the same file in the same state. Never replaces anything else: where a file
 // system can neither rename without replacing nor link, the name is made exclusively and the
 // file copied into it, as cp does.
-SaveResult SaveBeside(const SavePlan& plan, int from);
+// `length` is what `from` held when it was written: a copy that comes up short is no save.
+SaveResult SaveBeside(const SavePlan& plan, int from, off_t length);
 
-// Copies all of `from`, whatever its offset, to `to` at its offset; answers 0, or the errno that
-// stopped it. System calls only.
-int CopyWholeFile(int from, int to);
+// Copies the `length` bytes of `from` from its start to `to` at its offset; answers 0,
+// ENODATA when `from` ends before them, or the errno that stopped it. System calls only.
+int CopyWholeFile(int from, int to, off_t length);
 
 // For the person: why the save did not happen; empty once it did.
 QString SaveProblem(const SaveResult& save, const OutputName& mp3);

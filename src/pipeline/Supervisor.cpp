@@ -90,7 +90,12 @@ void runFrom(int fd, const SupervisorPlan& p) {
         // A kernel that refuses to run anonymous files: a copy nobody else can reach.
         const int copy =
             ::openat(p.job, kCopyName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700);
-        const int copyError = copy < 0 ? errno : p.memory < 0 ? 0 : CopyWholeFile(p.memory, copy);
+        struct stat sealed {};
+        const int copyError = copy < 0       ? errno
+                              : p.memory < 0 ? 0
+                              : ::fstat(p.memory, &sealed) != 0
+                                  ? errno
+                                  : CopyWholeFile(p.memory, copy, sealed.st_size);
         if (copy < 0 || p.memory < 0 || copyError != 0) {
             error[CopyInJobFolder] = p.memory < 0 ? error[FromMemory] : copyError;
             if (copy >= 0)
@@ -163,7 +168,7 @@ void runFrom(int fd, const SupervisorPlan& p) {
         finish(p, r);
     }
     r.step = SupervisorStep::Saving;
-    r.save = SaveBeside(p.save, in);
+    r.save = SaveBeside(p.save, in, encoded.st_size);
     finish(p, r);
 }
 

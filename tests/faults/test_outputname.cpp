@@ -93,8 +93,10 @@ class TestOutputName : public Suite {
 
         // The saver held by strace at its first `call` (or as `injected` says) until `reached`,
         // then killed: alone, or with everything of the session, after which one start follows.
+        // Or, given `instead`, that is done to it, and the job goes on.
         const auto killSaver = [](const QString& call, std::function<bool(Place&)> reached,
-                                  bool everything = false, QStringList injected = {}) {
+                                  bool everything = false, QStringList injected = {},
+                                  std::function<QString(Place&)> instead = {}) {
             if (injected.isEmpty())
                 injected << "inject=" + call + ":delay_enter=5000000";
             return [=](Place& p, QProcess& job) {
@@ -119,6 +121,13 @@ class TestOutputName : public Suite {
                 while (!reached(p))
                     if (job.waitForFinished(5))
                         return false;
+                if (instead) {
+                    if (const QString done = instead(p); !done.isEmpty())
+                        p.did << done + (held ? " held by strace at " + call : QString());
+                    tracer.kill();
+                    tracer.waitForFinished();
+                    return false;
+                }
                 if (::kill(everything ? -supervisor.toInt() : supervisor.toInt(), SIGKILL) == 0)
                     p.did << "killed the " + QString(everything ? "session" : "saver") +
                                  (held ? " held by strace at " + call : " (strace never held it)");
@@ -195,6 +204,26 @@ class TestOutputName : public Suite {
                                  "inject=fsync:delay_enter=5000000:when=2"}),
             .attack = "held by strace",
             .strace = true};
+        // Another process of the person's cuts the encoded mix while the saver copies it.
+        QTest::newRow("encoded mix cut while the saver copies it")
+            << Row{.setup = [](Place& p) { p.env.insert("ROW", p.root); },
+                   .encoder = kGatedLame,
+                   .expect = kNoFile,
+                   .reason = "changed while it was being saved",
+                   .during = killSaver(
+                       "copy_file_range", [=](Place& p) { return inCall(p, SYS_copy_file_range); },
+                       false, {},
+                       [](Place& p) {
+                           const QStringList jobs =
+                               QDir(p.temp).entryList({"blendora-job-*"}, QDir::Dirs);
+                           const QByteArray encoded =
+                               nativePath(p.temp + "/" + jobs.value(0) + "/result.mp3");
+                           return ::truncate(encoded.constData(), 1000) == 0
+                                      ? QString("cut result.mp3 to 1000 bytes")
+                                      : QString();
+                       }),
+                   .attack = "held by strace",
+                   .strace = true};
         QTest::newRow("output folder moved during the job") << Row{
             .during =
                 [](Place& p, QProcess& job) {
