@@ -214,8 +214,7 @@ class SettingsFolder {
         if (!locked_)
             return true;
         return ::ftruncate(lock_.get(), 0) == 0 &&
-               (scratch.isEmpty() || ::pwrite(lock_.get(), scratch.constData(),
-                                              std::size_t(scratch.size()), 0) == scratch.size());
+               writeAll(lock_.get(), scratch.constData(), std::size_t(scratch.size()), 0);
     }
 
     [[noreturn]] void refuse(const QString& why) const { notWritten(file_, why); }
@@ -294,7 +293,7 @@ class SettingsFolder {
         if (!locked_)
             return;
         char held[64];
-        const ssize_t got = ::pread(lock_.get(), held, sizeof held, 0);
+        const ssize_t got = readAll(lock_.get(), held, sizeof held, 0);
         const QByteArray name(held, got > 0 ? qsizetype(got) : 0);
         if (name.isEmpty())
             return;
@@ -373,11 +372,11 @@ namespace {
 void writeScratchCopy(int scratch, const QByteArray& bytes, const QString& entry,
                       const QString& value, const struct stat& before, const QString& file) {
     {
-        const UniqueFd start(::openat(scratch, "settings.ini",
-                                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        UniqueFd start(::openat(scratch, "settings.ini",
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (!start.valid() ||
             !writeAll(start.get(), bytes.constData(), std::size_t(bytes.size())) ||
-            !freshTime(start.get()))
+            !freshTime(start.get()) || !start.close())
             notWritten(file, errnoText(errno ? errno : EIO, QFileInfo(file).absolutePath()) + '.');
     }
     {

@@ -88,11 +88,7 @@ void File::discard() noexcept {
 }
 
 void File::close() {
-    if (!fd_.valid())
-        return;
-    const int fd = fd_.release();
-    // Delayed write errors (NFS, quota) only show up here.
-    if (::close(fd) != 0 && errno != EINTR)
+    if (!fd_.close())
         failErrno(errno, path_);
 }
 

@@ -44,12 +44,13 @@ void emptyFolder(int folder, int depth) {
                 }
                 if (errno != EISDIR || depth >= 8)
                     continue;
-                const int inner =
-                    ::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-                if (inner < 0)
-                    continue;
-                emptyFolder(inner, depth + 1);
-                ::close(inner);
+                {
+                    const UniqueFd inner(
+                        ::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+                    if (!inner.valid())
+                        continue;
+                    emptyFolder(inner.get(), depth + 1);
+                }
                 removed = ::unlinkat(folder, name, AT_REMOVEDIR) == 0 || removed;
             }
     }

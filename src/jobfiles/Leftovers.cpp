@@ -135,23 +135,16 @@ bool provenMade(int job, const char* name) {
 bool recordMade(int job, const char* name) {
     char bytes[NAME_MAX + 64];
     const std::size_t n = madeRecord(bytes, job, name);
-    const int fd = n == 0 ? -1
-                          : ::openat(job, kMadeRecord,
-                                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
-        return false;
-    const bool written = writeAll(fd, bytes, n);
-    const int error = written ? 0 : errno;
-    if (::close(fd) != 0 && written)
-        return false;
-    errno = error;
-    return written;
+    UniqueFd fd(n == 0 ? -1
+                       : ::openat(job, kMadeRecord,
+                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    return fd.valid() && writeAll(fd.get(), bytes, n) && fd.close();
 }
 
 bool recordOutside(int job, const char* outFolder, const char* name, const struct stat* made) {
-    const int fd =
-        ::openat(job, kOutsideRecord, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0)
+    UniqueFd fd(
+        ::openat(job, kOutsideRecord, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.valid())
         return false;
     char id[64];
     std::size_t n = 0;
@@ -160,13 +153,9 @@ bool recordOutside(int job, const char* outFolder, const char* name, const struc
         id[n++] = ':';
         n += decimal(id + n, made->st_ino);
     }
-    const bool written = writeAll(fd, outFolder, std::strlen(outFolder) + 1) &&
-                         writeAll(fd, name, std::strlen(name) + 1) && writeAll(fd, id, n);
-    const int error = written ? 0 : errno ? errno : EIO;
-    if (::close(fd) != 0 && written)
-        return false;
-    errno = error;
-    return written;
+    return writeAll(fd.get(), outFolder, std::strlen(outFolder) + 1) &&
+           writeAll(fd.get(), name, std::strlen(name) + 1) && writeAll(fd.get(), id, n) &&
+           fd.close();
 }
 
 void removeJobFolder(int parent, const char* name, int folder) {

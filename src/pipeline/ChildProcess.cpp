@@ -29,7 +29,7 @@ QByteArray tailOf(int fd) {
         return {};
     const off_t from = st.st_size > off_t(kTailBytes) ? st.st_size - off_t(kTailBytes) : 0;
     QByteArray bytes(st.st_size - from, '\0');
-    const ssize_t n = ::pread(fd, bytes.data(), std::size_t(bytes.size()), from);
+    const ssize_t n = readAll(fd, bytes.data(), std::size_t(bytes.size()), from);
     bytes.truncate(n > 0 ? n : 0);
     return bytes;
 }
@@ -59,10 +59,10 @@ int waitWhileEventsRun(pid_t pid) {
     }
     int status = 0;
     for (;;) {
-        const pid_t done = ::waitpid(pid, &status, WNOHANG);
+        const pid_t done = uninterrupted([&] { return ::waitpid(pid, &status, WNOHANG); });
         if (done == pid)
             return status;
-        if (done < 0 && errno != EINTR)
+        if (done < 0)
             return -1;
         DoEvents();
         std::this_thread::sleep_for(std::chrono::milliseconds(100));

@@ -65,7 +65,7 @@ QString signalName(int signal) {
 bool savedBeforeItsEnd(int report, const OutputName& mp3) {
     SavedFile saved;
     const bool atName =
-        ::pread(report, &saved, sizeof saved, kSavedAt) == ssize_t(sizeof saved) &&
+        readAll(report, &saved, sizeof saved, kSavedAt) == ssize_t(sizeof saved) &&
         saved.inode != 0 &&
         namesFile(mp3.folderFd(), mp3.name().constData(), dev_t(saved.device), ino_t(saved.inode));
     if (atName && !saved.whole)
@@ -93,7 +93,7 @@ QString whereItWent(const OutputName& mp3) {
 QString encodingProblem(const SupervisorReport& r, int report, int errors, const QString& jobPath,
                         const QByteArray& installed) {
     int startError[kEncoderStarts] = {};
-    if (::pread(report, startError, sizeof startError, kStartErrorAt) != ssize_t(sizeof startError))
+    if (readAll(report, startError, sizeof startError, kStartErrorAt) != ssize_t(sizeof startError))
         std::fill(std::begin(startError), std::end(startError), 0);
     const QString words = encoderLastWords(tailOf(errors));
     const auto withWords = [&](const QString& text) {
@@ -140,7 +140,7 @@ void judgeOutcome(int report, int errors, const RunOutcome& run, const OutputNam
     if (!run.started)
         failPlainly(notStarted(run.startError));
     SupervisorReport r;
-    if (::pread(report, &r, sizeof r, 0) != ssize_t(sizeof r))
+    if (readAll(report, &r, sizeof r, 0) != ssize_t(sizeof r))
         r = SupervisorReport();
     switch (r.step) {
     case SupervisorStep::Saving:

@@ -95,9 +95,11 @@ constexpr int kCameUpShort = ENODATA;
 int CopyWholeFile(int from, int to, off_t length) {
     off_t at = 0;
     while (at < length) {
-        const ssize_t n = ::copy_file_range(from, &at, to, nullptr,
-                                            std::size_t(std::min<off_t>(length - at, 1 << 30)), 0);
-        if (n > 0 || (n < 0 && errno == EINTR))
+        const ssize_t n = uninterrupted([&] {
+            return ::copy_file_range(from, &at, to, nullptr,
+                                     std::size_t(std::min<off_t>(length - at, 1 << 30)), 0);
+        });
+        if (n > 0)
             continue;
         if (n == 0)
             return kCameUpShort;
@@ -123,7 +125,7 @@ namespace {
 void tell(const SavePlan& p, const struct stat& file, bool whole) {
     const SavedFile saved{file.st_dev, file.st_ino, whole};
     if (p.tell >= 0)
-        ::pwrite(p.tell, &saved, sizeof saved, p.tellAt);
+        (void)writeAll(p.tell, &saved, sizeof saved, p.tellAt);
 }
 
 // File systems without owners or modes (FAT) refuse these; the file is saved as cp saves it.
@@ -136,24 +138,24 @@ bool refusedForLackOfModes(int error) {
 SaveResult copyToNewName(int own, const char* file, const SavePlan& p) {
     const UniqueFd source(::openat(own, file, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     const int from = source.get();
-    const int to = from < 0 ? -1
-                            : ::openat(p.outFolder, p.name,
-                                       O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (to < 0)
+    UniqueFd to(from < 0 ? -1
+                         : ::openat(p.outFolder, p.name,
+                                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!to.valid())
         return {errno == EEXIST ? SaveStep::Changed : SaveStep::Writing, errno};
     struct stat made {
     }, ours{};
-    int error = ::fstat(to, &made) == 0 && ::fstat(from, &ours) == 0 ? 0 : errno;
+    int error = ::fstat(to.get(), &made) == 0 && ::fstat(from, &ours) == 0 ? 0 : errno;
     if (error == 0) {
         tell(p, made, false);
-        error = CopyWholeFile(from, to, ours.st_size);
+        error = CopyWholeFile(from, to.get(), ours.st_size);
     }
-    if (error == 0 && ::fsync(to) != 0 && errno != EINVAL)
+    if (error == 0 && ::fsync(to.get()) != 0 && errno != EINVAL)
         error = errno;
-    if (error == 0 && ::fchmod(to, p.mode) != 0 && !refusedForLackOfModes(errno))
+    if (error == 0 && ::fchmod(to.get(), p.mode) != 0 && !refusedForLackOfModes(errno))
         error = errno;
     // Delayed write errors (NFS, quota) only show up when it is closed.
-    if (::close(to) != 0 && error == 0 && errno != EINTR)
+    if (!to.close() && error == 0)
         error = errno;
     if (error == 0)
         tell(p, made, true);
@@ -196,9 +198,7 @@ int writeWhole(UniqueFd& written, int from, off_t length, const SavePlan& p, str
         (::fchmod(out, p.mode) != 0 && !refusedForLackOfModes(errno)))
         return errno;
     // Delayed write errors (NFS, quota) only show up here.
-    if (::close(written.release()) != 0 && errno != EINTR)
-        return errno;
-    return 0;
+    return written.close() ? 0 : errno;
 }
 
 // The chosen name takes the file only while it is what it was when the job began; a file

@@ -6,7 +6,6 @@
 #include "JobFolder.h"
 
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -15,36 +14,10 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <utility>
 
 namespace blendora {
 
 namespace {
-
-void closeRange(int from, int to) {
-    if (from > to)
-        return;
-    if (::close_range(unsigned(from), unsigned(to), 0) == 0)
-        return;
-    for (int fd = from; fd <= std::min(to, 65535); ++fd)
-        ::close(fd);
-}
-
-// Closes every descriptor but the ones listed: the window's connection to the display among
-// them, so that the window goes when this program does.
-void closeAllBut(int* keep, int count) {
-    for (int i = 1; i < count; ++i)
-        for (int j = i; j > 0 && keep[j - 1] > keep[j]; --j)
-            std::swap(keep[j - 1], keep[j]);
-    int next = 0;
-    for (int i = 0; i < count; ++i) {
-        if (keep[i] < next)
-            continue;
-        closeRange(next, keep[i] - 1);
-        next = keep[i] + 1;
-    }
-    closeRange(next, INT_MAX);
-}
 
 // Whatever the starter of this program ignored or blocked is not the encoder's business.
 void defaultSignals() {
@@ -88,20 +61,21 @@ void runFrom(int fd, const SupervisorPlan& p) {
             error[FromMemory] = errno;
         }
         // A kernel that refuses to run anonymous files: a copy nobody else can reach.
-        const int copy =
-            ::openat(p.job, kCopyName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700);
+        UniqueFd copy(
+            ::openat(p.job, kCopyName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700));
+        const bool made = copy.valid();
         struct stat sealed {};
-        const int copyError = copy < 0       ? errno
-                              : p.memory < 0 ? 0
-                              : ::fstat(p.memory, &sealed) != 0
-                                  ? errno
-                                  : CopyWholeFile(p.memory, copy, sealed.st_size);
-        if (copy < 0 || p.memory < 0 || copyError != 0) {
+        int copyError = !made          ? errno
+                        : p.memory < 0 ? 0
+                        : ::fstat(p.memory, &sealed) != 0
+                            ? errno
+                            : CopyWholeFile(p.memory, copy.get(), sealed.st_size);
+        // Delayed write errors show at the close: a copy that may not be whole is not run.
+        if (made && !copy.close() && copyError == 0)
+            copyError = errno;
+        if (!made || p.memory < 0 || copyError != 0) {
             error[CopyInJobFolder] = p.memory < 0 ? error[FromMemory] : copyError;
-            if (copy >= 0)
-                ::close(copy);
         } else {
-            ::close(copy);
             const int run = ::openat(p.job, kCopyName, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
             if (run >= 0)
                 runFrom(run, p);
@@ -112,13 +86,13 @@ void runFrom(int fd, const SupervisorPlan& p) {
             error[Installed] = errno;
         }
     }
-    ::pwrite(p.report, error, sizeof error, kStartErrorAt);
+    (void)writeAll(p.report, error, sizeof error, kStartErrorAt);
     ::_exit(127);
 }
 
 [[noreturn]] void finish(const SupervisorPlan& p, SupervisorReport& r) {
     removeHeldFolder(p.jobParent, p.jobName, p.job);
-    ::pwrite(p.report, &r, sizeof r, 0);
+    (void)writeAll(p.report, &r, sizeof r, 0);
     ::_exit(r.step == SupervisorStep::Saving && r.save.step == SaveStep::Saved ? 0 : 1);
 }
 
@@ -131,6 +105,7 @@ void runFrom(int fd, const SupervisorPlan& p) {
     const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
     for (int fd = 0; fd < 3; ++fd)
         ::dup2(null, fd);
+    // The window's connection to the display goes too, so that the window goes when we do.
     int keep[] = {0, 1, 2, p.errors, p.report, p.job, p.jobParent, p.save.outFolder, p.memory};
     closeAllBut(keep, int(sizeof keep / sizeof keep[0]));
 
@@ -143,10 +118,9 @@ void runFrom(int fd, const SupervisorPlan& p) {
     int status = 127 << 8;
     if (encoder < 0) {
         const int error[kEncoderStarts] = {errno, errno, errno};
-        ::pwrite(p.report, error, sizeof error, kStartErrorAt);
+        (void)writeAll(p.report, error, sizeof error, kStartErrorAt);
     } else {
-        while (::waitpid(encoder, &status, 0) < 0 && errno == EINTR) {
-        }
+        uninterrupted([&] { return ::waitpid(encoder, &status, 0); });
     }
     r.encoderStatus = status;
     // Only a mix still as the merge left it was read whole, whatever the encoder made of it.
@@ -188,17 +162,13 @@ int encoderInMemory(const QByteArray& bytes, int& error) {
         if (fd < 0)
             return -1;
     }
-    if (!writeAll(fd, bytes.constData(), std::size_t(bytes.size()))) {
+    UniqueFd held(fd);
+    if (!writeAll(fd, bytes.constData(), std::size_t(bytes.size())) ||
+        ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
         error = errno;
-        ::close(fd);
         return -1;
     }
-    if (::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
-        error = errno;
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    return held.release();
 }
 
 } // namespace blendora

@@ -471,6 +471,23 @@ const QString kGatedLame = QStringLiteral("#!/bin/sh\necho $PPID >\"$ROW/supervi
                                           "exec '%1' \"$@\"\n")
                                .arg(QStringLiteral(BLENDORA_LAME));
 
+bool traceSaver(Place& p, QProcess& tracer, const QString& calls, const QStringList& injected) {
+    const QString supervisor = QString::fromLatin1(test::readAll(p.root + "/supervisor").trimmed());
+    QStringList arguments{"-qq", "-o", "/dev/null", "-p", supervisor, "-e", "trace=" + calls};
+    for (const QString& injection : injected)
+        arguments << "-e" << injection;
+    tracer.start("strace", arguments);
+    tracer.waitForStarted();
+    // Held only once strace is attached, however busy the machine is.
+    const QString status = "/proc/" + supervisor + "/status";
+    for (int i = 0; i < 500 && test::readAll(status).contains("TracerPid:\t0\n"); ++i)
+        QTest::qWait(20);
+    const bool held = !test::readAll(status).contains("TracerPid:\t0\n");
+    QTest::qWait(100);
+    test::writeAll(p.root + "/go", {});
+    return held;
+}
+
 // An encoder that leaves a mark in the row's folder, then encodes.
 const QString kMarkedLame =
     QStringLiteral("#!/bin/sh\necho ran >\"$ROW/marked\"\nexec '%1' \"$@\"\n")

@@ -140,6 +140,10 @@ struct Place {
     void fill(const QString& folder);
 };
 
+// strace on the saver that kGatedLame named, tracing `calls` as `injected` says, then the
+// encoder let go; whether strace holds the saver.
+bool traceSaver(Place& p, QProcess& tracer, const QString& calls, const QStringList& injected);
+
 // "Done.", and the program's own encoder left its mark.
 QStringList ranMarked(Place& p, const QString& said);
 // For a job that ended before its end: nothing of it beside the output.

@@ -166,6 +166,36 @@ class TestInterruptions : public Suite {
                                problems << QStringLiteral("the encoder outlived its supervisor");
                            return problems;
                        }};
+        // The saver's own calls fail or are interrupted (strace): a failed close (a delayed
+        // write error) leaves the name alone and is told; an interrupted call is made again, a
+        // close is not, and the mix is saved.
+        const auto inSaver = [](const QString& injected) {
+            return [injected](Place& p, QProcess& job) {
+                QProcess tracer;
+                if (waitFor(job, p.root + "/supervisor") &&
+                    traceSaver(p, tracer, "pwrite64,close,renameat2,linkat", injected.split(' ')))
+                    p.did << "strace in the saver: " + injected;
+                job.waitForFinished(60000);
+                tracer.kill();
+                tracer.waitForFinished();
+                return false;
+            };
+        };
+        for (const auto& [name, injected, existing, expect] :
+             {std::tuple{"saver's close of its file fails",
+                         QString("inject=close:error=EIO:when=3"), true, kNoFile},
+              {"saver's note interrupted", QString("inject=pwrite64:error=EINTR:when=1"), true,
+               kDone},
+              {"saver's close interrupted", QString("inject=close:error=EINTR:when=3"), true,
+               kDone}})
+            QTest::newRow(name) << Row{.existing = existing,
+                                       .setup = [](Place& p) { p.env.insert("ROW", p.root); },
+                                       .encoder = kGatedLame,
+                                       .expect = expect,
+                                       .reason = "Input/output error",
+                                       .during = inSaver(injected),
+                                       .attack = "strace in the saver",
+                                       .strace = true};
     }
     void interruptions() { run(); }
 

@@ -105,19 +105,7 @@ class TestOutputName : public Suite {
                 const QString supervisor =
                     QString::fromLatin1(test::readAll(p.root + "/supervisor").trimmed());
                 QProcess tracer;
-                QStringList arguments{"-qq",      "-o", "/dev/null",    "-p",
-                                      supervisor, "-e", "trace=" + call};
-                for (const QString& injection : injected)
-                    arguments << "-e" << injection;
-                tracer.start("strace", arguments);
-                tracer.waitForStarted();
-                // Held only once strace is attached, however busy the machine is.
-                const QString status = "/proc/" + supervisor + "/status";
-                for (int i = 0; i < 500 && test::readAll(status).contains("TracerPid:\t0\n"); ++i)
-                    QTest::qWait(20);
-                const bool held = !test::readAll(status).contains("TracerPid:\t0\n");
-                QTest::qWait(100);
-                test::writeAll(p.root + "/go", {});
+                const bool held = traceSaver(p, tracer, call, injected);
                 while (!reached(p))
                     if (job.waitForFinished(5))
                         return false;
