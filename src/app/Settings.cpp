@@ -4,7 +4,6 @@
 #include "Descriptor.h"
 #include "Failure.h"
 #include "Folders.h"
-#include "JobFolder.h"
 #include "Paths.h"
 #include "ProgramEnd.h"
 #include "Prompts.h"
@@ -174,12 +173,10 @@ class SettingsFolder {
         QByteArray name = "." + name_ + "-XXXXXX";
         const int made = makePrivateFolder(fd_.get(), name.data(),
                                            [&](const char* next) { return record(next); });
-        const int scratch = made == 0 ? ::openat(fd_.get(), name.constData(),
-                                                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)
-                                      : -1;
-        if (scratch < 0)
+        UniqueFd scratch = made == 0 ? openFolderAt(fd_.get(), name.constData()) : UniqueFd();
+        if (!scratch.valid())
             notWritten(file_, errnoText(errno ? errno : EIO, path_) + '.');
-        scratch_.reset(scratch);
+        scratch_ = std::move(scratch);
         scratchName_ = name;
         armEnd(EndSlot::Settings, EndTask::Scratch, fd_.get(), scratch_.get(),
                scratchName_.constData());
@@ -298,8 +295,7 @@ class SettingsFolder {
         if (name.isEmpty())
             return;
         if (isScratchName(name)) {
-            const UniqueFd scratch(::openat(fd_.get(), name.constData(),
-                                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            const UniqueFd scratch = openFolderAt(fd_.get(), name.constData());
             struct stat st;
             if (scratch.valid() && ::fstat(scratch.get(), &st) == 0 && st.st_uid == ::geteuid())
                 removeHeldFolder(fd_.get(), name.constData(), scratch.get());

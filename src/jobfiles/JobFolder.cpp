@@ -11,8 +11,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <cerrno>
-#include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -24,37 +22,6 @@ namespace blendora {
 namespace {
 
 const QString kPrefix = QStringLiteral("blendora-job-");
-
-void emptyFolder(int folder, int depth) {
-    alignas(8) char buffer[4096];
-    for (bool removed = true; removed;) {
-        removed = false;
-        if (::lseek(folder, 0, SEEK_SET) != 0)
-            return;
-        for (ssize_t n; (n = ::getdents64(folder, buffer, sizeof buffer)) > 0;)
-            for (ssize_t at = 0; at < n;) {
-                const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + at);
-                at += entry->d_reclen;
-                const char* name = entry->d_name;
-                if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
-                    continue;
-                if (::unlinkat(folder, name, 0) == 0) {
-                    removed = true;
-                    continue;
-                }
-                if (errno != EISDIR || depth >= 8)
-                    continue;
-                {
-                    const UniqueFd inner(
-                        ::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-                    if (!inner.valid())
-                        continue;
-                    emptyFolder(inner.get(), depth + 1);
-                }
-                removed = ::unlinkat(folder, name, AT_REMOVEDIR) == 0 || removed;
-            }
-    }
-}
 
 // The work folder, held and judged through its descriptor, and its one spelling.
 UniqueFd openWorkFolder(QString* warning, QString& parent) {
@@ -102,8 +69,7 @@ void JobFolder::create(QString* warning) {
     name_ = name;
     path_ = parent + QLatin1Char('/') + QFile::decodeName(name);
     // Until it is held, the name could have been given to a folder of someone else's.
-    fd_.reset(
-        ::openat(parent_.get(), name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    fd_ = openFolderAt(parent_.get(), name.constData());
     struct stat st;
     if (!fd_.valid() || ::fstat(fd_.get(), &st) != 0 || st.st_uid != ::geteuid() ||
         (st.st_mode & 077)) {
@@ -165,12 +131,6 @@ void JobFolder::remove() {
 
 bool removeFile(const JobFile& file) {
     return file.valid() && ::unlinkat(file.folder, file.name.constData(), 0) == 0;
-}
-
-void removeHeldFolder(int parent, const char* name, int folder) {
-    emptyFolder(folder, 0);
-    if (namesHeld(parent, name, folder))
-        ::unlinkat(parent, name, AT_REMOVEDIR);
 }
 
 } // namespace blendora

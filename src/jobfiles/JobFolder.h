@@ -61,9 +61,4 @@ class JobFolder {
 // Removes a file of a held folder; true when it went.
 bool removeFile(const JobFile& file);
 
-// Empties a folder through its descriptor, never following a link, then removes it from its
-// parent only while the name there is still that folder. System calls only: safe between
-// fork() and exec().
-void removeHeldFolder(int parent, const char* name, int folder);
-
 } // namespace blendora

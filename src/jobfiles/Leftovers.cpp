@@ -2,7 +2,6 @@
 
 #include "Descriptor.h"
 #include "Folders.h"
-#include "JobFolder.h"
 #include "Paths.h"
 
 #include <QDir>
@@ -88,8 +87,7 @@ void removeRecordedOutside(int job) {
         if (S_ISREG(st.st_mode)) {
             ::unlinkat(folder, name, 0);
         } else if (S_ISDIR(st.st_mode)) {
-            const UniqueFd inner(
-                ::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            const UniqueFd inner = openFolderAt(folder, name);
             if (inner.valid() && ::fstat(inner.get(), &st) == 0 && isIt(st))
                 removeHeldFolder(folder, name, inner.get());
         }
@@ -180,8 +178,7 @@ void RemoveStaleJobFolders(const QString& temporaryFolder) {
             continue;
         const QByteArray entry = nativePath(name);
         // Only real folders of our own; never a link someone placed.
-        const UniqueFd folderHeld(
-            ::openat(parent, entry.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        const UniqueFd folderHeld = openFolderAt(parent, entry.constData());
         const int job = folderHeld.get();
         if (job < 0)
             continue;

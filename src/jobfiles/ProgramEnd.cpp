@@ -1,6 +1,6 @@
 #include "ProgramEnd.h"
 
-#include "JobFolder.h"
+#include "Folders.h"
 #include "Leftovers.h"
 
 #include <atomic>

@@ -4,7 +4,6 @@
 #include "Failure.h"
 #include "File.h"
 #include "Folders.h"
-#include "JobFolder.h"
 #include "Leftovers.h"
 #include "Paths.h"
 
@@ -232,8 +231,7 @@ SaveResult SaveBeside(const SavePlan& p, int from, off_t length) {
     if (made != 0)
         return {SaveStep::Writing, errno};
     struct stat st;
-    const UniqueFd ownHeld(
-        ::openat(p.outFolder, folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    const UniqueFd ownHeld = openFolderAt(p.outFolder, folder);
     const int own = ownHeld.get();
     // File systems without owners show every entry as the folder's owner's.
     if (own < 0 || ::fstat(own, &st) != 0 ||

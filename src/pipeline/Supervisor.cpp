@@ -3,7 +3,6 @@
 #include "Descriptor.h"
 #include "File.h"
 #include "Folders.h"
-#include "JobFolder.h"
 
 #include <cerrno>
 #include <csignal>
