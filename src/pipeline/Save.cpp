@@ -121,10 +121,11 @@ int CopyWholeFile(int from, int to, off_t length) {
 
 namespace {
 
-void tell(const SavePlan& p, const struct stat& file, bool whole) {
+// False, with errno, when it cannot be told: the name is then not taken, since a saver killed
+// after it would leave a file there that the job cannot tell from another's.
+bool tell(const SavePlan& p, const struct stat& file, bool whole) {
     const SavedFile saved{file.st_dev, file.st_ino, whole};
-    if (p.tell >= 0)
-        (void)writeAll(p.tell, &saved, sizeof saved, p.tellAt);
+    return p.tell < 0 || writeAll(p.tell, &saved, sizeof saved, p.tellAt);
 }
 
 // File systems without owners or modes (FAT) refuse these; the file is saved as cp saves it.
@@ -145,10 +146,8 @@ SaveResult copyToNewName(int own, const char* file, const SavePlan& p) {
     struct stat made {
     }, ours{};
     int error = ::fstat(to.get(), &made) == 0 && ::fstat(from, &ours) == 0 ? 0 : errno;
-    if (error == 0) {
-        tell(p, made, false);
-        error = CopyWholeFile(from, to.get(), ours.st_size);
-    }
+    if (error == 0)
+        error = tell(p, made, false) ? CopyWholeFile(from, to.get(), ours.st_size) : errno;
     if (error == 0 && ::fsync(to.get()) != 0 && errno != EINVAL)
         error = errno;
     if (error == 0 && ::fchmod(to.get(), p.mode) != 0 && !refusedForLackOfModes(errno))
@@ -156,9 +155,9 @@ SaveResult copyToNewName(int own, const char* file, const SavePlan& p) {
     // Delayed write errors (NFS, quota) only show up when it is closed.
     if (!to.close() && error == 0)
         error = errno;
-    if (error == 0)
-        tell(p, made, true);
-    else if (namesFile(p.outFolder, p.name, made.st_dev, made.st_ino))
+    if (error == 0 && !tell(p, made, true))
+        error = errno;
+    if (error != 0 && namesFile(p.outFolder, p.name, made.st_dev, made.st_ino))
         ::unlinkat(p.outFolder, p.name, 0);
     return {error == 0              ? SaveStep::Saved
             : error == kCameUpShort ? SaveStep::Cut
@@ -248,10 +247,9 @@ SaveResult SaveBeside(const SavePlan& p, int from, off_t length) {
     SaveResult result{SaveStep::Writing, writeWhole(written, from, length, p, st)};
     if (result.error == kCameUpShort)
         result.step = SaveStep::Cut;
-    if (result.error == 0) {
-        tell(p, st, true);
-        result = putUnderName(own, kFile, p);
-    }
+    if (result.error == 0)
+        result =
+            tell(p, st, true) ? putUnderName(own, kFile, p) : SaveResult{SaveStep::Writing, errno};
     written.reset();
     removeHeldFolder(p.outFolder, folder, own);
     return result;

@@ -85,12 +85,15 @@ void runFrom(int fd, const SupervisorPlan& p) {
             error[Installed] = errno;
         }
     }
+    // Should even this fail, the job still hears 127 and says the encoder failed with it.
     (void)writeAll(p.report, error, sizeof error, kStartErrorAt);
     ::_exit(127);
 }
 
 [[noreturn]] void finish(const SupervisorPlan& p, SupervisorReport& r) {
     removeHeldFolder(p.jobParent, p.jobName, p.job);
+    // A report that cannot be written reads as none: the job then judges by what stands at the
+    // name, as after a kill.
     (void)writeAll(p.report, &r, sizeof r, 0);
     ::_exit(r.step == SupervisorStep::Saving && r.save.step == SaveStep::Saved ? 0 : 1);
 }
@@ -117,6 +120,7 @@ void runFrom(int fd, const SupervisorPlan& p) {
     int status = 127 << 8;
     if (encoder < 0) {
         const int error[kEncoderStarts] = {errno, errno, errno};
+        // Unwritten, the job is told the encoder failed with 127, as it did.
         (void)writeAll(p.report, error, sizeof error, kStartErrorAt);
     } else {
         uninterrupted([&] { return ::waitpid(encoder, &status, 0); });

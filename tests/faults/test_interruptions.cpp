@@ -166,9 +166,11 @@ class TestInterruptions : public Suite {
                                problems << QStringLiteral("the encoder outlived its supervisor");
                            return problems;
                        }};
-        // The saver's own calls fail or are interrupted (strace): a failed close (a delayed
-        // write error) leaves the name alone and is told; an interrupted call is made again, a
-        // close is not, and the mix is saved.
+        // The saver's own calls fail or are interrupted (strace): a failed note of the file it
+        // puts at the name (killed after, the job could not tell that file from another's) or a
+        // failed close (a delayed write error) leaves the name alone and is told; a report it
+        // cannot write is judged by the note, as after a kill; an interrupted call is made
+        // again, a close is not, and the mix is saved.
         const auto inSaver = [](const QString& injected) {
             return [injected](Place& p, QProcess& job) {
                 QProcess tracer;
@@ -181,9 +183,15 @@ class TestInterruptions : public Suite {
                 return false;
             };
         };
+        const QString copying = "inject=renameat2:error=EINVAL inject=linkat:error=EPERM ";
         for (const auto& [name, injected, existing, expect] :
-             {std::tuple{"saver's close of its file fails",
-                         QString("inject=close:error=EIO:when=3"), true, kNoFile},
+             {std::tuple{"saver's note of its file fails",
+                         QString("inject=pwrite64:error=EIO:when=1"), true, kNoFile},
+              {"saver's note of its copy at the name fails",
+               copying + "inject=pwrite64:error=EIO:when=2", false, kNoFile},
+              {"saver's close of its file fails", QString("inject=close:error=EIO:when=3"), true,
+               kNoFile},
+              {"saver's report fails", QString("inject=pwrite64:error=EIO:when=2"), true, kDone},
               {"saver's note interrupted", QString("inject=pwrite64:error=EINTR:when=1"), true,
                kDone},
               {"saver's close interrupted", QString("inject=close:error=EINTR:when=3"), true,
