@@ -24,6 +24,7 @@ using namespace blendora;
 using blendora::test::makeToneMp3;
 using blendora::test::readAll;
 using blendora::test::run;
+using blendora::test::waveBytes;
 using blendora::test::writeAll;
 using blendora::test::writeToneWav;
 
@@ -76,24 +77,6 @@ std::vector<qint16> wavSamples(const QString& path) {
     for (qsizetype i = 44; i + 1 < bytes.size(); i += 2)
         out.push_back(qFromLittleEndian<qint16>(bytes.constData() + i));
     return out;
-}
-
-// A 16-bit stereo 44100 Hz WAV around the given bytes, or one that declares another format.
-QByteArray wavAround(const QByteArray& pcm, quint16 formatTag = 1) {
-    QByteArray h(44, '\0');
-    h.replace(0, 4, "RIFF");
-    qToLittleEndian<quint32>(quint32(36 + pcm.size()), h.data() + 4);
-    h.replace(8, 8, "WAVEfmt ");
-    qToLittleEndian<quint32>(16, h.data() + 16);
-    qToLittleEndian<quint16>(formatTag, h.data() + 20);
-    qToLittleEndian<quint16>(2, h.data() + 22);
-    qToLittleEndian<quint32>(44100, h.data() + 24);
-    qToLittleEndian<quint32>(44100 * 4, h.data() + 28);
-    qToLittleEndian<quint16>(4, h.data() + 32);
-    qToLittleEndian<quint16>(16, h.data() + 34);
-    h.replace(36, 4, "data");
-    qToLittleEndian<quint32>(quint32(pcm.size()), h.data() + 40);
-    return h + pcm;
 }
 
 // One channel's RMS level and zero crossings per second over [from, to) frames.
@@ -505,13 +488,13 @@ class TestEngine : public QObject {
         QByteArray frames = readAll(mp3);
         frames.truncate(frames.size() / 4 * 4);
         const QString wav = path(QStringLiteral("frames.mp3"));
-        writeAll(wav, wavAround(frames));
+        writeAll(wav, waveBytes(frames));
         const Decoded d = decodeAll(openStream(wav));
         QCOMPARE(d.frames(), qint64(frames.size() / 4));
         QCOMPARE(qFromLittleEndian<qint16>(frames.constData() + 2), d.samples[1]);
 
         // A WAV that libsndfile refuses must not fall through to the MPEG decoder either.
-        QByteArray damaged = wavAround(frames);
+        QByteArray damaged = waveBytes(frames);
         damaged.replace(20, 2, "\x55\x55");
         writeAll(wav, damaged);
         QCOMPARE(openStream(wav), 0u);
@@ -648,7 +631,7 @@ class TestEngine : public QObject {
             }
             wrapped = QByteArray(8192, 'x') + stream + junk;
         } else {
-            wrapped = wavAround(stream, layer2 ? 0x50 : 0x55);
+            wrapped = waveBytes(stream, {.tag = quint16(layer2 ? 0x50 : 0x55)});
         }
         const QString p = path(QStringLiteral("wrapped"));
         writeAll(p, wrapped);
@@ -777,7 +760,7 @@ class TestEngine : public QObject {
         if (way == QLatin1String("walk"))
             writeAll(p, QByteArray(8192, '\0') + readAll(mp3));
         else if (way == QLatin1String("riff"))
-            writeAll(p, wavAround(readAll(mp3), 0x55));
+            writeAll(p, waveBytes(readAll(mp3), {.tag = 0x55}));
         else
             writeAll(p, makeMod());
         const auto source = audio::FileSource::open(QFile::encodeName(p).toStdString(), 0, 0);

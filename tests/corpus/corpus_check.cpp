@@ -179,13 +179,6 @@ bool writeFile(const QString& path, const QByteArray& bytes) {
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
 }
 
-QByteArray littleEndian32(quint32 v) {
-    QByteArray b(4, '\0');
-    for (int i = 0; i < 4; ++i)
-        b[i] = char(v >> (8 * i));
-    return b;
-}
-
 QByteArray bigEndian32(quint32 v) {
     QByteArray b(4, '\0');
     for (int i = 0; i < 4; ++i)
@@ -202,14 +195,8 @@ QByteArray synchsafe(quint32 v) {
 
 // A RIFF WAVE file whose data chunk holds an MPEG stream, as ACM writers made them.
 QByteArray riffAround(const QByteArray& stream, quint16 formatTag) {
-    QByteArray fmt(16, '\0');
-    fmt[0] = char(formatTag);
-    fmt[1] = char(formatTag >> 8);
-    fmt[2] = 2;
     const QByteArray pad = stream.size() % 2 ? QByteArray(1, '\0') : QByteArray();
-    const QByteArray chunks = "WAVEfmt " + littleEndian32(16) + fmt + "data" +
-                              littleEndian32(quint32(stream.size())) + stream + pad;
-    return "RIFF" + littleEndian32(quint32(chunks.size())) + chunks;
+    return test::waveBytes(stream, {.rate = 0, .bits = 0, .tag = formatTag, .after = pad});
 }
 
 // An ID3v2.3 tag with a title and a picture. Uncounted, the declared size stops where the

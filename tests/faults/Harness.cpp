@@ -300,53 +300,6 @@ int runChild(int argc, char** argv) {
 
 // ---- files the rows are made of ----------------------------------------------------------
 
-// A WAV file of a sine on every channel; amplitude may pass full scale for float data.
-QByteArray waveBytes(int rate, int channels, double seconds, double amplitude, Pcm pcm,
-                     double frequency) {
-    const int width = pcm == Pcm::U8 ? 1 : pcm == Pcm::S16 ? 2 : pcm == Pcm::S24 ? 3 : 4;
-    const qint64 frames = qint64(std::llround(seconds * rate));
-    const quint32 dataSize = quint32(frames * channels * width);
-    QByteArray bytes(44 + qsizetype(dataSize), '\0');
-    char* h = bytes.data();
-    memcpy(h, "RIFF", 4);
-    qToLittleEndian<quint32>(36 + dataSize, h + 4);
-    memcpy(h + 8, "WAVEfmt ", 8);
-    qToLittleEndian<quint32>(16, h + 16);
-    qToLittleEndian<quint16>(pcm == Pcm::F32 ? 3 : 1, h + 20);
-    qToLittleEndian<quint16>(quint16(channels), h + 22);
-    qToLittleEndian<quint32>(quint32(rate), h + 24);
-    qToLittleEndian<quint32>(quint32(rate * channels * width), h + 28);
-    qToLittleEndian<quint16>(quint16(channels * width), h + 32);
-    qToLittleEndian<quint16>(quint16(width * 8), h + 34);
-    memcpy(h + 36, "data", 4);
-    qToLittleEndian<quint32>(dataSize, h + 40);
-    char* s = h + 44;
-    for (qint64 i = 0; i < frames; ++i) {
-        const double v = amplitude * std::sin(2 * M_PI * frequency * double(i) / rate);
-        for (int c = 0; c < channels; ++c, s += width) {
-            switch (pcm) {
-            case Pcm::U8:
-                *s = char(quint8(std::lround(128 + v * 127)));
-                break;
-            case Pcm::S16:
-                qToLittleEndian<qint16>(qint16(std::lround(v * 32767)), s);
-                break;
-            case Pcm::S24: {
-                const qint32 w = qint32(std::lround(v * 8388607));
-                s[0] = char(w & 0xff);
-                s[1] = char((w >> 8) & 0xff);
-                s[2] = char((w >> 16) & 0xff);
-                break;
-            }
-            case Pcm::F32:
-                qToLittleEndian<float>(float(v), s);
-                break;
-            }
-        }
-    }
-    return bytes;
-}
-
 // What a made file should sound like; a zero field is not checked.
 QStringList soundProblems(const QString& path, const Sound& want) {
     ChannelInfo info;
@@ -449,9 +402,9 @@ bool ended(qint64 pid) {
 // A WAV header that declares `bytes` of 16-bit sound, followed by that many zero bytes that
 // take no disk: the engine decodes them like any others.
 QString sparseWave(const QString& path, int rate, int channels, qint64 bytes) {
-    QByteArray header = waveBytes(rate, channels, 0, 0, Pcm::S16);
+    QByteArray header =
+        test::waveBytes({}, {.rate = rate, .channels = channels, .declared = bytes});
     qToLittleEndian<quint32>(quint32(36 + bytes), header.data() + 4);
-    qToLittleEndian<quint32>(quint32(bytes), header.data() + 40);
     test::writeAll(path, header);
     if (::truncate(nativePath(path).constData(), 44 + bytes) != 0)
         return QString();
@@ -521,7 +474,7 @@ QString Place::copy(const QString& name, const QString& from) {
 
 QString Place::wav(const QString& name, int rate, int channels, double seconds, double amplitude,
                    Pcm pcm) {
-    return put(name, waveBytes(rate, channels, seconds, amplitude, pcm));
+    return put(name, test::toneWave(rate, channels, seconds, 440, amplitude, pcm));
 }
 
 void Place::mountTmpfs(const QString& folder, const char* options, unsigned long flags) {
@@ -581,16 +534,6 @@ QStringList leftAtOutput(Place& p, const QStringList& names, Snapshot::Kind kind
 }
 
 // ---- the suite ------------------------------------------------------------------------
-
-QString Suite::mp3(const QString& name, double seconds, double frequency, double amplitude) {
-    const QString wav = base_.path() + "/files/" + name + ".wav";
-    const QString mp3 = base_.path() + "/files/" + name + ".mp3";
-    test::writeToneWav(wav, 44100, 2, seconds, frequency, amplitude);
-    if (!test::run(QStringLiteral(BLENDORA_LAME), {"--quiet", "-h", wav, mp3}))
-        return QString();
-    QFile::remove(wav);
-    return mp3;
-}
 
 void Suite::run() {
     QFETCH(Row, row);
@@ -824,12 +767,13 @@ void Suite::initTestCase() {
                                             QFile::ExeGroup | QFile::ExeOther);
     if (!makesFiles_)
         return;
-    QDir().mkpath(base_.path() + "/files");
-    files_.toneA = mp3("toneA", 2.0, 440, 0.5);
-    files_.toneB = mp3("toneB", 2.0, 660, 0.5);
-    files_.longA = mp3("longA", 3.0, 440, 0.5);
-    files_.longB = mp3("longB", 3.0, 660, 0.5);
-    files_.shortSilence = mp3("silence", 0.5, 440, 0.0);
+    const QString made = base_.path() + "/files";
+    QDir().mkpath(made);
+    files_.toneA = test::makeToneMp3(made, "toneA", 44100, 2, 2.0, 440);
+    files_.toneB = test::makeToneMp3(made, "toneB", 44100, 2, 2.0, 660);
+    files_.longA = test::makeToneMp3(made, "longA", 44100, 2, 3.0, 440);
+    files_.longB = test::makeToneMp3(made, "longB", 44100, 2, 3.0, 660);
+    files_.shortSilence = test::makeToneMp3(made, "silence", 44100, 2, 0.5, 440, 0.0);
     for (const QString& f :
          {files_.toneA, files_.toneB, files_.longA, files_.longB, files_.shortSilence})
         QVERIFY(!f.isEmpty());

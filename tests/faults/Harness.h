@@ -56,11 +56,8 @@ int runChild(int argc, char** argv);
 
 // ---- files the rows are made of ----------------------------------------------------------
 
-enum class Pcm { U8, S16, S24, F32 };
+using test::Pcm;
 
-// A WAV file of a sine on every channel; amplitude may pass full scale for float data.
-QByteArray waveBytes(int rate, int channels, double seconds, double amplitude, Pcm pcm,
-                     double frequency = 440);
 // A WAV header that declares `bytes` of 16-bit sound, followed by that many zero bytes that
 // take no disk: the engine decodes them like any others.
 QString sparseWave(const QString& path, int rate, int channels, qint64 bytes);
@@ -198,9 +195,6 @@ class Suite : public QObject {
     void runSettings();
     void startWriter(QProcess& child, const QString& root, const QStringList& arguments,
                      const QString& program = QCoreApplication::applicationFilePath());
-
-  private:
-    QString mp3(const QString& name, double seconds, double frequency, double amplitude);
 
   private slots:
     void initTestCase();

@@ -57,17 +57,6 @@ QByteArray noise(qint64 bytes, quint32 seed) {
     return b;
 }
 
-// A 16-bit PCM file; `before` goes between the format chunk and "data", `after` after the
-// samples, and `declared` (when set) is the data size the header claims.
-QByteArray waveBytes(int rate, int channels, const QByteArray& samples,
-                     const QByteArray& before = {}, const QByteArray& after = {},
-                     qint64 declared = -1) {
-    return "RIFF" + le32(36 + before.size() + samples.size() + after.size()) + "WAVEfmt " +
-           le32(16) + words({1, channels}) + le32(rate) + le32(rate * channels * 2) +
-           words({channels * 2, 16}) + before + "data" +
-           le32(declared < 0 ? samples.size() : declared) + samples + after;
-}
-
 qint16 wordAt(const QByteArray& bytes, qint64 at) {
     return qFromLittleEndian<qint16>(bytes.constData() + at);
 }
@@ -175,7 +164,7 @@ class MergeTest : public QObject {
             {-3, -3, -2}, {32767, 32767, 32766}, {-32768, -32768, -32768},
             {1, 0, 0},    {-1, -1, 0},           {5, -5, 0}};
         for (const auto& [a, b, mixed] : cases) {
-            QVERIFY(merge(waveBytes(44100, 1, words({a})), waveBytes(44100, 1, words({b}))));
+            QVERIFY(merge(waveBytes(words({a}), {44100, 1}), waveBytes(words({b}), {44100, 1})));
             QCOMPARE(wordAt(readAll(output), 44), qint16(mixed));
         }
         QVERIFY(prompts.seen.isEmpty());
@@ -188,26 +177,26 @@ class MergeTest : public QObject {
         QTest::addColumn<int>("blocks");
         const QByteArray list = "LIST" + le32(26) + "INFOISFT" + le32(14) + "Lavf58.76.100x";
         const QByteArray trailer = "id3 " + le32(92) + noise(92, 9);
-        const QByteArray empty = waveBytes(44100, 2, {});
-        QByteArray tie = waveBytes(44100, 2, noise(1001, 1));
+        const QByteArray empty = waveBytes({});
+        QByteArray tie = waveBytes(noise(1001, 1));
         qToLittleEndian<quint32>(12345, tie.data() + 4); // tells the first header apart
-        QTest::newRow("odd tie") << tie << waveBytes(44100, 2, noise(1001, 2)) << 2;
+        QTest::newRow("odd tie") << tie << waveBytes(noise(1001, 2)) << 2;
         QTest::newRow("whole blocks")
-            << waveBytes(44100, 2, noise(512, 1)) << waveBytes(44100, 2, noise(512 * 3, 2)) << 4;
+            << waveBytes(noise(512, 1)) << waveBytes(noise(512 * 3, 2)) << 4;
         QTest::newRow("both empty") << empty << empty << 1;
-        QTest::newRow("LIST before data") << waveBytes(44100, 2, noise(3000, 3), list)
-                                          << waveBytes(44100, 2, noise(5001, 4)) << 10;
-        QTest::newRow("chunk after odd data") << waveBytes(44100, 2, noise(2001, 5), {}, trailer)
-                                              << waveBytes(44100, 2, noise(1000, 6)) << 4;
-        QTest::newRow("cut short") << waveBytes(44100, 2, noise(1501, 7), {}, {}, 4000)
-                                   << waveBytes(44100, 2, noise(3000, 8)) << 8;
-        QTest::newRow("one chunk and a block") << waveBytes(44100, 2, noise(1 << 20, 9))
-                                               << waveBytes(44100, 2, noise(777777, 10)) << 2049;
+        QTest::newRow("LIST before data")
+            << waveBytes(noise(3000, 3), {.before = list}) << waveBytes(noise(5001, 4)) << 10;
+        QTest::newRow("chunk after odd data")
+            << waveBytes(noise(2001, 5), {.after = trailer}) << waveBytes(noise(1000, 6)) << 4;
+        QTest::newRow("cut short")
+            << waveBytes(noise(1501, 7), {.declared = 4000}) << waveBytes(noise(3000, 8)) << 8;
+        QTest::newRow("one chunk and a block")
+            << waveBytes(noise(1 << 20, 9)) << waveBytes(noise(777777, 10)) << 2049;
         QTest::newRow("several chunks")
-            << waveBytes(44100, 2, noise(2400001, 11), list)
-            << waveBytes(44100, 2, noise(3300000, 12), {}, trailer) << 6446;
+            << waveBytes(noise(2400001, 11), {.before = list})
+            << waveBytes(noise(3300000, 12), {.after = trailer}) << 6446;
         QTest::newRow("second missing")
-            << waveBytes(44100, 1, noise(5000, 13)) << QByteArray() << 10;
+            << waveBytes(noise(5000, 13), {44100, 1}) << QByteArray() << 10;
     }
     void sameBytesAsBlockByBlock() {
         QFETCH(QByteArray, a);
@@ -227,7 +216,7 @@ class MergeTest : public QObject {
 
     void missingInputsCountAsSilence() {
         const QByteArray samples = noise(3000, 3);
-        QVERIFY(merge(waveBytes(44100, 2, samples), QByteArray()));
+        QVERIFY(merge(waveBytes(samples), QByteArray()));
         const QByteArray out = readAll(output);
         for (int p = 0; p < 3000; p += 2)
             QCOMPARE(wordAt(out, 44 + p), qint16(wordAt(samples, p) / 2));
@@ -245,7 +234,7 @@ class MergeTest : public QObject {
         const qint64 size = 300 * 512 + 77;
         view.setProgressValue(100); // left from an earlier merge
         view.values.clear();
-        QVERIFY(merge(waveBytes(44100, 2, noise(size, 1)), waveBytes(44100, 2, noise(9000, 2))));
+        QVERIFY(merge(waveBytes(noise(size, 1)), waveBytes(noise(9000, 2))));
         QList<int> expected;
         for (qint64 p = 512, bar = 100; p < size + 512 + 1; p += 512)
             if (const int v = int(p * 100 / size); v <= 100 && v != bar)
@@ -269,8 +258,8 @@ class MergeTest : public QObject {
         // the merge cannot read a format from.
         for (const auto& [rate, channels] : {std::pair{16000, 7936}, {100000000, 2}}) {
             prompts.seen.clear();
-            const QByteArray odd = waveBytes(rate, channels, noise(4096, 3));
-            QVERIFY(merge(odd, waveBytes(44100, 2, noise(4096, 4))));
+            const QByteArray odd = waveBytes(noise(4096, 3), {rate, channels});
+            QVERIFY(merge(odd, waveBytes(noise(4096, 4))));
             QVERIFY(prompts.seen.isEmpty());
             QCOMPARE(readAll(output).left(44), odd.left(44));
         }
@@ -278,8 +267,8 @@ class MergeTest : public QObject {
 
     void failuresAreReportedOnce() {
         // No folder for the output: the copy, the opening and the first write fail, once each.
-        const QByteArray a = waveBytes(44100, 2, noise(3 << 20, 1));
-        const QByteArray b = waveBytes(44100, 2, noise(1 << 20, 2));
+        const QByteArray a = waveBytes(noise(3 << 20, 1));
+        const QByteArray b = waveBytes(noise(1 << 20, 2));
         output = dir.filePath(QStringLiteral("gone/result.wav"));
         QVERIFY(!merge(a, b));
         QCOMPARE(reportedLines(prompts), (QList<int>{114, 124, 142}));
@@ -407,8 +396,8 @@ class MergeTest : public QObject {
     // longer once converted.
     void theLongerInputIsTheLongerOnceConverted() {
         // 1001 frames at 8 kHz are 5518.01 at 44.1 kHz: planned as 5519, the second's length.
-        QVERIFY(merge(waveBytes(8000, 2, QByteArray(1001 * 4, '\x10')),
-                      waveBytes(44100, 2, QByteArray(5519 * 4, '\x20'))));
+        QVERIFY(merge(waveBytes(QByteArray(1001 * 4, '\x10'), {.rate = 8000}),
+                      waveBytes(QByteArray(5519 * 4, '\x20'))));
         QCOMPARE(infoOf(output).dataSize, 5519 * 4);
     }
 
@@ -416,7 +405,7 @@ class MergeTest : public QObject {
     // byte is written. The input is sparse, so it costs no disk.
     void overLongConversionIsRefusedUpFront() {
         const qint64 declared = 400'000'000; // 6 h 56 min at 8 kHz mono
-        writeAll(first, waveBytes(8000, 1, {}, {}, {}, declared));
+        writeAll(first, waveBytes({}, {.rate = 8000, .channels = 1, .declared = declared}));
         QVERIFY(::truncate(QFile::encodeName(first).constData(), 44 + declared) == 0);
         writeToneWav(second, 44100, 2, 0.5, 440);
 
@@ -446,11 +435,11 @@ class MergeTest : public QObject {
         QByteArray samples;
         for (int f = 0; f < 1000; ++f)
             samples += words({1000, -1000, 400, 0});
-        QVERIFY(merge(waveBytes(44100, 4, samples), waveBytes(44100, 2, {})));
+        QVERIFY(merge(waveBytes(samples, {44100, 4}), waveBytes({})));
         const QByteArray out = readAll(output);
         QCOMPARE(infoOf(output), (WaveFileInfo{44100, 16, 2, 44, 4000}));
         // The copy's header declares what it holds: sizes, byte rate and block align.
-        QCOMPARE(out.left(44), waveBytes(44100, 2, QByteArray(4000, '\0')).left(44));
+        QCOMPARE(out.left(44), waveBytes(QByteArray(4000, '\0')).left(44));
         // Front sides apart, centre and LFE on both, each side their average; then halved.
         QCOMPARE(wordAt(out, 44), qint16(467 / 2));
         QCOMPARE(wordAt(out, 46), qint16(-200 / 2));

@@ -69,39 +69,73 @@ int ScriptedPrompts::count(Prompt::Kind kind) const {
     return n;
 }
 
-void writeToneWav(const QString& path, int rate, int channels, double seconds, double frequency,
-                  double amplitude) {
+QByteArray waveBytes(const QByteArray& samples, const WaveForm& form) {
+    const auto le32 = [](qint64 v) {
+        char b[4];
+        qToLittleEndian<quint32>(quint32(v), b);
+        return QByteArray(b, 4);
+    };
+    const auto le16 = [](int v) {
+        char b[2];
+        qToLittleEndian<quint16>(quint16(v), b);
+        return QByteArray(b, 2);
+    };
+    const int block = form.channels * form.bits / 8;
+    return "RIFF" + le32(36 + form.before.size() + samples.size() + form.after.size()) +
+           "WAVEfmt " + le32(16) + le16(form.tag) + le16(form.channels) + le32(form.rate) +
+           le32(qint64(form.rate) * block) + le16(block) + le16(form.bits) + form.before + "data" +
+           le32(form.declared < 0 ? samples.size() : form.declared) + samples + form.after;
+}
+
+QByteArray toneSamples(int rate, int channels, double seconds, double frequency, double amplitude,
+                       Pcm pcm) {
+    const int width = pcm == Pcm::U8 ? 1 : pcm == Pcm::S16 ? 2 : pcm == Pcm::S24 ? 3 : 4;
     const qint64 frames = qint64(std::llround(seconds * rate));
-    const quint32 dataSize = quint32(frames * channels * 2);
-    QByteArray bytes(44 + dataSize, '\0');
-    char* h = bytes.data();
-    memcpy(h, "RIFF", 4);
-    qToLittleEndian<quint32>(36 + dataSize, h + 4);
-    memcpy(h + 8, "WAVEfmt ", 8);
-    qToLittleEndian<quint32>(16, h + 16);
-    qToLittleEndian<quint16>(1, h + 20);
-    qToLittleEndian<quint16>(channels, h + 22);
-    qToLittleEndian<quint32>(rate, h + 24);
-    qToLittleEndian<quint32>(rate * channels * 2, h + 28);
-    qToLittleEndian<quint16>(channels * 2, h + 32);
-    qToLittleEndian<quint16>(16, h + 34);
-    memcpy(h + 36, "data", 4);
-    qToLittleEndian<quint32>(dataSize, h + 40);
-    char* s = h + 44;
+    QByteArray bytes(frames * channels * width, '\0');
+    char* s = bytes.data();
     for (qint64 i = 0; i < frames; ++i) {
         const double v = amplitude * std::sin(2 * M_PI * frequency * double(i) / rate);
-        const qint16 word = qint16(std::lround(v * 32767));
-        for (int c = 0; c < channels; ++c, s += 2)
-            qToLittleEndian<qint16>(word, s);
+        for (int c = 0; c < channels; ++c, s += width) {
+            switch (pcm) {
+            case Pcm::U8:
+                *s = char(quint8(std::lround(128 + v * 127)));
+                break;
+            case Pcm::S16:
+                qToLittleEndian<qint16>(qint16(std::lround(v * 32767)), s);
+                break;
+            case Pcm::S24: {
+                const qint32 w = qint32(std::lround(v * 8388607));
+                s[0] = char(w & 0xff);
+                s[1] = char((w >> 8) & 0xff);
+                s[2] = char((w >> 16) & 0xff);
+                break;
+            }
+            case Pcm::F32:
+                qToLittleEndian<float>(float(v), s);
+                break;
+            }
+        }
     }
-    writeAll(path, bytes);
+    return bytes;
+}
+
+QByteArray toneWave(int rate, int channels, double seconds, double frequency, double amplitude,
+                    Pcm pcm) {
+    const int bits = pcm == Pcm::U8 ? 8 : pcm == Pcm::S16 ? 16 : pcm == Pcm::S24 ? 24 : 32;
+    return waveBytes(toneSamples(rate, channels, seconds, frequency, amplitude, pcm),
+                     {rate, channels, bits, quint16(pcm == Pcm::F32 ? 3 : 1)});
+}
+
+void writeToneWav(const QString& path, int rate, int channels, double seconds, double frequency,
+                  double amplitude) {
+    writeAll(path, toneWave(rate, channels, seconds, frequency, amplitude));
 }
 
 QString makeToneMp3(const QString& folder, const QString& name, int rate, int channels,
-                    double seconds, double frequency) {
+                    double seconds, double frequency, double amplitude) {
     const QString wav = folder + QLatin1Char('/') + name + QStringLiteral(".wav");
     const QString mp3 = folder + QLatin1Char('/') + name + QStringLiteral(".mp3");
-    writeToneWav(wav, rate, channels, seconds, frequency);
+    writeToneWav(wav, rate, channels, seconds, frequency, amplitude);
     if (!run(QStringLiteral(BLENDORA_LAME),
              {QStringLiteral("--quiet"), QStringLiteral("-h"), wav, mp3}))
         return QString();

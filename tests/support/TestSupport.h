@@ -55,12 +55,31 @@ class RecordingShell : public Shell {
     QStringList urls, folders;
 };
 
-// Writes a 16-bit PCM WAV file of a sine tone.
+// A WAV file's header and what stands around its samples. The format chunk's fields follow
+// from these as a writer computes them; the RIFF size counts the bytes that are there.
+struct WaveForm {
+    int rate = 44100;
+    int channels = 2;
+    int bits = 16;
+    quint16 tag = 1;      // 1 PCM, 3 float, 0x50 and 0x55 MPEG
+    QByteArray before{};  // chunks between "fmt " and "data"
+    QByteArray after{};   // bytes after the samples
+    qint64 declared = -1; // the data size the header claims, when not the samples' own
+};
+QByteArray waveBytes(const QByteArray& samples, const WaveForm& form = {});
+
+enum class Pcm { U8, S16, S24, F32 };
+// A sine on every channel, interleaved; amplitude may pass full scale for float data.
+QByteArray toneSamples(int rate, int channels, double seconds, double frequency, double amplitude,
+                       Pcm pcm = Pcm::S16);
+// The WAV file of such a tone.
+QByteArray toneWave(int rate, int channels, double seconds, double frequency, double amplitude,
+                    Pcm pcm = Pcm::S16);
 void writeToneWav(const QString& path, int rate, int channels, double seconds, double frequency,
                   double amplitude = 0.5);
 // Runs the real lame on a tone WAV; returns the MP3 path.
 QString makeToneMp3(const QString& folder, const QString& name, int rate, int channels,
-                    double seconds, double frequency);
+                    double seconds, double frequency, double amplitude = 0.5);
 // Runs a program to its end; fails the test on a non-zero exit.
 bool run(const QString& program, const QStringList& arguments, QByteArray* output = nullptr);
 
