@@ -535,24 +535,26 @@ QStringList leftAtOutput(Place& p, const QStringList& names, Snapshot::Kind kind
 
 // ---- the suite ------------------------------------------------------------------------
 
-void Suite::run() {
-    QFETCH(Row, row);
-    const uid_t user = row.nobody ? kNobody : row.as;
-    if ((user || row.root) && ::geteuid() != 0)
-        FAULT_SKIP("this row runs as or plants for another user: only root can");
-    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
-    if (user && setpriv.isEmpty())
-        FAULT_SKIP("setpriv is needed to run a job as user nobody");
+namespace {
 
-    Place place{files_};
-    place.root = base_.path() + QStringLiteral("/row%1").arg(++rowNumber_);
+// What the row's job is given: its two fields, the save dialog's answer and the encoder.
+struct JobInput {
+    QString one, two, out, encoder;
+};
+
+// The row's own folders and environment, its inputs and encoder, as the row asks for them;
+// a reason to skip in `place.skip`.
+JobInput setUp(const Row& row, Place& place, uid_t user) {
     place.in = place.root + "/in";
     place.out = place.root + "/out";
     place.temp = place.root + "/temp";
     place.cwd = place.root;
     for (const QString& folder : {place.in, place.out, place.temp, place.root + "/config",
                                   place.root + "/runtime", place.root + "/home"})
-        QVERIFY(QDir().mkpath(folder));
+        if (!QDir().mkpath(folder)) {
+            QTest::qFail(qPrintable("cannot make " + folder), __FILE__, __LINE__);
+            return {};
+        }
     QFile::setPermissions(place.root + "/runtime",
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     place.env = QProcessEnvironment::systemEnvironment();
@@ -564,22 +566,18 @@ void Suite::run() {
     place.env.insert("HOME", place.root + "/home");
     place.env.insert("QT_QPA_PLATFORM", "offscreen");
     place.tempFolders << place.temp;
-    const auto undo = qScopeGuard([&] {
-        for (auto it = place.undo.rbegin(); it != place.undo.rend(); ++it)
-            (*it)();
-    });
 
-    const QString one = row.one ? row.one(place) : place.copy("first.mp3", files_.toneA);
-    const QString two = row.two ? row.two(place) : place.copy("second.mp3", files_.toneB);
-    const QString out = row.out ? row.out(place) : place.out + "/mixed.mp3";
-    if (row.existing && snapshot(out).kind == Snapshot::None)
-        test::writeAll(out, QByteArray("an earlier mix, to be kept as it is\n").repeated(100));
+    JobInput job;
+    job.one = row.one ? row.one(place) : place.copy("first.mp3", place.files.toneA);
+    job.two = row.two ? row.two(place) : place.copy("second.mp3", place.files.toneB);
+    job.out = row.out ? row.out(place) : place.out + "/mixed.mp3";
+    if (row.existing && snapshot(job.out).kind == Snapshot::None)
+        test::writeAll(job.out, QByteArray("an earlier mix, to be kept as it is\n").repeated(100));
     if (row.setup)
         row.setup(place);
-    QString encoder = row.encoder;
-    if (!encoder.isEmpty()) {
-        encoder = place.root + "/encoder";
-        test::writeAll(encoder, row.encoder.toUtf8());
+    if (!row.encoder.isEmpty()) {
+        job.encoder = place.root + "/encoder";
+        test::writeAll(job.encoder, row.encoder.toUtf8());
     }
     if (user)
         giveTo(place.root, user);
@@ -588,17 +586,27 @@ void Suite::run() {
     if ((row.strace || place.wrapper.value(0) == "strace") &&
         QStandardPaths::findExecutable(QStringLiteral("strace")).isEmpty())
         place.skip = QStringLiteral("strace stages this row's race: it is not installed");
-    if (!place.skip.isEmpty())
-        FAULT_SKIP(qPrintable(place.skip));
+    return job;
+}
 
-    const QString folder = QFileInfo(out).absolutePath();
-    const Snapshot before = snapshot(out);
-    const Snapshot folderBefore = snapshot(folder);
+// What came of the job's process.
+struct JobEnd {
+    qint64 pid = 0;
+    bool ended = false; // the row's hook ended it
+    bool finished = false;
+    QProcess::ExitStatus status = QProcess::NormalExit;
+    int code = 0;
+    QByteArray said, errors;
+};
 
+// Runs the job, as the row's user and under its wrapper, with the row's hook while it runs;
+// the attacker's words join `place.did`.
+JobEnd launch(const Row& row, Place& place, const JobInput& job, uid_t user,
+              const QString& setpriv) {
     QProcess child;
     child.setProcessEnvironment(place.env);
     child.setWorkingDirectory(place.cwd);
-    QStringList arguments{"--job", one, two, out, encoder};
+    QStringList arguments{"--job", job.one, job.two, job.out, job.encoder};
     if (!place.wrapper.isEmpty()) {
         arguments.prepend(QCoreApplication::applicationFilePath());
         arguments = place.wrapper.mid(1) + arguments;
@@ -617,16 +625,22 @@ void Suite::run() {
     } else {
         child.start(QCoreApplication::applicationFilePath(), arguments);
     }
-    QVERIFY(child.waitForStarted());
-    const qint64 pid = child.processId();
-    const bool ended = row.during && row.during(place, child);
-    const bool finished = child.state() == QProcess::NotRunning || child.waitForFinished(120000);
-    if (!finished) {
+    JobEnd end;
+    if (!child.waitForStarted()) {
+        QTest::qFail("the job did not start", __FILE__, __LINE__);
+        return end;
+    }
+    end.pid = child.processId();
+    end.ended = row.during && row.during(place, child);
+    end.finished = child.state() == QProcess::NotRunning || child.waitForFinished(120000);
+    if (!end.finished) {
         child.kill();
         child.waitForFinished();
     }
-    const QByteArray said = child.readAllStandardOutput();
-    const QByteArray errors = child.readAllStandardError();
+    end.status = child.exitStatus();
+    end.code = child.exitCode();
+    end.said = child.readAllStandardOutput();
+    end.errors = child.readAllStandardError();
     if (place.attacker) {
         place.attacker->kill();
         place.attacker->waitForFinished();
@@ -634,20 +648,25 @@ void Suite::run() {
             if (!line.isEmpty() && line != "watching")
                 place.did << "attacker: " + QString::fromLocal8Bit(line);
     }
+    return end;
+}
 
-    // Every check runs, whatever an earlier one found, so that the figures are whole.
-    QMap<QString, QStringList> problems;
-    if (!finished)
+using Problems = QMap<QString, QStringList>;
+
+// The job's messages, as the row expects them; the prompts seen, for the checks after.
+QList<Prompt> judgeMessages(const Row& row, Place& place, const JobEnd& end, Problems& problems,
+                            bool& done) {
+    if (!end.finished)
         problems["crash"] << QStringLiteral("the job did not end within two minutes");
-    else if (!ended && (child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0))
+    else if (!end.ended && (end.status != QProcess::NormalExit || end.code != 0))
         problems["crash"] << QStringLiteral("the job ended with status %1, code %2: %3")
-                                 .arg(child.exitStatus())
-                                 .arg(child.exitCode())
-                                 .arg(QString::fromLocal8Bit(errors.right(2000)));
-    const QJsonObject report = QJsonDocument::fromJson(said).object();
+                                 .arg(end.status)
+                                 .arg(end.code)
+                                 .arg(QString::fromLocal8Bit(end.errors.right(2000)));
+    const QJsonObject report = QJsonDocument::fromJson(end.said).object();
     for (const QJsonValue& v : report["did"].toArray())
         place.did << "job: " + v.toString();
-    if (said.startsWith("exit while decoding"))
+    if (end.said.startsWith("exit while decoding"))
         place.did << QStringLiteral("job: exit while decoding");
     // The attack took place, in the words of whoever made it.
     const QString did = place.did.join(QStringLiteral("; "));
@@ -667,8 +686,8 @@ void Suite::run() {
         texts << p.text;
     const QString heard = texts.join(QStringLiteral(" | ")).replace('\r', "\\r");
     const Prompt last = seen.isEmpty() ? Prompt{Prompt::Message, {}, {}, {}} : seen.last();
-    bool done = false;
-    if (ended) {
+    done = false;
+    if (end.ended) {
     } else if (seen.isEmpty()) {
         problems["message"] << QStringLiteral("nothing was said");
     } else if (row.expect == kNoFile) {
@@ -697,9 +716,17 @@ void Suite::run() {
     // One failure is explained once: at most one box before the last.
     if (!seen.isEmpty() && seen.size() - (seen.first().kind == Prompt::Save) > 2)
         problems["message"] << QStringLiteral("%1 boxes for one job: ").arg(seen.size()) + heard;
+    return seen;
+}
 
+// What the job left: no job folder anywhere, and at the output the mix, or what stood there.
+// Answers whether an existing output was damaged and whether a partial one was left.
+std::pair<bool, bool> judgeFiles(const Row& row, Place& place, const JobEnd& end,
+                                 const QList<Prompt>& seen, bool done, const QString& out,
+                                 const Snapshot& before, const Snapshot& folderBefore,
+                                 Problems& problems) {
     for (const QString& temp : place.tempFolders + QStringList{"/tmp", place.cwd}) {
-        const QString mine = temp == "/tmp" ? QStringLiteral("blendora-job-%1-").arg(pid)
+        const QString mine = temp == "/tmp" ? QStringLiteral("blendora-job-%1-").arg(end.pid)
                                             : QStringLiteral("blendora-job-");
         for (const QString& e : QDir(temp).entryList(QDir::AllEntries | QDir::NoDotAndDotDot |
                                                      QDir::Hidden | QDir::System))
@@ -707,13 +734,16 @@ void Suite::run() {
                 problems["leftovers"] << temp + "/" + e;
     }
 
+    const QString folder = QFileInfo(out).absolutePath();
     const Snapshot after = snapshot(out);
     Snapshot folderExpected = folderBefore;
     bool damaged = false, partial = false;
     if (row.check) {
-        place.said = texts;
-        place.errors = errors;
-        problems["output"] << row.check(place, last.text);
+        place.said.clear();
+        for (const Prompt& p : seen)
+            place.said << p.text;
+        place.errors = end.errors;
+        problems["output"] << row.check(place, seen.isEmpty() ? QString() : seen.last().text);
     } else if (done) {
         if (after.kind != Snapshot::File)
             problems["output"] << QStringLiteral("\"Done.\" but no output file");
@@ -735,7 +765,44 @@ void Suite::run() {
                                   "; expected " + folderExpected.entries.join(", ");
         partial = true;
     }
+    return {damaged, partial};
+}
 
+} // namespace
+
+void Suite::run() {
+    QFETCH(Row, row);
+    const uid_t user = row.nobody ? kNobody : row.as;
+    if ((user || row.root) && ::geteuid() != 0)
+        FAULT_SKIP("this row runs as or plants for another user: only root can");
+    const QString setpriv = QStandardPaths::findExecutable(QStringLiteral("setpriv"));
+    if (user && setpriv.isEmpty())
+        FAULT_SKIP("setpriv is needed to run a job as user nobody");
+
+    Place place{files_};
+    place.root = base_.path() + QStringLiteral("/row%1").arg(++rowNumber_);
+    const auto undo = qScopeGuard([&] {
+        for (auto it = place.undo.rbegin(); it != place.undo.rend(); ++it)
+            (*it)();
+    });
+    const JobInput job = setUp(row, place, user);
+    if (QTest::currentTestFailed())
+        return;
+    if (!place.skip.isEmpty())
+        FAULT_SKIP(qPrintable(place.skip));
+    const Snapshot before = snapshot(job.out);
+    const Snapshot folderBefore = snapshot(QFileInfo(job.out).absolutePath());
+
+    const JobEnd end = launch(row, place, job, user, setpriv);
+    if (QTest::currentTestFailed())
+        return;
+
+    // Every check runs, whatever an earlier one found, so that the figures are whole.
+    Problems problems;
+    bool done = false;
+    const QList<Prompt> seen = judgeMessages(row, place, end, problems, done);
+    const auto [damaged, partial] =
+        judgeFiles(row, place, end, seen, done, job.out, before, folderBefore, problems);
     ++rows_;
     damaged_ += damaged;
     partial_ += partial;
