@@ -413,17 +413,6 @@ QString sparseWave(const QString& path, int rate, int channels, qint64 bytes) {
 
 // ---- the rows --------------------------------------------------------------------------
 
-// An encoder that tells who supervises it and its own number, then waits for the row's
-// go-ahead before it encodes; once the row's folder is gone (a row that died), it gives up.
-const QString kGatedLame = QStringLiteral("#!/bin/sh\necho $PPID >\"$ROW/supervisor\"\n"
-                                          "echo $$ >\"$ROW/encoder-pid\"\n"
-                                          "while [ ! -e \"$ROW/go\" ]; do\n"
-                                          "  [ -d \"$ROW\" ] || exit 1\n"
-                                          "  sleep 0.05\n"
-                                          "done\n"
-                                          "exec '%1' \"$@\"\n")
-                               .arg(QStringLiteral(BLENDORA_LAME));
-
 bool traceSaver(Place& p, QProcess& tracer, const QString& calls, const QStringList& injected) {
     const QString supervisor = QString::fromLatin1(test::readAll(p.root + "/supervisor").trimmed());
     QStringList arguments{"-qq", "-o", "/dev/null", "-p", supervisor, "-e", "trace=" + calls};

@@ -89,9 +89,7 @@ qint64 monotonicMs();
 // Waits up to two seconds for a process to be gone, or a zombie that holds nothing any more.
 bool ended(qint64 pid);
 
-// An encoder that tells who supervises it and its own number, then waits for the row's
-// go-ahead before it encodes.
-extern const QString kGatedLame;
+using test::kGatedLame;
 // An encoder that leaves a mark in the row's folder, then encodes.
 extern const QString kMarkedLame;
 // The job in a PID namespace whose kernel refuses to run anonymous files, and optionally in a

@@ -143,6 +143,15 @@ QString makeToneMp3(const QString& folder, const QString& name, int rate, int ch
     return mp3;
 }
 
+const QString kGatedLame = QStringLiteral("#!/bin/sh\necho $PPID >\"$ROW/supervisor\"\n"
+                                          "echo $$ >\"$ROW/encoder-pid\"\n"
+                                          "while [ ! -e \"$ROW/go\" ]; do\n"
+                                          "  [ -d \"$ROW\" ] || exit 1\n"
+                                          "  sleep 0.05\n"
+                                          "done\n"
+                                          "exec '%1' \"$@\"\n")
+                               .arg(QStringLiteral(BLENDORA_LAME));
+
 bool run(const QString& program, const QStringList& arguments, QByteArray* output) {
     QProcess p;
     p.setProcessChannelMode(QProcess::MergedChannels);

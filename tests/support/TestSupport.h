@@ -80,6 +80,9 @@ void writeToneWav(const QString& path, int rate, int channels, double seconds, d
 // Runs the real lame on a tone WAV; returns the MP3 path.
 QString makeToneMp3(const QString& folder, const QString& name, int rate, int channels,
                     double seconds, double frequency, double amplitude = 0.5);
+// An encoder that tells who supervises it and its own number in the folder $ROW, then waits
+// for a file `go` there before it encodes; once the folder is gone, it gives up.
+extern const QString kGatedLame;
 // Runs a program to its end; fails the test on a non-zero exit.
 bool run(const QString& program, const QStringList& arguments, QByteArray* output = nullptr);
 

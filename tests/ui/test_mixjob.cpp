@@ -293,22 +293,35 @@ class TestMixJob : public QObject {
         QVERIFY(entries(mount).isEmpty());
     }
 
+    // The encoder is held until the program has ended: the close comes during the encode.
     void closingDuringTheEncodeEndsAtOnceAndTheMixStillArrives() {
-        const QString a = test::makeToneMp3(files_.path(), "thirty", 44100, 2, 30.0, 440);
         const QString out = files_.path() + "/after close.mp3";
+        const QString gate = files_.path() + "/gate";
+        QVERIFY(QDir().mkpath(gate));
+        qputenv("ROW", QFile::encodeName(gate));
         QProcess child;
-        child.start(QCoreApplication::applicationFilePath(), {"--close-while-encoding", a, a, out});
+        child.start(QCoreApplication::applicationFilePath(),
+                    {"--close-while-encoding", long_, short_, out});
         QVERIFY(child.waitForFinished(60000));
         QCOMPARE(child.exitStatus(), QProcess::NormalExit);
         QCOMPARE(child.exitCode(), 0);
-        // Only the folder's record and what the running encoder still reads and writes are
-        // left, for it to remove.
+        // Only the folder's record and the mix the held encoder will read are left, for it to
+        // remove.
         QCOMPARE(entries(temp_.path()).size(), 1);
         QCOMPARE(entries(temp_.path() + "/" + entries(temp_.path()).first()),
-                 (QStringList{"made", "result.mp3", "result.wav"}));
-        for (int i = 0; i < 100 && !QFile::exists(out); ++i)
-            QTest::qWait(100);
-        QCOMPARE(decode(out).size(), decode(a).size());
+                 (QStringList{"made", "result.wav"}));
+        const QString supervisor =
+            QString::fromLatin1(test::readAll(gate + "/supervisor").trimmed());
+        QVERIFY(!supervisor.isEmpty() && QFile::exists("/proc/" + supervisor));
+        test::writeAll(gate + "/go", {});
+        // The supervisor is our child's orphan: gone, or a zombie that holds nothing any more.
+        const auto over = [&] {
+            const QByteArray stat = test::readAll("/proc/" + supervisor + "/stat");
+            return stat.isEmpty() || stat.contains(") Z");
+        };
+        for (int i = 0; i < 6000 && !over(); ++i)
+            QTest::qWait(10);
+        QCOMPARE(decode(out).size(), decode(long_).size());
         QVERIFY(entries(temp_.path()).isEmpty()); // and then it went too
         QCOMPARE(QDir(files_.path()).entryList({".blendora-*"}, QDir::Hidden), QStringList());
     }
@@ -343,6 +356,7 @@ int main(int argc, char** argv) {
     }
     if (argc == 5 && QByteArray(argv[1]) == "--close-while-encoding") {
         // The real end of the program: no seam for it here.
+        setEncoderProgramForTesting(test::kGatedLame.toUtf8());
         ScriptedPrompts prompts;
         prompts.files << QString::fromLocal8Bit(argv[4]);
         Form1 form(Form1Seams{&prompts, nullptr, nullptr, [] { return 0.5; }, {}});
@@ -351,12 +365,11 @@ int main(int argc, char** argv) {
         form.Text1->setText(QString::fromLocal8Bit(argv[2]));
         form.Text2->setText(QString::fromLocal8Bit(argv[3]));
         QTimer watch;
-        // The encoder's output in the job folder shows that it has been started.
-        const QDir temp(qEnvironmentVariable("TEMP"));
+        // The held encoder says that it has been started.
+        const QString started = qEnvironmentVariable("ROW") + "/encoder-pid";
         QObject::connect(&watch, &QTimer::timeout, [&] {
-            for (const QString& job : temp.entryList({"blendora-job-*"}, QDir::Dirs))
-                if (QFile::exists(temp.filePath(job + "/result.mp3")))
-                    form.close();
+            if (QFile::exists(started))
+                form.close();
         });
         watch.start(0);
         form.PushButton2_Click();
