@@ -310,5 +310,10 @@ class TestStartup : public QObject {
     }
 };
 
-QTEST_MAIN(TestStartup)
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    app.setAttribute(Qt::AA_Use96Dpi, true); // as QTEST_MAIN sets it
+    TestStartup test;
+    return blendora::test::finish(QTest::qExec(&test, argc, argv));
+}
 #include "test_startup.moc"
