@@ -158,23 +158,34 @@ class TestOtherUsers : public Suite {
                         << row;
                 }
 
-        // Root replaces a file of nobody's: the owner stays, the set-id bits go.
-        for (const mode_t mode : {06777, 0600})
-            QTest::addRow("root replaces nobody's %04o file", mode)
+        // Root replaces a file of nobody's: the owner stays, the set-id bits go. Another user
+        // makes it their own, with the umask applied as to a file of their own making.
+        const mode_t umask = ::umask(0);
+        ::umask(umask);
+        for (const auto& [who, how] : {std::pair{uid_t(0), mode_t(06777)},
+                                       {uid_t(0), mode_t(0600)},
+                                       {kOther, mode_t(0666)}}) {
+            const uid_t runner = who;
+            const mode_t mode = how;
+            QTest::addRow("%s replaces nobody's %04o file", runner ? "another user" : "root", mode)
                 << Row{.existing = true,
                        .setup =
                            [mode](Place& p) {
-                               const QByteArray out = nativePath(p.out + "/mixed.mp3");
-                               ::chown(out.constData(), kNobody, kNobody);
-                               ::chmod(out.constData(), mode);
+                               p.lastly.push_back([&p, mode] {
+                                   const QByteArray out = nativePath(p.out + "/mixed.mp3");
+                                   ::chown(out.constData(), kNobody, kNobody);
+                                   ::chmod(out.constData(), mode);
+                               });
                            },
+                       .as = runner,
                        .check =
                            [=](Place& p, const QString& said) {
                                struct stat st;
                                ::lstat(nativePath(p.out + "/mixed.mp3").constData(), &st);
                                QStringList problems = leftAtOutput(p, mixed, Snapshot::File);
-                               if (st.st_uid != kNobody || st.st_gid != kNobody ||
-                                   (st.st_mode & 07777) != (mode & 0777))
+                               const uid_t owner = runner ? runner : kNobody;
+                               if (st.st_uid != owner || st.st_gid != owner ||
+                                   (st.st_mode & 07777) != (mode & 0777 & ~(runner ? umask : 0)))
                                    problems << QStringLiteral("the new file is %1:%2 mode %3: %4")
                                                    .arg(st.st_uid)
                                                    .arg(st.st_gid)
@@ -183,6 +194,7 @@ class TestOtherUsers : public Suite {
                                return problems;
                            },
                        .root = true};
+        }
     }
     void othersFolders() { run(); }
 
