@@ -5,6 +5,7 @@
 #include "Failure.h"
 #include "JobFolder.h"
 #include "Paths.h"
+#include "Supervisor.h"
 #include "TestSupport.h"
 #include "WorkSpace.h"
 
@@ -285,6 +286,19 @@ class TestEncode : public QObject {
         const int unseen = RunAndWait({"/bin/sh", "-c", "exit 3"});
         std::signal(SIGCHLD, SIG_DFL);
         QVERIFY(unseen != 0);
+    }
+
+    // Whoever reaches the encoder's anonymous file by its name in /proc cannot change it
+    // before it runs.
+    void encoderInMemoryCannotBeChanged() {
+        int error = 0;
+        const UniqueFd fd(encoderInMemory("#!/bin/sh\nexit 0\n", error));
+        QVERIFY(fd.valid());
+        const UniqueFd other(
+            ::open(qPrintable(QStringLiteral("/proc/self/fd/%1").arg(fd.get())), O_RDWR));
+        QVERIFY(other.valid());
+        QCOMPARE(::pwrite(other.get(), "x", 1, 0), -1);
+        QCOMPARE(::ftruncate(other.get(), 0), -1);
     }
 
     void encoderOutlivesTheProgramThatStartedIt() {
