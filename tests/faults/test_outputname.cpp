@@ -49,14 +49,16 @@ class TestOutputName : public Suite {
                                       : QStringList{"the edited file was replaced"};
                        }};
 
-        // The window is closed during the encode (or the program ended by `signal`), the program
-        // started again; the encoder ends later.
-        auto late = [](bool newer, int signal = SIGKILL) {
-            return [newer, signal](Place& p, QProcess& job) {
+        // The window is closed during the encode (or the program ended by `signal`, to its whole
+        // process group when `group`, as a terminal's hang-up or Ctrl-C is), the program started
+        // again; the encoder ends later.
+        auto late = [](bool newer, int signal = SIGKILL, bool group = false) {
+            return [newer, signal, group](Place& p, QProcess& job) {
                 if (!waitFor(job, p.root + "/supervisor"))
                     return false;
-                if (::kill(pid_t(job.processId()), signal) == 0)
-                    p.did << QStringLiteral("ended the program with signal %1 during the encode")
+                if (::kill(pid_t(group ? -job.processId() : job.processId()), signal) == 0)
+                    p.did << QStringLiteral("ended the program%1 with signal %2 during the encode")
+                                 .arg(group ? " and its group" : "")
                                  .arg(signal);
                 job.waitForFinished();
                 RemoveStaleJobFolders(p.temp); // a start meanwhile leaves the encoder's folder
@@ -74,10 +76,14 @@ class TestOutputName : public Suite {
                    .during = late(false),
                    .check = [=](Place& p,
                                 const QString&) { return leftAtOutput(p, mixed, Snapshot::File); }};
-        QTest::newRow("late encoder after SIGTERM: the mix arrives")
-            << Row{.setup = [](Place& p) { p.env.insert("ROW", p.root); },
+        QTest::newRow("late encoder after SIGTERM to the program's group: the mix arrives")
+            << Row{.setup =
+                       [](Place& p) {
+                           p.env.insert("ROW", p.root);
+                           p.wrapper = {"setsid"};
+                       },
                    .encoder = kGatedLame,
-                   .during = late(false, SIGTERM),
+                   .during = late(false, SIGTERM, true),
                    .check = [=](Place& p,
                                 const QString&) { return leftAtOutput(p, mixed, Snapshot::File); }};
         QTest::newRow("late encoder against a newer file: the newer stays")
