@@ -414,20 +414,25 @@ QString sparseWave(const QString& path, int rate, int channels, qint64 bytes) {
 // ---- the rows --------------------------------------------------------------------------
 
 bool traceSaver(Place& p, QProcess& tracer, const QString& calls, const QStringList& injected) {
-    const QString supervisor = QString::fromLatin1(test::readAll(p.root + "/supervisor").trimmed());
+    // The encoder makes the file before it writes its number in.
+    QString supervisor;
+    for (int i = 0; i < 500 && supervisor.isEmpty(); ++i, QTest::qWait(10))
+        supervisor = QString::fromLatin1(test::readAll(p.root + "/supervisor").trimmed());
     QStringList arguments{"-qq", "-o", "/dev/null", "-p", supervisor, "-e", "trace=" + calls};
     for (const QString& injection : injected)
         arguments << "-e" << injection;
     tracer.start("strace", arguments);
     tracer.waitForStarted();
     // Held only once strace is attached, however busy the machine is.
-    const QString status = "/proc/" + supervisor + "/status";
-    for (int i = 0; i < 500 && test::readAll(status).contains("TracerPid:\t0\n"); ++i)
+    const auto held = [status = "/proc/" + supervisor + "/status"] {
+        const QByteArray now = test::readAll(status);
+        return now.contains("TracerPid:\t") && !now.contains("TracerPid:\t0\n");
+    };
+    for (int i = 0; i < 500 && !held(); ++i)
         QTest::qWait(20);
-    const bool held = !test::readAll(status).contains("TracerPid:\t0\n");
     QTest::qWait(100);
     test::writeAll(p.root + "/go", {});
-    return held;
+    return held();
 }
 
 // An encoder that leaves a mark in the row's folder, then encodes.

@@ -108,10 +108,10 @@ class TestOutputName : public Suite {
             return [=](Place& p, QProcess& job) {
                 if (!waitFor(job, p.root + "/supervisor"))
                     return false;
-                const QString supervisor =
-                    QString::fromLatin1(test::readAll(p.root + "/supervisor").trimmed());
                 QProcess tracer;
                 const bool held = traceSaver(p, tracer, call, injected);
+                const QString supervisor =
+                    QString::fromLatin1(test::readAll(p.root + "/supervisor").trimmed());
                 while (!reached(p))
                     if (job.waitForFinished(5))
                         return false;
