@@ -8,23 +8,11 @@
 #include "Prompts.h"
 #include "WorkSpace.h"
 
-#include <QFileInfo>
-#include <sys/stat.h>
 #include <utility>
 
 namespace blendora {
 
 namespace {
-// Only regular files are opened: a FIFO would hang the window, a device never ends. What cannot
-// be looked at is left for the engine to find out.
-Refusal notAFile(const QString& path) {
-    struct stat st;
-    if (path.contains(QChar(0)) || ::stat(nativePath(path).constData(), &st) != 0)
-        return Refusal::None;
-    return S_ISDIR(st.st_mode)   ? Refusal::Folder
-           : S_ISREG(st.st_mode) ? Refusal::None
-                                 : Refusal::NotAFile;
-}
 // How often the decoder looks at the free space left.
 constexpr std::uint64_t kSpaceCheckBytes = 1 << 20;
 
@@ -41,14 +29,12 @@ WaveFileInfo Decoder::DecodeMp3ToWav(const QString& input, const JobFile& wav) {
         engine_.ChannelFree(std::exchange(channel_, 0));
     // The name's own bytes, as every other open has them: a name that is not UTF-8 keeps them.
     const QByteArray name = nativePath(input);
-    EngineOpened opened{0, notAFile(input)};
-    if (opened.why == Refusal::None) {
-        opened = engine_.StreamCreateFile(0, name.constData(), 0, 0, kStreamDecode);
-        // The music attempt sees the file last: its word on why stands.
-        if (opened.handle == 0)
-            opened = engine_.MusicLoad(0, name.constData(), 0, 0,
-                                       kStreamDecode | kMusicPrescan | kMusicRampNormal, 0);
-    }
+    // The engine opens regular files only, never a FIFO or a device, and says what else it was.
+    EngineOpened opened = engine_.StreamCreateFile(0, name.constData(), 0, 0, kStreamDecode);
+    // The music attempt sees the file last: its word on why stands.
+    if (opened.handle == 0)
+        opened = engine_.MusicLoad(0, name.constData(), 0, 0,
+                                   kStreamDecode | kMusicPrescan | kMusicRampNormal, 0);
     tellUncheckedTypes();
     if (opened.handle == 0) {
         const QString told = QStringLiteral("Can't read the file...") + shownName(input);

@@ -6,7 +6,6 @@
 #include "JobFolder.h"
 #include "Paths.h"
 #include "Soxr.h"
-#include "WorkSpace.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>
