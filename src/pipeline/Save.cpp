@@ -128,6 +128,11 @@ bool tell(const SavePlan& p, const struct stat& file, bool whole) {
     return p.tell < 0 || writeAll(p.tell, &saved, sizeof saved, p.tellAt);
 }
 
+// A write that failed, as the step it stopped: a source that came up short was cut meanwhile.
+SaveResult writingFailed(int error) {
+    return {error == kCameUpShort ? SaveStep::Cut : SaveStep::Writing, error};
+}
+
 // File systems without owners or modes (FAT) refuse these; the file is saved as cp saves it.
 bool refusedForLackOfModes(int error) {
     return error == EPERM || error == ENOSYS || error == EOPNOTSUPP;
@@ -159,10 +164,7 @@ SaveResult copyToNewName(int own, const char* file, const SavePlan& p) {
         error = errno;
     if (error != 0 && namesFile(p.outFolder, p.name, made.st_dev, made.st_ino))
         ::unlinkat(p.outFolder, p.name, 0);
-    return {error == 0              ? SaveStep::Saved
-            : error == kCameUpShort ? SaveStep::Cut
-                                    : SaveStep::Writing,
-            error};
+    return error == 0 ? SaveResult{SaveStep::Saved, 0} : writingFailed(error);
 }
 
 // Adds the file under the name only if nothing is there, atomically: no window in which a file
@@ -244,10 +246,9 @@ SaveResult SaveBeside(const SavePlan& p, int from, off_t length) {
     static const char kFile[] = "new.mp3";
     UniqueFd written(
         ::openat(own, kFile, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    SaveResult result{SaveStep::Writing, writeWhole(written, from, length, p, st)};
-    if (result.error == kCameUpShort)
-        result.step = SaveStep::Cut;
-    if (result.error == 0)
+    const int error = writeWhole(written, from, length, p, st);
+    SaveResult result = writingFailed(error);
+    if (error == 0)
         result =
             tell(p, st, true) ? putUnderName(own, kFile, p) : SaveResult{SaveStep::Writing, errno};
     written.reset();
