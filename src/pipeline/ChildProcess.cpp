@@ -71,12 +71,12 @@ int waitWhileEventsRun(pid_t pid) {
 
 } // namespace
 
-int RunAndWait(const std::function<pid_t()>& start, RunOutcome& out) {
+void RunAndWait(const std::function<pid_t()>& start, RunOutcome& out) {
     out = RunOutcome();
     const pid_t pid = start();
     if (pid < 0) {
         out.startError = errno ? errno : ECHILD;
-        return kStartFailureBase + out.startError;
+        return;
     }
     out.started = true;
     const int status = waitWhileEventsRun(pid);
@@ -88,7 +88,6 @@ int RunAndWait(const std::function<pid_t()>& start, RunOutcome& out) {
     } else {
         out.exitCode = WEXITSTATUS(status);
     }
-    return out.exitCode;
 }
 
 } // namespace blendora

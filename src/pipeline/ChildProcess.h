@@ -11,17 +11,15 @@ namespace blendora {
 struct RunOutcome {
     bool started = false;
     int startError = 0; // errno when it could not start
-    int exitCode = 0;   // when it exited
+    int exitCode = 0;   // when it was waited for
     int signal = 0;     // when a signal ended it
 };
 
-inline constexpr int kStartFailureBase = -2147221504;
-
 // Waits for a child that `start` makes while the event loop runs (see waitWhileEventsRun). `start`
-// answers the child's process id, or -1 with errno set when it could not start one. Answers the
-// exit code (128 + the signal when one ended it), the start's errno plus kStartFailureBase, or -1
-// when the child could not be waited for. The encoder's supervisor is started this way.
-int RunAndWait(const std::function<pid_t()>& start, RunOutcome& outcome);
+// answers the child's process id, or -1 with errno set when it could not start one. `outcome`
+// tells how it ended; its exit code is 128 + the signal when one ended it, and -1 when the child
+// could not be waited for. The encoder's supervisor is started this way.
+void RunAndWait(const std::function<pid_t()>& start, RunOutcome& outcome);
 
 // What a child wrote last into the descriptor, its last few kilobytes.
 QByteArray tailOf(int fd);

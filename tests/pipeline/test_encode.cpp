@@ -63,14 +63,8 @@ struct ChildRun : RunOutcome {
 
 // Runs arguments[0] with the rest as its arguments (no shell), in a session of its own, its
 // error output kept, through the wait the encoder's supervisor has.
-int RunAndWait(const QStringList& arguments, ChildRun* outcome = nullptr) {
-    ChildRun local;
-    ChildRun& out = outcome ? *outcome : local;
-    out = ChildRun();
-    if (arguments.isEmpty()) {
-        out.startError = ENOENT;
-        return kStartFailureBase + out.startError;
-    }
+ChildRun runChild(const QStringList& arguments) {
+    ChildRun out;
 
     std::vector<QByteArray> bytes;
     for (const QString& a : arguments)
@@ -101,7 +95,7 @@ int RunAndWait(const QStringList& arguments, ChildRun* outcome = nullptr) {
     posix_spawnattr_setflags(&attributes,
                              POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
     std::vector<char*> env = childEnvironment();
-    const int code = RunAndWait(
+    RunAndWait(
         [&] {
             pid_t pid = 0;
             const int started =
@@ -113,7 +107,7 @@ int RunAndWait(const QStringList& arguments, ChildRun* outcome = nullptr) {
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     out.errorTail = tailOf(errors.get());
-    return code;
+    return out;
 }
 
 // What came of an encode: the file at the name, or the person's words why not.
@@ -233,11 +227,9 @@ class TestEncode : public QObject {
         QVERIFY(!QFile::exists(dir_.path() + "/bad.mp3"));
 
         // No encoder: the start fails, nothing runs.
-        ChildRun run;
-        const int code =
-            RunAndWait({dir_.path() + "/no-lame", "-h", wav_, dir_.path() + "/x.mp3"}, &run);
-        QCOMPARE(code, kStartFailureBase + ENOENT);
-        QVERIFY(code < 0);
+        const ChildRun run =
+            runChild({dir_.path() + "/no-lame", "-h", wav_, dir_.path() + "/x.mp3"});
+        QCOMPARE(run.startError, ENOENT);
         QVERIFY(!run.started);
         // Bytes that are no program: the installed lame steps in.
         outcome = encode(dir_.path() + "/no-lame", wav_, dir_.path() + "/x.mp3");
@@ -249,8 +241,7 @@ class TestEncode : public QObject {
         test::writeAll(
             script, "#!/bin/sh\necho 'first line' >&2\necho 'disk on fire' >&2\nkill -SEGV $$\n");
         QFile::setPermissions(script, QFile::ReadOwner | QFile::ExeOwner);
-        ChildRun run;
-        RunAndWait({script}, &run);
+        const ChildRun run = runChild({script});
         QCOMPARE(run.signal, SIGSEGV);
         QVERIFY(run.errorTail.contains("disk on fire"));
         const EncodeOutcome outcome = encode(script, wav_, dir_.path() + "/crash.mp3");
@@ -273,17 +264,17 @@ class TestEncode : public QObject {
         loop.exec();
         const int plain = ticks;
         ticks = 0;
-        QCOMPARE(RunAndWait({"/bin/sleep", "0.5"}), 0);
+        QCOMPARE(runChild({"/bin/sleep", "0.5"}).exitCode, 0);
         // The window answers while it waits, not once a poll comes round: a third of those
         // ticks; and the wait ends with the child: not twice as many.
         QVERIFY2(
             ticks * 3 >= plain && ticks < plain * 2,
             qPrintable(QStringLiteral("%1 ticks, %2 with the loop free").arg(ticks).arg(plain)));
-        QCOMPARE(RunAndWait({"/bin/sh", "-c", "exit 3"}), 3);
+        QCOMPARE(runChild({"/bin/sh", "-c", "exit 3"}).exitCode, 3);
         // Started by someone who ignores SIGCHLD: the child is reaped unseen, and that is no
         // success.
         std::signal(SIGCHLD, SIG_IGN);
-        const int unseen = RunAndWait({"/bin/sh", "-c", "exit 3"});
+        const int unseen = runChild({"/bin/sh", "-c", "exit 3"}).exitCode;
         std::signal(SIGCHLD, SIG_DFL);
         QVERIFY(unseen != 0);
     }
