@@ -26,6 +26,26 @@
 
 using namespace blendora;
 
+// What the job records in the folder it made, as `name`.
+void record(const QString& folder, const QString& name) {
+    const UniqueFd fd(::open(QFile::encodeName(folder).constData(), O_RDONLY));
+    QVERIFY(recordMade(fd.get(), QFile::encodeName(name).constData()));
+}
+
+// The person's own folders named as ours are, one of them a job folder renamed to keep it (its
+// record names `stale`): no record names them so, and they stay with what they hold.
+QStringList personsFolders(const QString& temp, qint64 gone, const QString& stale) {
+    QStringList persons;
+    for (const char* suffix : {"backup", "keepme", "kept00"}) {
+        persons << temp + QString("/blendora-job-%1-%2").arg(gone).arg(suffix);
+        QDir().mkpath(persons.last());
+        ::chmod(QFile::encodeName(persons.last()).constData(), 0755);
+        test::writeAll(persons.last() + "/notes.txt", "mine");
+    }
+    record(persons.last(), QFileInfo(stale).fileName());
+    return persons;
+}
+
 class TestShell : public QObject {
     Q_OBJECT
 
@@ -211,21 +231,7 @@ class TestShell : public QObject {
         const QString other = temp.filePath(QString("blendora-job-%1-notours").arg(gone));
         for (const QString& dir : {stale, running, other})
             QVERIFY(QDir().mkpath(dir + "/inner"));
-        // What the job records in the folder it made, as `name`.
-        const auto record = [](const QString& folder, const QString& name) {
-            const UniqueFd fd(::open(QFile::encodeName(folder).constData(), O_RDONLY));
-            QVERIFY(recordMade(fd.get(), QFile::encodeName(name).constData()));
-        };
-        // The person's own folders named as ours are, one of them a job folder renamed to keep
-        // it: no record names them so, and they stay with what they hold.
-        QStringList persons;
-        for (const char* suffix : {"backup", "keepme", "kept00"}) {
-            persons << temp.filePath(QString("blendora-job-%1-%2").arg(gone).arg(suffix));
-            QVERIFY(QDir().mkpath(persons.last()));
-            ::chmod(QFile::encodeName(persons.last()).constData(), 0755);
-            test::writeAll(persons.last() + "/notes.txt", "mine");
-        }
-        record(persons.last(), QFileInfo(stale).fileName());
+        const QStringList persons = personsFolders(temp.path(), gone, stale);
         // A link named like a job folder is never followed.
         QTemporaryDir elsewhere;
         test::writeAll(elsewhere.filePath("keep"), "x");
