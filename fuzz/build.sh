@@ -25,7 +25,7 @@ clang++ -std=c++20 -g -O1 -Wall -Wextra -fPIC \
   -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer \
   -I"$root/src/system" -I"$root/src/jobfiles" -I"$root/src/app" -I"$root/src/audio" -I"$root/src/pipeline" -I"$root/tests/support" \
   $(pkg-config --cflags Qt6Core Qt6Gui soxr) \
-  "$root"/src/app/{AppTitle,ErrorReport,Form1View,Settings}.cpp "$root"/src/jobfiles/*.cpp \
+  "$root"/src/app/{AppTitle,ErrorReport,Form1View}.cpp "$root"/src/app/Settings*.cpp "$root"/src/jobfiles/*.cpp \
   "$root"/src/pipeline/{Wave,Merge,WaveConvert,WorkSpace}.cpp "$root"/src/system/*.cpp \
   "$root/tests/support/WaveFiles.cpp" "$root/fuzz/fuzz_merge.cpp" \
   $(pkg-config --libs Qt6Core Qt6Gui soxr) -o "$out/fuzz_merge"
