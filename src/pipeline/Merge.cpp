@@ -102,6 +102,11 @@ struct TemporaryFiles {
     }
 };
 
+// The input the output is a copy of: the one with more sample bytes, the first on a tie.
+int longerOf(const WaveFileInfo& first, const WaveFileInfo& second) {
+    return first.dataSize >= second.dataSize ? 0 : 1;
+}
+
 // Blocks to one past the end of the data: the last one always reaches beyond it.
 std::int64_t blockCount(const WaveFileInfo& info) {
     return info.dataSize / kBlockBytes + 1;
@@ -145,7 +150,7 @@ MergePlan PlanMerge(const MergeInput& first, const MergeInput& second) {
                                      kWaveHeaderSize, plan.converted[k]};
         mixed[k].fileSize = kWaveHeaderSize + plan.converted[k];
     }
-    plan.longer = mixed[0].info.dataSize >= mixed[1].info.dataSize ? 0 : 1;
+    plan.longer = longerOf(mixed[0].info, mixed[1].info);
     // A copy of the longer one, and the blocks of the mix over it to one past the end.
     const MergeInput& longer = mixed[plan.longer];
     plan.output =
@@ -328,9 +333,9 @@ struct stat MergeWave(const MergePlan& plan, const JobFile& first, const JobFile
     for (int k = 0; k < 2; ++k)
         length[k] =
             plan.convert[k] ? info[k].dataOffset + info[k].dataSize : plan.input[k].fileSize;
-    // A conversion may write a frame less than planned: which input is longer is planned again
+    // A conversion may write a frame less than planned: which input is longer is judged again
     // from what was written.
-    const int longer = PlanMerge({info[0], length[0]}, {info[1], length[1]}).longer;
+    const int longer = longerOf(info[0], info[1]);
     const WaveFileInfo target = info[longer];
     const bool copied = run.at(longer == 0 ? 114 : 118, [&] {
         copyWave(path[longer], length[longer], output, target, blockCount(target));

@@ -32,8 +32,8 @@ struct MergePlan {
     // Sample bytes of each converted copy, never less than the conversion writes.
     std::int64_t converted[2] = {0, 0};
     // The input the output is a copy of: the larger data chunk, the first on a tie. Planned
-    // from the converted copies' figures, which may be a frame high: the merge plans it again
-    // from what the conversion wrote.
+    // from the converted copies' figures, which may be a frame high: the merge judges it again,
+    // by the same rule, from what the conversion wrote.
     int longer = 0;
     // Bytes of the mixed file.
     std::int64_t output = 0;
